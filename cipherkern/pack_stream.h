@@ -1,0 +1,42 @@
+// Pack stream codec: the LZ77-style compressed form of one entry of the
+// engine's pack container. A stream is a 10-byte header ("JC", unpacked
+// length, checksum) followed by coded 32-bit words.
+//
+// Both calls work on caller-owned buffers and allocate their own work memory
+// once per call; they keep no state between calls and are safe to call from
+// several threads at once.
+#ifndef TRESOLIN_CIPHERKERN_PACK_STREAM_H_
+#define TRESOLIN_CIPHERKERN_PACK_STREAM_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace cipherkern {
+
+// Size of the stream header: signature, unpacked length, checksum.
+inline constexpr std::size_t kPackHeaderSize = 2 + 4 + 4;
+
+// Compresses input into output with the given window (the engine passes
+// 65536) and, when withChecksum, the checksum of the input in the header.
+// Returns the stream length (header included), or 0 when the stream would not
+// be shorter than the input or does not fit output.
+// Requires: output.size() >= input.size().
+[[nodiscard]] std::size_t Pack_Compress(std::span<const std::uint8_t> input,
+                                        std::span<std::uint8_t> output, std::uint32_t window,
+                                        bool withChecksum);
+
+// Decodes stream into output. Returns the number of bytes written, which is
+// the header's unpacked length, or 0 when the stream is damaged in any way
+// (see pack_stream.cpp). Never reads or writes outside the two spans.
+// Requires: output.size() >= the header's unpacked length.
+[[nodiscard]] std::size_t Pack_Decompress(std::span<const std::uint8_t> stream,
+                                          std::span<std::uint8_t> output);
+
+// Returns the unpacked length recorded in the header, or 0 when stream is
+// shorter than a header or lacks the "JC" signature.
+[[nodiscard]] std::uint32_t Pack_UnpackedLength(std::span<const std::uint8_t> stream);
+
+}  // namespace cipherkern
+
+#endif  // TRESOLIN_CIPHERKERN_PACK_STREAM_H_
