@@ -1,0 +1,179 @@
+// Files: open, read, write, seek, rename, delete.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "platform/faults.h"
+#include "platform/platform.h"
+
+namespace platform {
+namespace {
+
+using internal::Fault;
+using internal::ShouldFail;
+
+int RetryOpen(const char* path, int flags, mode_t mode) {
+  int fd;
+  do {
+    fd = ::open(path, flags, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+}  // namespace
+
+File::File(File&& other) noexcept : fd_(other.fd_) {
+  other.fd_ = -1;
+}
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    Close();
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+File::~File() {
+  Close();
+}
+
+File File::Open(const std::string& path, OpenMode mode, bool noFollow) {
+  int flags = O_CLOEXEC;
+  mode_t perms = 0666;
+  switch (mode) {
+    case OpenMode::kRead:
+      flags |= O_RDONLY;
+      break;
+    case OpenMode::kReadWrite:
+      flags |= O_RDWR | O_CREAT;
+      break;
+    case OpenMode::kCreate:
+      flags |= O_WRONLY | O_CREAT | O_TRUNC;
+      break;
+    case OpenMode::kCreatePrivate:
+      flags |= O_WRONLY | O_CREAT | O_TRUNC;
+      perms = 0600;
+      break;
+  }
+  if (noFollow) flags |= O_NOFOLLOW;
+  if (mode != OpenMode::kRead && ShouldFail(Fault::kOpenForWrite)) return File();
+  const int fd = RetryOpen(path.c_str(), flags, perms);
+  if (fd < 0) return File();
+  // Only regular files are data: a folder opens read-only on Linux, and a
+  // FIFO would block the first read.
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return File();
+  }
+  return File(fd);
+}
+
+std::int64_t File::Read(std::span<std::uint8_t> out) {
+  if (fd_ < 0) return -1;
+  std::size_t done = 0;
+  while (done < out.size()) {
+    const ssize_t n = ::read(fd_, out.data() + done, out.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return static_cast<std::int64_t>(done);
+}
+
+bool File::Write(std::span<const std::uint8_t> data) {
+  if (fd_ < 0) return false;
+  if (ShouldFail(Fault::kWrite)) {
+    errno = ENOSPC;
+    return false;
+  }
+  std::size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n = ::write(fd_, data.data() + done, data.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool File::Seek(std::int64_t offset) {
+  if (fd_ < 0 || offset < 0) return false;
+  return ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
+}
+
+std::int64_t File::Position() const {
+  if (fd_ < 0) return -1;
+  return ::lseek(fd_, 0, SEEK_CUR);
+}
+
+std::int64_t File::Size() const {
+  struct stat st;
+  if (fd_ < 0 || ::fstat(fd_, &st) != 0) return -1;
+  return st.st_size;
+}
+
+bool File::Close() {
+  if (fd_ < 0) return false;
+  const int rc = ::close(fd_);
+  fd_ = -1;
+  return rc == 0;
+}
+
+std::optional<std::vector<std::uint8_t>> ReadWholeFile(const std::string& path,
+                                                       std::int64_t limit) {
+  File file = File::Open(path, OpenMode::kRead);
+  if (!file.ok()) return std::nullopt;
+  const std::int64_t size = file.Size();
+  if (size < 0 || size > limit) return std::nullopt;
+  std::vector<std::uint8_t> data(static_cast<std::size_t>(size));
+  if (file.Read(data) != size) return std::nullopt;
+  return data;
+}
+
+std::int64_t FileSize(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  return st.st_size;
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool PathExists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool DeleteFile(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
+  return ::unlink(path.c_str()) == 0;
+}
+
+bool RenameFile(const std::string& from, const std::string& to) {
+  if (ShouldFail(Fault::kRename)) return false;
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+    return true;
+  }
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  // File systems without RENAME_NOREPLACE: link() refuses an existing target
+  // just the same, and the old name goes only once the new one stands.
+  if (::link(from.c_str(), to.c_str()) != 0) return false;
+  ::unlink(from.c_str());
+  return true;
+}
+
+}  // namespace platform

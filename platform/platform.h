@@ -1,0 +1,199 @@
+// The operating system as Tresolin sees it: files, folders, the temporary
+// folder, free space, code pages, times and attributes. Every other module
+// reaches the OS through this header only.
+//
+// Paths are byte strings (the file system's own bytes, UTF-8 on a usual
+// desktop); folders that the program hands around end in "/". No call throws:
+// each reports through its result. Calls are thread-safe except the fault
+// plan, which tests set up before they start the code under test.
+#ifndef TRESOLIN_PLATFORM_PLATFORM_H_
+#define TRESOLIN_PLATFORM_PLATFORM_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform {
+
+// ---------------------------------------------------------------- folders
+
+// Returns the folder of the running executable, ending in "/".
+std::string ProgramFolder();
+
+// Returns $TMPDIR when it names a folder, else /tmp, resolved to its real
+// path and ending in "/".
+std::string TempFolder();
+
+// Returns the process's current folder without a trailing "/" (just "/" for
+// the root), or "" when it cannot be had.
+std::string CurrentFolder();
+
+// Returns true iff the current folder was changed to path.
+bool SetCurrentFolder(const std::string& path);
+
+// Returns true iff path names a folder (following a symbolic link).
+bool IsFolder(const std::string& path);
+
+// Creates path and every missing parent (mode 0777 minus the umask).
+// Returns true iff path is a folder afterwards.
+bool MakeFolders(const std::string& path);
+
+// Removes path iff it is an empty folder. Returns true iff it was removed.
+bool RemoveEmptyFolder(const std::string& path);
+
+// Returns the free space of the volume that holds folder in whole MiB
+// (all free bytes, also those reserved from users), or -1 when the system
+// cannot tell.
+std::int32_t FreeDiskMegabytes(const std::string& folder);
+
+// What a folder entry is. A symbolic link is reported by what it points to,
+// with `isLink` set; a dangling link is kOther.
+enum class EntryType { kFile, kFolder, kOther };
+
+struct FolderEntry {
+  std::string name;  // the bare name, never "." or ".."
+  EntryType type = EntryType::kOther;
+  bool isLink = false;
+};
+
+// Lists folder in the file system's enumeration order. Returns nullopt when
+// the folder cannot be read.
+std::optional<std::vector<FolderEntry>> ListFolder(const std::string& folder);
+
+// ---------------------------------------------------------------- files
+
+// Returns the size of the file at path (following links), or -1 when there
+// is none.
+std::int64_t FileSize(const std::string& path);
+
+// Returns true iff path names a regular file (following links).
+bool FileExists(const std::string& path);
+
+// Returns true iff something (file, folder, link, even a dangling one) exists
+// at path.
+bool PathExists(const std::string& path);
+
+// Deletes the file (or link) at path. Returns true iff it was deleted.
+bool DeleteFile(const std::string& path);
+
+// Renames from to to. Never replaces: fails when to exists or from does not.
+// Returns true iff renamed.
+bool RenameFile(const std::string& from, const std::string& to);
+
+// How File::Open opens a path.
+enum class OpenMode {
+  kRead,           // existing file, read-only
+  kReadWrite,      // read and write; created (mode 0666 minus umask) if missing
+  kCreate,         // created or truncated, write-only, mode 0666 minus umask
+  kCreatePrivate,  // like kCreate, but a new file gets mode 0600 (plaintext)
+};
+
+// An open file. Move-only; closes on destruction. Reads and writes are
+// unbuffered; callers move data in blocks.
+class File {
+ public:
+  File() = default;
+  File(File&& other) noexcept;
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  ~File();
+
+  // Opens path. With noFollow, a symbolic link at path makes the open fail
+  // (extraction must never write through one). Check ok() for the outcome.
+  static File Open(const std::string& path, OpenMode mode, bool noFollow = false);
+
+  bool ok() const { return fd_ >= 0; }
+
+  // Returns the number of bytes read (less than out.size() only at the end of
+  // the file), or -1 on an error.
+  std::int64_t Read(std::span<std::uint8_t> out);
+
+  // Returns true iff all of data was written.
+  bool Write(std::span<const std::uint8_t> data);
+
+  // Moves to offset from the start. Returns true iff moved.
+  bool Seek(std::int64_t offset);
+
+  // Returns the current position, or -1.
+  std::int64_t Position() const;
+
+  // Returns the file's size, or -1.
+  std::int64_t Size() const;
+
+  // Returns true iff the file was open and closed without an error (a
+  // delayed write error shows here).
+  bool Close();
+
+ private:
+  explicit File(int fd) : fd_(fd) {}
+  int fd_ = -1;
+};
+
+// Reads the whole file at path. Returns nullopt when it cannot be opened or
+// read, or is larger than limit bytes.
+std::optional<std::vector<std::uint8_t>> ReadWholeFile(const std::string& path, std::int64_t limit);
+
+// ------------------------------------------------------- times and modes
+
+// A local calendar time, as the zip format carries it.
+struct LocalTime {
+  int year = 1980;  // four digits
+  int month = 1;    // 1 to 12
+  int day = 1;      // 1 to 31
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+};
+
+// Returns the last-write time of path in local time, or nullopt.
+std::optional<LocalTime> LastWriteTime(const std::string& path);
+
+// Sets the last-write time of path (not following a link) from a local time;
+// the access time is left alone. Returns true iff set.
+bool SetLastWriteTime(const std::string& path, const LocalTime& time);
+
+// Returns the st_mode (type and permission bits) of path, following links,
+// or nullopt.
+std::optional<std::uint32_t> FileMode(const std::string& path);
+
+// Sets the permission bits (07777) of path. Returns true iff set.
+bool SetFileMode(const std::string& path, std::uint32_t mode);
+
+// ----------------------------------------------------------- code pages
+
+// The password as the bytes that containers hash and key with: Windows-1252
+// when every character of the UTF-8 text has a code there, else the UTF-8
+// bytes unchanged. Never a lossy replacement.
+std::string PasswordBytes(std::string_view utf8);
+
+// Converts a UTF-8 name to CP850. Returns nullopt when a character has no
+// CP850 code (the caller then stores UTF-8).
+std::optional<std::string> Utf8ToCp850(std::string_view utf8);
+
+// Converts CP850 bytes to UTF-8 (every byte has a character).
+std::string Cp850ToUtf8(std::string_view cp850);
+
+// ------------------------------------------------------ fault injection
+
+// Test seam: makes chosen OS operations fail, the way a full disk, a locked
+// file or a refused rename would. Counts start at 1 ("fail the 2nd write").
+// Production code never sets it.
+struct FaultPlan {
+  int failOpenForWriteAt = 0;       // Nth File::Open in a writing mode fails
+  int failWriteAt = 0;              // Nth File::Write fails
+  int failRenameAt = 0;             // Nth RenameFile fails
+  std::int32_t freeMegabytes = -2;  // >= -1: FreeDiskMegabytes answers this
+};
+
+// Installs plan (counters restart) until ClearFaultPlan().
+void SetFaultPlan(const FaultPlan& plan);
+void ClearFaultPlan();
+
+}  // namespace platform
+
+#endif  // TRESOLIN_PLATFORM_PLATFORM_H_
