@@ -52,6 +52,9 @@ File File::Open(const std::string& path, OpenMode mode, bool noFollow) {
     case OpenMode::kReadWrite:
       flags |= O_RDWR | O_CREAT;
       break;
+    case OpenMode::kUpdate:
+      flags |= O_RDWR;
+      break;
     case OpenMode::kCreate:
       flags |= O_WRONLY | O_CREAT | O_TRUNC;
       break;
@@ -155,6 +158,13 @@ bool FileExists(const std::string& path) {
 bool PathExists(const std::string& path) {
   struct stat st;
   return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat sa;
+  struct stat sb;
+  if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return false;
+  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
 bool DeleteFile(const std::string& path) {

@@ -77,6 +77,10 @@ bool FileExists(const std::string& path);
 // at path.
 bool PathExists(const std::string& path);
 
+// Returns true iff both paths name the same existing file (same device and
+// inode), whatever their spelling.
+bool SameFile(const std::string& a, const std::string& b);
+
 // Deletes the file (or link) at path. Returns true iff it was deleted.
 bool DeleteFile(const std::string& path);
 
@@ -88,6 +92,7 @@ bool RenameFile(const std::string& from, const std::string& to);
 enum class OpenMode {
   kRead,           // existing file, read-only
   kReadWrite,      // read and write; created (mode 0666 minus umask) if missing
+  kUpdate,         // read and write an existing file; never creates one
   kCreate,         // created or truncated, write-only, mode 0666 minus umask
   kCreatePrivate,  // like kCreate, but a new file gets mode 0600 (plaintext)
 };
@@ -177,6 +182,16 @@ std::optional<std::string> Utf8ToCp850(std::string_view utf8);
 
 // Converts CP850 bytes to UTF-8 (every byte has a character).
 std::string Cp850ToUtf8(std::string_view cp850);
+
+// ------------------------------------------------------------ terminal
+
+// Returns true iff the process has a controlling terminal to ask on.
+bool HasTerminal();
+
+// Shows prompt on the controlling terminal and reads one line without echo.
+// Returns the line without its line end, or nullopt when there is no
+// terminal or reading fails.
+std::optional<std::string> ReadSecretFromTerminal(std::string_view prompt);
 
 // ------------------------------------------------------ fault injection
 

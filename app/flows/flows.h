@@ -1,0 +1,165 @@
+// The four user flows (encrypt a file, encrypt a folder, decrypt a file,
+// decrypt a folder) and the choices that precede them, written against a
+// small front-end interface so that the window program and tresolin-cli run
+// the very same steps.
+//
+// A flow runs to its end on the caller's thread. It reads the gadget states
+// it needs through the front end, talks to the user only through it, owns
+// every working file it creates and removes them before it returns, on
+// success and on failure. The application state is owned by the caller; a
+// flow reads and updates it as the gadget tables describe.
+#ifndef TRESOLIN_APP_FLOWS_FLOWS_H_
+#define TRESOLIN_APP_FLOWS_FLOWS_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace flows {
+
+// Gadget numbers: the identities of the main window's controls and of the
+// password dialogs' OK buttons, shared by the window and the flows.
+namespace gadget {
+inline constexpr int kSourceFileField = 5;
+inline constexpr int kChooseSourceFile = 6;
+inline constexpr int kFilePackYes = 8;
+inline constexpr int kFilePackNo = 10;
+inline constexpr int kEncryptFile = 11;
+inline constexpr int kFileAes = 14;
+inline constexpr int kReplaceOriginal = 15;
+inline constexpr int kFileRc4 = 16;
+inline constexpr int kSourceFolderField = 28;
+inline constexpr int kChooseSourceFolder = 29;
+inline constexpr int kFolderPackYes = 31;
+inline constexpr int kFolderPackNo = 33;
+inline constexpr int kEncryptFolder = 34;
+inline constexpr int kFolderAes = 37;
+inline constexpr int kFolderRc4 = 39;
+inline constexpr int kDecryptFile = 42;
+inline constexpr int kDecryptFolder = 43;
+inline constexpr int kFileContainerField = 45;
+inline constexpr int kChooseFileContainer = 46;
+inline constexpr int kFileKindField = 48;
+inline constexpr int kFolderContainerField = 50;
+inline constexpr int kChooseFolderContainer = 51;
+inline constexpr int kFolderKindField = 53;
+inline constexpr int kOkEncryptFile = 57;
+inline constexpr int kOkDecryptFile = 67;
+inline constexpr int kOkEncryptFolder = 75;
+inline constexpr int kOkDecryptFolder = 83;
+}  // namespace gadget
+
+// Message box styles: no icon, stop icon, information icon.
+inline constexpr int kStyleNone = 0;
+inline constexpr int kStyleStop = 16;
+inline constexpr int kStyleInformation = 64;
+
+// Everything a flow needs from the program that shows it. Every modal
+// question goes through here, so a test can answer it in advance.
+class FrontEnd {
+ public:
+  virtual ~FrontEnd() = default;
+
+  // Shows a message with a single OK button; returns when it is closed.
+  virtual void MessageBox(std::string_view title, std::string_view text, int style) = 0;
+
+  // File-open dialog. filter is "display|pattern[|display|pattern...]".
+  // Returns the chosen full path, or "" on cancel.
+  virtual std::string FileOpenDialog(std::string_view title, std::string_view defaultPath,
+                                     std::string_view filter, int filterIndex) = 0;
+
+  // File-save dialog proposing proposedPath; never asks before replacing.
+  // Returns the chosen full path, or "" on cancel.
+  virtual std::string FileSaveDialog(std::string_view title, std::string_view proposedPath,
+                                     std::string_view filter, int filterIndex) = 0;
+
+  // Folder dialog. Returns the chosen folder ending in "/", or "" on cancel.
+  virtual std::string FolderDialog(std::string_view title, std::string_view startFolder) = 0;
+
+  // Returns true iff the option button or check box with this number is on.
+  virtual bool IsChecked(int gadgetNumber) = 0;
+
+  // Text of a text field, and setting it.
+  virtual std::string GadgetText(int gadgetNumber) = 0;
+  virtual void SetGadgetText(int gadgetNumber, std::string_view text) = 0;
+
+  // Shows the progress indicator with caption and minimizes the main window;
+  // StopProgress ends the indicator (nothing when none runs).
+  virtual void StartProgress(std::string_view caption) = 0;
+  virtual void StopProgress() = 0;
+
+  // Brings the main window back after a phase with the progress indicator.
+  virtual void RestoreMainWindow() = 0;
+};
+
+// The container chosen on one decryption panel.
+struct ContainerSelection {
+  std::string containerPath;  // "" when none
+  int kind = 0;               // index of the matched marker (see crypto/trailer.h)
+  std::string markerLine;
+  std::string fingerprintLine;
+  std::int32_t bodyLength = 0;
+  float sizeMegabytes = 0.0f;
+};
+
+// The application state: one record for the whole run, owned by the caller.
+struct AppState {
+  std::string sourceFile;    // file chosen on the encryption tab
+  std::string sourceFolder;  // folder chosen there, ending in "/"
+  std::string password;      // bytes of the last confirmed password
+  std::string tempFolder;    // ends in "/"; taken once at start-up
+  std::string containerName;
+  std::string outputFolder;
+  std::vector<std::string> folderFiles;
+  ContainerSelection fileSelection;
+  ContainerSelection folderSelection;
+
+  // Pause after each chunk written into an archive entry, in milliseconds.
+  // It keeps the progress window animating while the window program works;
+  // the command line passes 0.
+  int archivePauseMs = 10;
+};
+
+// What a flow came to. The user has already been told through the front end.
+enum class FlowResult {
+  kSucceeded,
+  kFailed,     // an error message was shown
+  kCancelled,  // a dialog was cancelled or nothing was chosen; nothing written
+};
+
+// The outcome of a flow, and where its result went (the container, the
+// restored file or folder) when it succeeded.
+struct FlowOutcome {
+  FlowResult result = FlowResult::kFailed;
+  std::string outputPath;
+};
+
+// Gadget 6: asks for the file to encrypt; sets sourceFile and gadget 5.
+void ChooseFileToEncrypt(AppState& state, FrontEnd& ui);
+
+// Gadget 29: asks for the folder to encrypt; sets sourceFolder and gadget 28.
+void ChooseFolderToEncrypt(AppState& state, FrontEnd& ui);
+
+// Gadget 57 (dialog 1 confirmed, state.password set): encrypts sourceFile.
+FlowOutcome EncryptFile(AppState& state, FrontEnd& ui);
+
+// Gadget 75 (dialog 3 confirmed): encrypts sourceFolder into one container.
+FlowOutcome EncryptFolder(AppState& state, FrontEnd& ui);
+
+// Gadget 46: asks for a file container, checks free space, reads its trailer
+// and shows its kind. Returns true iff a container is now selected.
+bool ChooseFileContainer(AppState& state, FrontEnd& ui);
+
+// Gadget 67 (dialog 2 confirmed): decrypts the selected file container.
+FlowOutcome DecryptFile(AppState& state, FrontEnd& ui);
+
+// Gadget 51: the same as ChooseFileContainer for folder containers.
+bool ChooseFolderContainer(AppState& state, FrontEnd& ui);
+
+// Gadget 83 (dialog 4 confirmed): restores the selected folder container.
+FlowOutcome DecryptFolder(AppState& state, FrontEnd& ui);
+
+}  // namespace flows
+
+#endif  // TRESOLIN_APP_FLOWS_FLOWS_H_

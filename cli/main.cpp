@@ -1,0 +1,14 @@
+#include <cstdlib>
+#include <iostream>
+
+#include "cli/cli.h"
+#include "platform/platform.h"
+
+int main(int argc, char** argv) {
+  cli::PasswordSources passwords;
+  if (const char* env = std::getenv("TRESOLIN_PASSWORD")) passwords.environment = env;
+  passwords.askTerminal = [](std::string_view prompt) {
+    return platform::ReadSecretFromTerminal(prompt);
+  };
+  return cli::Run(std::vector<std::string>(argv + 1, argv + argc), std::cout, std::cerr, passwords);
+}

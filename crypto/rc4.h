@@ -1,0 +1,39 @@
+// RC4 (ARC4) keyed with the password's bytes: no dropped keystream, no nonce,
+// no salt, as containers require. The same call encrypts and decrypts. Key
+// scheduling starts afresh on every call; nothing is cached. Thread-safe.
+#ifndef TRESOLIN_CRYPTO_RC4_H_
+#define TRESOLIN_CRYPTO_RC4_H_
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace crypto {
+
+// Inputs of this size or more are refused: a container stores its body
+// length as a signed 32-bit number.
+inline constexpr std::int64_t kMaxBodyBytes = 0x7fffffffLL;  // 2 GiB - 1
+
+// Transforms data in place with the keystream of password (its first 256
+// bytes are the key; an empty password keys with 256 zero bytes).
+void RC4_Crypt_Buffer(std::span<std::uint8_t> data, std::string_view password);
+
+// Who may read the output file of RC4_Crypt_File.
+enum class OutputAccess {
+  kShared,   // 0666 minus umask: a container or a restored user file
+  kPrivate,  // 0600: a working file that holds plaintext
+};
+
+// Transforms the file at inputPath into outputPath (created or emptied).
+// Streams in blocks: memory stays bounded whatever the size. When both paths
+// name the same file it is transformed in place.
+// Returns 1 on success, 0 when the input cannot be opened or read, is 2 GiB
+// or larger, or the output cannot be written; on 0 no output file is left
+// (an in-place run that fails mid-way leaves the file partly transformed).
+int RC4_Crypt_File(const std::string& inputPath, const std::string& outputPath,
+                   std::string_view password, OutputAccess access = OutputAccess::kShared);
+
+}  // namespace crypto
+
+#endif  // TRESOLIN_CRYPTO_RC4_H_
