@@ -1,0 +1,612 @@
+// The file engine: what each call leaves on disk. libcrypto stands in for the
+// original program wherever a body has to be made or read independently of
+// the engine's own cipher code.
+#include "cipherkern/engine.h"
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "cipherkern/pack_container.h"
+#include "cipherkern/pack_stream.h"
+
+namespace cipherkern {
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr char kKeyText[] = "00112233445566778899aabbccddeeff";
+constexpr std::int64_t kChunk = 16384;
+
+Bytes RandomBytes(std::size_t size, std::uint32_t seed) {
+  std::mt19937 rng(seed);
+  Bytes out(size);
+  for (auto& b : out) b = static_cast<std::uint8_t>(rng());
+  return out;
+}
+
+// Lines of words: the codec shrinks this well.
+Bytes Text(std::size_t size) {
+  static const char* const kWords[] = {"Datei ",   "wird ",   "verschluesselt ", "und ",
+                                       "gepackt ", "Ordner ", "Passwort ",       "\r\n"};
+  std::mt19937 rng(5);
+  Bytes out;
+  while (out.size() < size) {
+    const char* w = kWords[rng() % 8];
+    out.insert(out.end(), w, w + std::char_traits<char>::length(w));
+  }
+  out.resize(size);
+  return out;
+}
+
+Bytes Le32(std::uint32_t v) {
+  return {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
+          static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)};
+}
+
+Bytes Concat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+// A one-entry container as the original program writes it.
+Bytes StoredContainer(const Bytes& file) {
+  return Concat({Le32(static_cast<std::uint32_t>(file.size())),
+                 Le32(static_cast<std::uint32_t>(file.size())), file});
+}
+
+Bytes PackedContainer(const Bytes& file) {
+  Bytes stream(file.size());
+  const std::size_t n = Pack_Compress(file, stream, 65536, true);
+  EXPECT_GT(n, 0u) << "test input must be compressible";
+  stream.resize(n);
+  return Concat(
+      {Le32(static_cast<std::uint32_t>(file.size())), Le32(static_cast<std::uint32_t>(n)), stream});
+}
+
+Bytes KeyBytes(const char* keyText) {
+  Bytes key;
+  for (int i = 0; i < 64; i += 2) {
+    key.push_back(
+        static_cast<std::uint8_t>(std::stoi(std::string(keyText + i % 32, 2), nullptr, 16)));
+  }
+  return key;
+}
+
+Bytes LibcryptoEcb(bool encrypt, const Bytes& data, const char* keyText = kKeyText) {
+  const Bytes key = KeyBytes(keyText);
+  EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+  Bytes out(data.size() + 16);
+  int len = 0;
+  int tail = 0;
+  EVP_CipherInit_ex(ctx, EVP_aes_256_ecb(), nullptr, key.data(), nullptr, encrypt ? 1 : 0);
+  EVP_CIPHER_CTX_set_padding(ctx, 0);
+  EVP_CipherUpdate(ctx, out.data(), &len, data.data(), static_cast<int>(data.size()));
+  EVP_CipherFinal_ex(ctx, out.data() + len, &tail);
+  EVP_CIPHER_CTX_free(ctx);
+  out.resize(static_cast<std::size_t>(len + tail));
+  return out;
+}
+
+// The body the original program makes of a container: k bytes of value k to
+// whole blocks, then AES-256-ECB.
+Bytes OriginalBody(Bytes container, const char* keyText = kKeyText) {
+  const std::size_t k = (16 - container.size() % 16) % 16;
+  container.insert(container.end(), k, static_cast<std::uint8_t>(k));
+  return LibcryptoEcb(true, container, keyText);
+}
+
+void WriteFile(const std::string& path, const Bytes& data) {
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+  ASSERT_TRUE(f.good()) << path;
+}
+
+std::optional<Bytes> ReadFile(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  if (!f) return std::nullopt;
+  return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+bool Exists(const std::string& path) {
+  return fs::exists(fs::symlink_status(path));
+}
+
+class AesEngine : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "aes-engine-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+
+  // Every file in the folder with its contents.
+  std::map<std::string, Bytes> Snapshot() const {
+    std::map<std::string, Bytes> files;
+    for (const auto& e : fs::directory_iterator(dir_)) {
+      files[e.path().filename().string()] = ReadFile(e.path().string()).value_or(Bytes{});
+    }
+    return files;
+  }
+
+  EngineStatus Run(EngineMode mode, const std::string& in, const std::string& out,
+                   const char* keyText = kKeyText, std::int64_t chunk = kChunk,
+                   AesPath path = Aes_BestPath()) {
+    EngineRequest r;
+    r.mode = mode;
+    r.inputPath = in.c_str();
+    r.outputPath = out.c_str();
+    r.keyText = keyText;
+    r.chunkSize = chunk;
+    r.path = path;
+    return Engine_CryptFile(r);
+  }
+
+  EngineStatus Encrypt(const std::string& in, const std::string& out, std::int64_t chunk = kChunk,
+                       AesPath path = Aes_BestPath()) {
+    return Run(EngineMode::kEncrypt, in, out, kKeyText, chunk, path);
+  }
+  EngineStatus Decrypt(const std::string& in, const std::string& out, std::int64_t chunk = kChunk,
+                       AesPath path = Aes_BestPath()) {
+    return Run(EngineMode::kDecrypt, in, out, kKeyText, chunk, path);
+  }
+
+  // Encrypts file, decrypts the body again and returns the restored bytes.
+  std::optional<Bytes> RoundTrip(const Bytes& file) {
+    WriteFile(Path("f"), file);
+    if (Encrypt(Path("f"), Path("f_aes")) != EngineStatus::kOk) return std::nullopt;
+    if (Decrypt(Path("f_aes"), Path("g")) != EngineStatus::kOk) return std::nullopt;
+    return ReadFile(Path("g.dec"));
+  }
+
+  std::string dir_;
+};
+
+TEST_F(AesEngine, EmptyFileGivesEmptyPackEmptyBodyAndEmptyRestoredFile) {
+  WriteFile(Path("f"), {});
+  ASSERT_EQ(Encrypt(Path("f"), Path("f_aes")), EngineStatus::kOk);
+  EXPECT_EQ(ReadFile(Path("f.pack")), Bytes{});
+  EXPECT_EQ(ReadFile(Path("f_aes")), Bytes{});
+  ASSERT_EQ(Decrypt(Path("f_aes"), Path("g")), EngineStatus::kOk);
+  EXPECT_EQ(ReadFile(Path("g")), Bytes{});
+  EXPECT_EQ(ReadFile(Path("g.dec")), Bytes{});
+}
+
+// Eight random bytes cannot be packed (a stream header alone is 10 bytes):
+// the container is 8 + 8 = 16 bytes.
+TEST_F(AesEngine, PadsSixteenByteContainerNotAtAll) {
+  const Bytes file = RandomBytes(8, 1);
+  WriteFile(Path("f"), file);
+  ASSERT_EQ(Encrypt(Path("f"), Path("f_aes")), EngineStatus::kOk);
+  EXPECT_EQ(ReadFile(Path("f.pack")), StoredContainer(file));
+  EXPECT_EQ(ReadFile(Path("f_aes")), LibcryptoEcb(true, StoredContainer(file)));
+}
+
+TEST_F(AesEngine, PadsSeventeenByteContainerToThirtyTwo) {
+  const Bytes file = RandomBytes(9, 2);
+  WriteFile(Path("f"), file);
+  ASSERT_EQ(Encrypt(Path("f"), Path("f_aes")), EngineStatus::kOk);
+  const Bytes body = ReadFile(Path("f_aes")).value();
+  ASSERT_EQ(body.size(), 32u);
+  const Bytes plain = LibcryptoEcb(false, body);
+  EXPECT_EQ(Bytes(plain.begin(), plain.begin() + 17), StoredContainer(file));
+  EXPECT_EQ(Bytes(plain.begin() + 17, plain.end()), Bytes(15, 15));
+  ASSERT_EQ(Decrypt(Path("f_aes"), Path("g")), EngineStatus::kOk);
+  EXPECT_EQ(ReadFile(Path("g.dec")), file);
+  // The decrypted container is left as it was packed, without the padding.
+  EXPECT_EQ(ReadFile(Path("g")), StoredContainer(file));
+}
+
+TEST_F(AesEngine, ContainerOfExactlyOneChunkGetsNoPadding) {
+  const Bytes file = RandomBytes(kChunk - 8, 3);
+  WriteFile(Path("f"), file);
+  ASSERT_EQ(Encrypt(Path("f"), Path("f_aes")), EngineStatus::kOk);
+  ASSERT_EQ(ReadFile(Path("f.pack"))->size(), static_cast<std::size_t>(kChunk));
+  EXPECT_EQ(ReadFile(Path("f_aes")), LibcryptoEcb(true, StoredContainer(file)));
+  ASSERT_EQ(Decrypt(Path("f_aes"), Path("g")), EngineStatus::kOk);
+  EXPECT_EQ(ReadFile(Path("g.dec")), file);
+}
+
+TEST_F(AesEngine, StoresAFileTheCodecCannotShrink) {
+  const Bytes file = RandomBytes(100000, 4);
+  WriteFile(Path("f"), file);
+  ASSERT_EQ(Encrypt(Path("f"), Path("f_aes")), EngineStatus::kOk);
+  EXPECT_EQ(ReadFile(Path("f.pack")), StoredContainer(file));
+  EXPECT_EQ(ReadFile(Path("f_aes")), OriginalBody(StoredContainer(file)));
+}
+
+TEST_F(AesEngine, PacksCompressibleFilesAndRestoresThem) {
+  const Bytes file = Text(300000);
+  WriteFile(Path("f"), file);
+  ASSERT_EQ(Encrypt(Path("f"), Path("f_aes")), EngineStatus::kOk);
+  const Bytes pack = ReadFile(Path("f.pack")).value();
+  ASSERT_GT(pack.size(), 10u);
+  EXPECT_EQ(Bytes(pack.begin(), pack.begin() + 4), Le32(300000));
+  EXPECT_EQ(Bytes(pack.begin() + 4, pack.begin() + 8),
+            Le32(static_cast<std::uint32_t>(pack.size() - 8)));
+  EXPECT_LT(pack.size(), file.size() / 2);
+  EXPECT_EQ(pack[8], 'J');
+  EXPECT_EQ(pack[9], 'C');
+  EXPECT_EQ(ReadFile(Path("f_aes")), OriginalBody(pack));
+  ASSERT_EQ(Decrypt(Path("f_aes"), Path("g")), EngineStatus::kOk);
+  EXPECT_EQ(ReadFile(Path("g.dec")), file);
+  EXPECT_EQ(ReadFile(Path("g")), pack);
+}
+
+TEST_F(AesEngine, RestoresFilesOfManySizes) {
+  for (std::size_t size : {1, 7, 15, 16, 17, 255, 4096, 16383, 16384, 16385, 70001}) {
+    SCOPED_TRACE(size);
+    EXPECT_EQ(RoundTrip(RandomBytes(size, static_cast<std::uint32_t>(size))),
+              RandomBytes(size, static_cast<std::uint32_t>(size)));
+    EXPECT_EQ(RoundTrip(Text(size)), Text(size));
+  }
+}
+
+// The stored and the packed form of a container each reach every chunk
+// boundary case: several full chunks and a padded remainder.
+TEST_F(AesEngine, EveryChunkSizeThatIsAMultipleOf16GivesTheSameFiles) {
+  for (const Bytes& file : {RandomBytes(70001, 6), Text(150003)}) {
+    WriteFile(Path("f"), file);
+    ASSERT_EQ(Encrypt(Path("f"), Path("ref_aes")), EngineStatus::kOk);
+    const Bytes reference = ReadFile(Path("ref_aes")).value();
+    for (std::int64_t chunk : {16, 32, 48, 4096, 16368, 16400, 65536, 1 << 20, 0x7ffffff0}) {
+      SCOPED_TRACE(chunk);
+      ASSERT_EQ(Encrypt(Path("f"), Path("f_aes"), chunk), EngineStatus::kOk);
+      EXPECT_EQ(ReadFile(Path("f_aes")), reference);
+      ASSERT_EQ(Decrypt(Path("ref_aes"), Path("g"), chunk), EngineStatus::kOk);
+      EXPECT_EQ(ReadFile(Path("g.dec")), file);
+    }
+  }
+}
+
+TEST_F(AesEngine, ChunkSizeNotAPositiveMultipleOf16LeavesEveryFileUntouched) {
+  const Bytes file = RandomBytes(1000, 7);
+  WriteFile(Path("f"), file);
+  ASSERT_EQ(Encrypt(Path("f"), Path("f_aes")), EngineStatus::kOk);
+  WriteFile(Path("g"), {'o', 'l', 'd'});
+  WriteFile(Path("g.dec"), {'s', 't', 'a', 'l', 'e'});
+  const auto before = Snapshot();
+  for (std::int64_t chunk : {1, 8, 15, 17, 16383, 16385, 0, -16, -16384}) {
+    SCOPED_TRACE(chunk);
+    EXPECT_EQ(Encrypt(Path("f"), Path("f_aes"), chunk), EngineStatus::kBadArguments);
+    EXPECT_EQ(Encrypt(Path("f"), Path("h_aes"), chunk), EngineStatus::kBadArguments);
+    EXPECT_EQ(Decrypt(Path("f_aes"), Path("g"), chunk), EngineStatus::kBadArguments);
+    EXPECT_EQ(Snapshot(), before);
+  }
+}
+
+TEST_F(AesEngine, KeyTextsOtherThan32HexDigitsTouchNothing) {
+  WriteFile(Path("f"), RandomBytes(100, 8));
+  ASSERT_EQ(Encrypt(Path("f"), Path("f_aes")), EngineStatus::kOk);
+  const auto before = Snapshot();
+  const char* const bad[] = {nullptr,
+                             "",
+                             "0011223344556677889900aabbccddee0",  // 33 digits
+                             "0011223344556677889900aabbccdde",    // 31 digits
+                             "00112233445566778899aabbccddeeg0",
+                             "00112233445566778899aabbccddee 0",
+                             "0x112233445566778899aabbccddeeff",
+                             "00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff"};
+  for (const char* key : bad) {
+    SCOPED_TRACE(key == nullptr ? "null" : key);
+    EXPECT_EQ(Run(EngineMode::kEncrypt, Path("f"), Path("h_aes"), key),
+              EngineStatus::kBadArguments);
+    EXPECT_EQ(Run(EngineMode::kDecrypt, Path("f_aes"), Path("g"), key),
+              EngineStatus::kBadArguments);
+    EXPECT_EQ(Snapshot(), before);
+  }
+}
+
+TEST_F(AesEngine, NullOrEmptyPathsAndUnknownModesTouchNothing) {
+  WriteFile(Path("f"), RandomBytes(100, 9));
+  const auto before = Snapshot();
+  EngineRequest r;
+  r.keyText = kKeyText;
+  r.inputPath = nullptr;
+  r.outputPath = "x";
+  EXPECT_EQ(Engine_CryptFile(r), EngineStatus::kBadArguments);
+  r.inputPath = "";
+  EXPECT_EQ(Engine_CryptFile(r), EngineStatus::kBadArguments);
+  const std::string in = Path("f");
+  r.inputPath = in.c_str();
+  r.outputPath = nullptr;
+  EXPECT_EQ(Engine_CryptFile(r), EngineStatus::kBadArguments);
+  r.outputPath = "";
+  EXPECT_EQ(Engine_CryptFile(r), EngineStatus::kBadArguments);
+  const std::string out = Path("f_aes");
+  r.outputPath = out.c_str();
+  r.mode = static_cast<EngineMode>(2);
+  EXPECT_EQ(Engine_CryptFile(r), EngineStatus::kBadArguments);
+  EXPECT_EQ(Snapshot(), before);
+}
+
+TEST_F(AesEngine, KeyIsTheKeyTextsSixteenBytesTwiceInEitherCase) {
+  std::uint8_t key[kKeyLength];
+  ASSERT_TRUE(Engine_KeyFromText("0123456789abcdefABCDEF0123456789", key));
+  const Bytes half = {0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef,
+                      0xab, 0xcd, 0xef, 0x01, 0x23, 0x45, 0x67, 0x89};
+  EXPECT_EQ(Bytes(key, key + kKeyLength), Concat({half, half}));
+
+  const Bytes file = RandomBytes(5000, 10);
+  WriteFile(Path("f"), file);
+  ASSERT_EQ(Run(EngineMode::kEncrypt, Path("f"), Path("lower"), "0123456789abcdefabcdef0123456789"),
+            EngineStatus::kOk);
+  ASSERT_EQ(Run(EngineMode::kEncrypt, Path("f"), Path("upper"), "0123456789ABCDEFABCDEF0123456789"),
+            EngineStatus::kOk);
+  EXPECT_EQ(ReadFile(Path("lower")), ReadFile(Path("upper")));
+  EXPECT_EQ(ReadFile(Path("lower")),
+            OriginalBody(StoredContainer(file), "0123456789ABCDEFABCDEF0123456789"));
+}
+
+TEST_F(AesEngine, SameInputTwiceGivesTheSameBodyOnEitherPath) {
+  const Bytes file = Text(100000);
+  WriteFile(Path("f"), file);
+  ASSERT_EQ(Encrypt(Path("f"), Path("a")), EngineStatus::kOk);
+  ASSERT_EQ(Encrypt(Path("f"), Path("b")), EngineStatus::kOk);
+  EXPECT_EQ(ReadFile(Path("a")), ReadFile(Path("b")));
+  if (!Aes_NiAvailable()) GTEST_SKIP() << "this processor has no AES instructions";
+  ASSERT_EQ(Encrypt(Path("f"), Path("p"), kChunk, AesPath::kPortable), EngineStatus::kOk);
+  ASSERT_EQ(Encrypt(Path("f"), Path("n"), kChunk, AesPath::kAesNi), EngineStatus::kOk);
+  EXPECT_EQ(ReadFile(Path("p")), ReadFile(Path("a")));
+  EXPECT_EQ(ReadFile(Path("n")), ReadFile(Path("a")));
+  ASSERT_EQ(Decrypt(Path("a"), Path("gp"), kChunk, AesPath::kPortable), EngineStatus::kOk);
+  ASSERT_EQ(Decrypt(Path("a"), Path("gn"), kChunk, AesPath::kAesNi), EngineStatus::kOk);
+  EXPECT_EQ(ReadFile(Path("gp.dec")), file);
+  EXPECT_EQ(ReadFile(Path("gn.dec")), file);
+}
+
+// Containers that are whole blocks get no padding, so a last byte p with p
+// bytes of value p before it is data. The original program's rule ("cut p
+// bytes of value p") would lose them; the entry's stored length keeps them.
+TEST_F(AesEngine, KeepsDataThatLooksLikePadding) {
+  for (std::size_t tail : {1, 2, 8, 15}) {
+    SCOPED_TRACE(tail);
+    Bytes file = RandomBytes(24 - tail, static_cast<std::uint32_t>(tail));
+    file.insert(file.end(), tail, static_cast<std::uint8_t>(tail));
+    ASSERT_EQ(StoredContainer(file).size() % 16, 0u);
+    EXPECT_EQ(RoundTrip(file), file);
+  }
+}
+
+TEST_F(AesEngine, RestoresBodiesWrittenByTheOriginalProgram) {
+  const Bytes random = RandomBytes(40000, 11);
+  const Bytes text = Text(50000);
+  const struct {
+    const char* name;
+    Bytes container;
+    Bytes file;
+  } cases[] = {
+      {"empty", {}, {}},
+      {"stored", StoredContainer(random), random},
+      {"stored, one byte", StoredContainer({0x01}), {0x01}},
+      {"packed", PackedContainer(text), text},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteFile(Path("body"), OriginalBody(c.container));
+    ASSERT_EQ(Decrypt(Path("body"), Path("g")), EngineStatus::kOk);
+    EXPECT_EQ(ReadFile(Path("g.dec")), c.file);
+    EXPECT_EQ(ReadFile(Path("g")), c.container);
+  }
+}
+
+// Each of these makes no ".dec" file, removes a stale one, and leaves no
+// decrypted container behind.
+TEST_F(AesEngine, DamagedBodiesMakeNoRestoredFile) {
+  const Bytes text = Text(20000);
+  const Bytes packed = PackedContainer(text);
+  Bytes badChecksum = packed;
+  badChecksum[8 + 6] ^= 0x01;
+  Bytes badCodes = packed;
+  badCodes[packed.size() / 2] ^= 0x40;
+  Bytes noSignature = packed;
+  noSignature[8] = 'X';
+  Bytes streamLengthDiffers = packed;
+  streamLengthDiffers[8 + 2] ^= 0x01;  // the stream header's unpacked length
+  const Bytes garbage = RandomBytes(100, 12);
+  const Bytes valid = OriginalBody(StoredContainer(garbage));
+  const struct {
+    const char* name;
+    Bytes body;
+    EngineStatus status;
+  } cases[] = {
+      {"not whole blocks, one byte short", Bytes(valid.begin(), valid.end() - 1),
+       EngineStatus::kNotBlockAligned},
+      {"not whole blocks, one byte more", Concat({valid, {0}}), EngineStatus::kNotBlockAligned},
+      {"wrong key", OriginalBody(StoredContainer(garbage), "ffeeddccbbaa99887766554433221100"),
+       EngineStatus::kDamagedContainer},
+      {"checksum mismatch", OriginalBody(badChecksum), EngineStatus::kDamagedContainer},
+      {"damaged codes", OriginalBody(badCodes), EngineStatus::kDamagedContainer},
+      {"no signature", OriginalBody(noSignature), EngineStatus::kDamagedContainer},
+      {"stream length differs from entry", OriginalBody(streamLengthDiffers),
+       EngineStatus::kDamagedContainer},
+      {"stored length past the end", OriginalBody(Concat({Le32(100), Le32(101), garbage})),
+       EngineStatus::kDamagedContainer},
+      {"a block after the entry", Concat({valid, LibcryptoEcb(true, Bytes(16, 0))}),
+       EngineStatus::kDamagedContainer},
+      {"padding of wrong value",
+       LibcryptoEcb(true, Concat({StoredContainer(garbage), Bytes(12, 11)})),
+       EngineStatus::kDamagedContainer},
+      {"unpacked length of 2 GiB",
+       OriginalBody(
+           Concat({Le32(0x80000000u), Le32(20), Bytes{'J', 'C'}, Le32(0x80000000u), Bytes(14, 0)})),
+       EngineStatus::kDamagedContainer},
+      {"lengths beyond a single block", LibcryptoEcb(true, Bytes(16, 16)),
+       EngineStatus::kDamagedContainer},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteFile(Path("body"), c.body);
+    WriteFile(Path("g.dec"), {'s', 't', 'a', 'l', 'e'});
+    EXPECT_EQ(Decrypt(Path("body"), Path("g")), c.status);
+    EXPECT_FALSE(Exists(Path("g.dec")));
+    EXPECT_FALSE(Exists(Path("g")));
+  }
+}
+
+TEST_F(AesEngine, RefusesInputsOfTwoGibibytes) {
+  // A sparse file: the size counts, nothing of it is read.
+  WriteFile(Path("huge"), {});
+  fs::resize_file(Path("huge"), static_cast<std::uintmax_t>(kMaxInputLength));
+  WriteFile(Path("g.dec"), {'s', 't', 'a', 'l', 'e'});
+  EXPECT_EQ(Encrypt(Path("huge"), Path("huge_aes")), EngineStatus::kInputTooLarge);
+  EXPECT_EQ(Decrypt(Path("huge"), Path("g")), EngineStatus::kInputTooLarge);
+  EXPECT_FALSE(Exists(Path("huge.pack")));
+  EXPECT_FALSE(Exists(Path("huge_aes")));
+  EXPECT_FALSE(Exists(Path("g")));
+  EXPECT_FALSE(Exists(Path("g.dec")));
+}
+
+TEST(AesEngineLimits, BodiesStayBelowTwoGibibytes) {
+  EXPECT_EQ(kMaxInputLength, std::int64_t{2} * 1024 * 1024 * 1024);
+  EXPECT_TRUE(Engine_BodyFits(0));
+  EXPECT_TRUE(Engine_BodyFits(static_cast<std::uint64_t>(kMaxBodyLength)));
+  EXPECT_TRUE(Engine_BodyFits(static_cast<std::uint64_t>(kMaxBodyLength) - 15));
+  // One byte more pads to exactly 2 GiB, which no trailer can carry.
+  EXPECT_FALSE(Engine_BodyFits(static_cast<std::uint64_t>(kMaxBodyLength) + 1));
+}
+
+TEST(AesEngineLimits, RefusesEntriesAboveTheLongestFile) {
+  const Bytes header = Concat({Le32(kMaxEntryLength + 1u), Le32(0)});
+  const Bytes body = Concat({header, Bytes(8, 8)});
+  ContainerEntry entry;
+  bool hasEntry = true;
+  std::size_t length = 1;
+  EXPECT_EQ(Container_FindEntry(body, &entry, &hasEntry, &length), ContainerStatus::kTooLarge);
+  EXPECT_FALSE(hasEntry);
+  const Bytes atLimit = Concat({Le32(kMaxEntryLength), Le32(0), Bytes(8, 8)});
+  EXPECT_EQ(Container_FindEntry(atLimit, &entry, &hasEntry, &length), ContainerStatus::kOk);
+  EXPECT_EQ(length, 8u);
+}
+
+TEST_F(AesEngine, MissingOrUnreadableInputMakesNoOutput) {
+  fs::create_directory(Path("folder"));
+  for (const char* name : {"missing", "folder"}) {
+    SCOPED_TRACE(name);
+    EXPECT_NE(Encrypt(Path(name), Path("x_aes")), EngineStatus::kOk);
+    EXPECT_FALSE(Exists(Path(std::string(name) + ".pack")));
+    EXPECT_FALSE(Exists(Path("x_aes")));
+    EXPECT_NE(Decrypt(Path(name), Path("g")), EngineStatus::kOk);
+    EXPECT_FALSE(Exists(Path("g")));
+    EXPECT_FALSE(Exists(Path("g.dec")));
+  }
+}
+
+TEST_F(AesEngine, OutputThatCannotBeCreatedLeavesNoPlaintextBehind) {
+  WriteFile(Path("f"), Text(1000));
+  EXPECT_EQ(Encrypt(Path("f"), Path("no/such/folder")), EngineStatus::kCannotCreateOutput);
+  EXPECT_FALSE(Exists(Path("f.pack")));
+  ASSERT_EQ(Encrypt(Path("f"), Path("f_aes")), EngineStatus::kOk);
+  EXPECT_EQ(Decrypt(Path("f_aes"), Path("no/such/folder")), EngineStatus::kCannotCreateOutput);
+}
+
+TEST_F(AesEngine, RefusesOutputsThatWouldReplaceTheInput) {
+  const Bytes file = Text(1000);
+  WriteFile(Path("f"), file);
+  EXPECT_EQ(Encrypt(Path("f"), Path("f")), EngineStatus::kPathsOverlap);
+  EXPECT_EQ(Encrypt(Path("f"), Path("./f")), EngineStatus::kPathsOverlap);
+  EXPECT_EQ(ReadFile(Path("f")), file);
+  EXPECT_EQ(Encrypt(Path("f"), Path("f.pack")), EngineStatus::kPathsOverlap);
+  EXPECT_FALSE(Exists(Path("f.pack")));
+
+  ASSERT_EQ(Encrypt(Path("f"), Path("g.dec")), EngineStatus::kOk);
+  const Bytes body = ReadFile(Path("g.dec")).value();
+  EXPECT_EQ(Decrypt(Path("g.dec"), Path("g.dec")), EngineStatus::kPathsOverlap);
+  EXPECT_EQ(Decrypt(Path("g.dec"), Path("g")), EngineStatus::kPathsOverlap);
+  EXPECT_EQ(ReadFile(Path("g.dec")), body);
+}
+
+TEST_F(AesEngine, PlaintextFilesAreReadableByTheOwnerOnly) {
+  const mode_t oldMask = umask(022);
+  WriteFile(Path("f"), Text(1000));
+  WriteFile(Path("f.pack"), {1, 2, 3});
+  ::chmod(Path("f.pack").c_str(), 0644);
+  ASSERT_EQ(Encrypt(Path("f"), Path("f_aes")), EngineStatus::kOk);
+  ASSERT_EQ(Decrypt(Path("f_aes"), Path("g")), EngineStatus::kOk);
+  umask(oldMask);
+  const auto mode = [&](const char* name) {
+    return fs::status(Path(name)).permissions() & fs::perms::all;
+  };
+  EXPECT_EQ(mode("f.pack"), fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(mode("g"), fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(mode("g.dec"), fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(mode("f_aes"), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                               fs::perms::others_read);
+}
+
+// Runs the engine in a child whose files may not grow beyond limit bytes, so
+// that a write fails as on a full disk.
+EngineStatus RunWithFileSizeLimit(rlim_t limit, const EngineRequest& request) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    const rlimit rl{limit, limit};
+    setrlimit(RLIMIT_FSIZE, &rl);
+    _exit(static_cast<int>(Engine_CryptFile(request)));
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? static_cast<EngineStatus>(WEXITSTATUS(status))
+                           : EngineStatus::kBadArguments;
+}
+
+TEST_F(AesEngine, FailedWritesLeaveNoHalfWrittenFiles) {
+  const Bytes random = RandomBytes(50001, 13);  // container 50009 bytes, body 50016
+  const Bytes text = Text(200000);
+  WriteFile(Path("r"), random);
+  WriteFile(Path("t"), text);
+  ASSERT_EQ(Encrypt(Path("r"), Path("r_aes")), EngineStatus::kOk);
+  ASSERT_EQ(Encrypt(Path("t"), Path("t_aes")), EngineStatus::kOk);
+  const std::string r = Path("r"), rOut = Path("x_aes"), rBody = Path("r_aes"),
+                    tBody = Path("t_aes"), restored = Path("g");
+  EngineRequest enc;
+  enc.keyText = kKeyText;
+  enc.inputPath = r.c_str();
+  enc.outputPath = rOut.c_str();
+  EngineRequest dec = enc;
+  dec.mode = EngineMode::kDecrypt;
+  dec.outputPath = restored.c_str();
+
+  // The pack container does not fit.
+  EXPECT_EQ(RunWithFileSizeLimit(4096, enc), EngineStatus::kWriteFailed);
+  EXPECT_FALSE(Exists(Path("r.pack")));
+  EXPECT_FALSE(Exists(rOut));
+  // The pack container fits, its padded body does not.
+  EXPECT_EQ(RunWithFileSizeLimit(50009, enc), EngineStatus::kWriteFailed);
+  EXPECT_FALSE(Exists(Path("r.pack")));
+  EXPECT_FALSE(Exists(rOut));
+  // The decrypted container does not fit.
+  dec.inputPath = rBody.c_str();
+  EXPECT_EQ(RunWithFileSizeLimit(4096, dec), EngineStatus::kWriteFailed);
+  EXPECT_FALSE(Exists(restored));
+  EXPECT_FALSE(Exists(restored + ".dec"));
+  // The decrypted container fits, the unpacked file does not.
+  dec.inputPath = tBody.c_str();
+  EXPECT_EQ(RunWithFileSizeLimit(ReadFile(tBody)->size(), dec), EngineStatus::kWriteFailed);
+  EXPECT_FALSE(Exists(restored));
+  EXPECT_FALSE(Exists(restored + ".dec"));
+}
+
+}  // namespace
+}  // namespace cipherkern
