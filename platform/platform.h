@@ -209,6 +209,12 @@ struct FaultPlan {
 void SetFaultPlan(const FaultPlan& plan);
 void ClearFaultPlan();
 
+// ------------------------------------------- used by archive extraction
+
+// Returns true iff path itself is a symbolic link (dangling or not), without
+// following it.
+bool IsSymbolicLink(const std::string& path);
+
 }  // namespace platform
 
 #endif  // TRESOLIN_PLATFORM_PLATFORM_H_
