@@ -1,0 +1,168 @@
+// Zip archives of folders and single files, written and read through minizip
+// and zlib. A folder becomes one archive whose entries carry the files' paths
+// relative to the folder; a single file is packed as a one-entry archive.
+//
+// The writer and the reader are process-wide, one of each, and unsynchronised:
+// call them from one thread. `Zip_ExtractByIndex` and `UnpackFile` use a reader
+// of their own. Paths are byte strings as platform.h takes them; folders may or
+// may not end in "/". Nothing here throws.
+//
+// Entry names are relative paths with "/". A name that CP850 represents
+// exactly is stored in CP850, any other one as UTF-8 with the language-encoding
+// flag (bit 11), so every name comes back exactly. Entries carry the local
+// last-write time as a DOS date and time and, in their external attributes,
+// the DOS read-only and archive bits plus the Unix mode in the high 16 bits.
+//
+// Safety: extraction writes only below its target folder. Names that are
+// absolute, contain "..", are 500 bytes or longer, or would pass through a
+// symbolic link are refused (the entry is not written, the others go on).
+// The writer refuses the same names, so that every archive it makes can be
+// read back whole.
+#ifndef TRESOLIN_ARCHIVE_ARCHIVE_H_
+#define TRESOLIN_ARCHIVE_ARCHIVE_H_
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace archive {
+
+// Data moves in and out of entries in chunks of this size.
+inline constexpr std::size_t kChunkBytes = 102400;
+
+// Pause after each chunk written into an entry, so that a long packing run
+// leaves the machine responsive. The flows use it; a command line passes 0.
+inline constexpr int kChunkPauseMilliseconds = 10;
+
+// Entry names of this many bytes (as stored) or more are refused, by the
+// writer and by the reader.
+inline constexpr std::size_t kNameLimitBytes = 500;
+
+// Results of the Zip_ operations besides minizip's own negative codes.
+inline constexpr int kZipOk = 0;
+// No archive open, or a file that cannot be opened, read or written.
+inline constexpr int kZipFailed = -1;
+// An entry name that is unsafe, too long or empty, or an empty target folder;
+// nothing was written for it.
+inline constexpr int kZipRefused = -200;
+
+// ------------------------------------------------------------ the writer
+
+// Closes an archive still open for writing, then creates path anew (mode 0600,
+// since it holds plaintext while a flow runs; an existing file or link of that
+// name is replaced) as the writer's archive. Returns 1 on success, 0 when the
+// file cannot be created.
+int Zip_CreateArchive(const std::string& path);
+
+// Sets the method for later entries: 0 (stored) or 8 (deflate at level 9).
+// Other values are ignored. The method is 8 at start and persists across
+// archives.
+void Zip_SetMethod(int method);
+
+// Adds the regular file at path as a new entry named path (keepPath) or its
+// file-name part. Returns kZipOk, kZipFailed (no archive open, the file cannot
+// be opened or read: nothing is added when it cannot be opened), kZipRefused
+// (the name), or minizip's code. Sleeps pauseMilliseconds after each chunk.
+int Zip_AddFile(const std::string& path, bool keepPath,
+                int pauseMilliseconds = kChunkPauseMilliseconds);
+
+// Like Zip_AddFile, but the entry is named entryName whatever the path is.
+int Zip_AddFileAs(const std::string& path, const std::string& entryName,
+                  int pauseMilliseconds = kChunkPauseMilliseconds);
+
+// Closes the archive open for writing (central directory, no comment) and the
+// one open for reading, each if there is one. Returns kZipOk, or minizip's
+// code when the writer's archive could not be completed (it is then damaged).
+int Zip_CloseArchive();
+
+// ------------------------------------------------------------ the reader
+
+// Closes an archive still open for reading, then opens path. Returns 1 when
+// it is open, 0 when it cannot be opened or is no zip archive.
+int Zip_OpenArchive(const std::string& path);
+
+// Make the first or the next entry current. Return kZipOk, a nonzero minizip
+// code at the end of the list or on a damaged directory, or kZipFailed when no
+// archive is open.
+int Zip_FirstEntry();
+int Zip_NextEntry();
+
+// Extracts the current entry below targetDir (created with its parents),
+// with its folder part when keepPaths is set, else under its file-name part.
+// Existing files are replaced; the time (seconds set to 0) and then the
+// permissions are restored. Returns kZipOk, kZipFailed, kZipRefused, or
+// minizip's code (UNZ_CRCERROR when the data does not match its checksum).
+// A failed copy leaves the partly written file in place.
+int Zip_ExtractCurrent(const std::string& targetDir, bool keepPaths);
+
+// Extracts the entry at index (from 0, in archive order) of archivePath with a
+// reader of its own, as Zip_ExtractCurrent does. Returns 1 on success, else 0.
+int Zip_ExtractByIndex(const std::string& archivePath, int index, const std::string& targetDir,
+                       bool keepPaths);
+
+// ---------------------------------------------------- folder procedures
+
+// The files below a folder, as CollectFolderFiles found them. The application
+// state owns one and hands it to BuildFolderArchive.
+struct FolderFileList {
+  std::vector<std::string> files;       // full paths, depth first, in enumeration order
+  std::vector<std::string> unreadable;  // folders that could not be listed
+};
+
+// Empties list, then walks folder (without a trailing "/") depth first in the
+// file system's enumeration order: regular files and links to regular files
+// are listed as folder + "/" + relative path, subfolders are walked where they
+// are met, links to folders and other kinds of entry are left out. Returns
+// true iff every folder could be listed; the others are in list.unreadable.
+bool CollectFolderFiles(const std::string& folder, FolderFileList& list);
+
+// Writes archivePath with one entry per listed file, named by its path below
+// folder, stored or (compress) deflated. Files are opened by their listed
+// paths, so the current folder does not matter. Returns 1 when every file is
+// in the archive. Returns 0, with no file left at archivePath, when the list
+// has unreadable folders or paths outside folder, a file cannot be read, a
+// name is refused, or the archive cannot be written; LastArchiveProblem() then
+// says why.
+[[nodiscard]] int BuildFolderArchive(const std::string& folder, const std::string& archivePath,
+                                     bool compress, const FolderFileList& list,
+                                     int pauseMilliseconds = kChunkPauseMilliseconds);
+
+struct FolderExtractResult {
+  // False when nothing was extracted: the archive cannot be opened, or the
+  // target folder is empty or cannot be created.
+  bool opened = false;
+  // False when the archive's entry list broke off (a damaged directory).
+  bool complete = true;
+  int extracted = 0;                       // entries written, folder entries included
+  std::vector<std::string> failedEntries;  // names of the entries not written
+  [[nodiscard]] bool ok() const { return opened && complete && failedEntries.empty(); }
+};
+
+// Creates targetFolder with its parents and extracts every entry below it with
+// its relative path. A failed entry does not stop the others. The reader is
+// closed afterwards, so the caller can delete the archive.
+[[nodiscard]] FolderExtractResult ExtractFolderArchive(const std::string& archivePath,
+                                                       const std::string& targetFolder);
+
+// ------------------------------------------------------ single-file packing
+
+// Writes packed as an archive holding source under its file-name part,
+// deflated at level 9. Returns 1 on success; 0, with no file left at packed,
+// when source cannot be read or packed cannot be written.
+[[nodiscard]] int PackFile(const std::string& source, const std::string& packed,
+                           int pauseMilliseconds = kChunkPauseMilliseconds);
+
+// Restores the first entry of packed into targetFolder (created if missing).
+// Returns 1 when the file was restored, 0 otherwise, also for an empty
+// targetFolder (nothing is written then).
+[[nodiscard]] int UnpackFile(const std::string& packed, const std::string& targetFolder,
+                             bool keepPaths);
+
+// Returns a short English description of the last failure of
+// BuildFolderArchive, PackFile, UnpackFile or ExtractFolderArchive (what and
+// which path), or "" after a success.
+std::string LastArchiveProblem();
+
+}  // namespace archive
+
+#endif  // TRESOLIN_ARCHIVE_ARCHIVE_H_

@@ -1,0 +1,61 @@
+// Internal to the archive module: what its sources share beyond archive.h.
+#ifndef TRESOLIN_ARCHIVE_INTERNAL_H_
+#define TRESOLIN_ARCHIVE_INTERNAL_H_
+
+#include <minizip/ioapi.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace archive::internal {
+
+// minizip's file functions routed through platform::File, so that archives
+// are opened, created (0600, never through a link) and closed the way every
+// other file of the program is.
+zlib_filefunc64_def PlatformFileFunctions();
+
+// Language-encoding flag: the entry name is UTF-8 rather than CP850.
+inline constexpr unsigned long kUtf8NameFlag = 0x800;
+
+// An entry name as the writer stores it.
+struct StoredName {
+  std::string bytes;  // CP850, or UTF-8 when utf8 is set
+  bool utf8 = false;
+};
+
+// Makes the stored form of a relative path: separators collapsed, "." parts
+// and leading "/" dropped. Returns nullopt for names the reader would refuse
+// (empty, with "..", kNameLimitBytes or longer as stored).
+std::optional<StoredName> EncodeEntryName(std::string_view path);
+
+// Where an entry goes below the target folder.
+struct EntryPath {
+  std::vector<std::string> folders;  // folder part, one name per level
+  std::string file;                  // "" for a folder entry
+};
+
+// Reads a stored entry name (see DecodeName). Entries made on a Unix host
+// separate with "/" only; for others "\" separates too and a drive prefix
+// ("C:/") is dropped.
+// Returns nullopt when the entry must not be written: absolute, "..", an
+// embedded NUL, nothing left of it, or a folder entry without keepPaths.
+std::optional<EntryPath> ResolveEntryName(std::string_view stored, bool utf8, bool madeOnUnix,
+                                          bool keepPaths);
+
+// The stored name as UTF-8: flagged names are UTF-8, unflagged ones CP850,
+// except that names from a Unix host which are valid UTF-8 are taken as such.
+std::string DecodeName(std::string_view stored, bool utf8, bool madeOnUnix);
+
+// Extracts the reader's current entry; on return *name holds its name for
+// messages. Same results as Zip_ExtractCurrent.
+int ExtractCurrentEntry(const std::string& targetDir, bool keepPaths, std::string* name);
+
+// Close only the reader or only the writer, leaving the other alone.
+void CloseReader();
+int CloseWriter();
+
+}  // namespace archive::internal
+
+#endif  // TRESOLIN_ARCHIVE_INTERNAL_H_

@@ -1,0 +1,348 @@
+// The process-wide zip writer and reader, and the extraction of one entry.
+#include <minizip/unzip.h>
+#include <minizip/zip.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "archive/archive.h"
+#include "archive/internal.h"
+#include "platform/platform.h"
+
+namespace archive {
+namespace {
+
+constexpr int kMethodStored = 0;
+constexpr int kMethodDeflate = Z_DEFLATED;
+constexpr int kLevel = 9;
+// Raw deflate data, as zip entries carry it.
+constexpr int kWindowBits = -MAX_WBITS;
+// "Version made by": Unix host (3) in the high byte, so that readers take the
+// permissions from the high 16 bits of the external attributes; zip 2.0.
+constexpr uLong kVersionMadeBy = (3u << 8) | 20u;
+constexpr uLong kUnixHost = 3;
+constexpr uLong kDarwinHost = 19;
+// The DOS half of the external attributes.
+constexpr uLong kDosReadOnly = 0x01;
+constexpr uLong kDosArchive = 0x20;
+// Entries this large need zip64 fields in their local header.
+constexpr std::int64_t kZip64Bytes = 0xffffffffLL;
+// The DOS date counts years from 1980 in seven bits.
+constexpr int kFirstDosYear = 1980;
+constexpr int kLastDosYear = 2107;
+
+zipFile g_writer = nullptr;
+int g_method = kMethodDeflate;
+unzFile g_reader = nullptr;
+// Open on an archive without entries, which minizip cannot open (below).
+bool g_readerOnEmpty = false;
+
+// The end record of an archive without entries: signature, then zeros for
+// disk numbers, entry counts, directory size and offset; then the comment
+// length and the comment.
+constexpr std::size_t kEndRecordBytes = 22;
+constexpr std::size_t kLongestComment = 0xffff;
+
+// minizip looks for the end record after offset 0 only, so it refuses an
+// archive that holds nothing else. Returns true iff path is such an archive.
+bool IsEmptyArchive(const std::string& path) {
+  const auto bytes = platform::ReadWholeFile(path, kEndRecordBytes + kLongestComment);
+  if (!bytes || bytes->size() < kEndRecordBytes) return false;
+  static constexpr std::uint8_t kSignature[] = {'P', 'K', 5, 6};
+  if (!std::equal(std::begin(kSignature), std::end(kSignature), bytes->begin())) return false;
+  for (std::size_t i = 4; i < 20; ++i) {
+    if ((*bytes)[i] != 0) return false;
+  }
+  const std::size_t commentBytes = (*bytes)[20] | (*bytes)[21] << 8;
+  return bytes->size() == kEndRecordBytes + commentBytes;
+}
+
+tm_zip ToZipTime(const platform::LocalTime& t) {
+  tm_zip z{};
+  if (t.year < kFirstDosYear) {
+    // Older times have no DOS date; minizip would wrap them into nonsense.
+    z.tm_year = kFirstDosYear;
+    z.tm_mday = 1;
+    return z;
+  }
+  if (t.year > kLastDosYear) {
+    z.tm_year = kLastDosYear;
+    z.tm_mon = 11;
+    z.tm_mday = 31;
+    z.tm_hour = 23;
+    z.tm_min = 59;
+    z.tm_sec = 58;
+    return z;
+  }
+  z.tm_year = static_cast<uInt>(t.year);
+  z.tm_mon = static_cast<uInt>(t.month - 1);
+  z.tm_mday = static_cast<uInt>(t.day);
+  z.tm_hour = static_cast<uInt>(t.hour);
+  z.tm_min = static_cast<uInt>(t.minute);
+  z.tm_sec = static_cast<uInt>(t.second);
+  return z;
+}
+
+uLong ExternalAttributes(std::uint32_t mode) {
+  uLong attributes = (static_cast<uLong>(mode) & 0xffffu) << 16 | kDosArchive;
+  if ((mode & 0200u) == 0) attributes |= kDosReadOnly;
+  return attributes;
+}
+
+std::string FileNamePart(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Restores what the entry says about the file once its data is complete: the
+// time first, because read-only permissions come last.
+void RestoreTimeAndMode(const std::string& path, const unz_file_info64& info) {
+  platform::LocalTime t;
+  t.year = static_cast<int>(info.tmu_date.tm_year);
+  t.month = static_cast<int>(info.tmu_date.tm_mon) + 1;
+  t.day = static_cast<int>(info.tmu_date.tm_mday);
+  t.hour = static_cast<int>(info.tmu_date.tm_hour);
+  t.minute = static_cast<int>(info.tmu_date.tm_min);
+  t.second = 0;
+  // A time or mode the file system refuses leaves the data intact; the entry
+  // still counts as extracted.
+  platform::SetLastWriteTime(path, t);
+  const uLong unixMode = info.external_fa >> 16;
+  if (unixMode != 0) {
+    // Permission bits only: set-id bits from an archive are not honoured.
+    platform::SetFileMode(path, static_cast<std::uint32_t>(unixMode & 0777u));
+  } else if ((info.external_fa & kDosReadOnly) != 0) {
+    if (const auto mode = platform::FileMode(path)) platform::SetFileMode(path, *mode & ~0222u);
+  }
+}
+
+int GoToFirstEntry(unzFile reader) {
+  // minizip misreads the end record as a damaged entry when there is none.
+  unz_global_info64 global;
+  if (unzGetGlobalInfo64(reader, &global) == UNZ_OK && global.number_entry == 0) {
+    return UNZ_END_OF_LIST_OF_FILE;
+  }
+  return unzGoToFirstFile(reader);
+}
+
+// Returns folder without trailing "/" ("/" stays), or "" for "".
+std::string WithoutSlash(const std::string& folder) {
+  std::string result = folder;
+  while (result.size() > 1 && result.back() == '/') result.pop_back();
+  return result;
+}
+
+int ExtractEntry(unzFile reader, const std::string& targetDir, bool keepPaths, std::string* name) {
+  name->clear();
+  if (targetDir.empty()) return kZipRefused;
+  const std::string target = WithoutSlash(targetDir);
+  if (!platform::MakeFolders(target)) return kZipFailed;
+
+  unz_file_info64 info;
+  char stored[kNameLimitBytes];
+  int rc = unzGetCurrentFileInfo64(reader, &info, stored, sizeof stored, nullptr, 0, nullptr, 0);
+  if (rc != UNZ_OK) return rc;
+  const bool utf8 = (info.flag & internal::kUtf8NameFlag) != 0;
+  const uLong host = info.version >> 8;
+  const bool madeOnUnix = host == kUnixHost || host == kDarwinHost;
+  if (info.size_filename >= kNameLimitBytes) {
+    *name = internal::DecodeName(std::string_view(stored, sizeof stored), utf8, madeOnUnix) + "...";
+    return kZipRefused;
+  }
+  const std::string_view storedName(stored, info.size_filename);
+  *name = internal::DecodeName(storedName, utf8, madeOnUnix);
+  const auto path = internal::ResolveEntryName(storedName, utf8, madeOnUnix, keepPaths);
+  if (!path) return kZipRefused;
+
+  // Create the folder part level by level: an existing link on the way could
+  // lead anywhere, so it stops the entry.
+  std::string at = target == "/" ? "" : target;
+  for (const std::string& folder : path->folders) {
+    at += "/" + folder;
+    if (platform::IsSymbolicLink(at)) return kZipRefused;
+    if (!platform::MakeFolders(at)) return kZipFailed;
+  }
+  if (path->file.empty()) return kZipOk;
+  const std::string outPath = at + "/" + path->file;
+  if (platform::IsSymbolicLink(outPath)) return kZipRefused;
+
+  rc = unzOpenCurrentFile(reader);
+  if (rc != UNZ_OK) return rc;
+  // With permissions stored, the file stays private until they are applied;
+  // otherwise it gets the usual mode.
+  const bool hasUnixMode = (info.external_fa >> 16) != 0;
+  platform::File out = platform::File::Open(
+      outPath, hasUnixMode ? platform::OpenMode::kCreatePrivate : platform::OpenMode::kCreate,
+      true);
+  if (!out.ok()) {
+    unzCloseCurrentFile(reader);
+    return kZipFailed;
+  }
+  std::vector<std::uint8_t> buffer(kChunkBytes);
+  int result = kZipOk;
+  for (;;) {
+    const int got = unzReadCurrentFile(reader, buffer.data(), static_cast<unsigned>(buffer.size()));
+    if (got < 0) {
+      result = got;
+      break;
+    }
+    if (got == 0) break;
+    if (!out.Write(std::span(buffer.data(), static_cast<std::size_t>(got)))) {
+      result = kZipFailed;
+      break;
+    }
+  }
+  // Once all data is read, closing compares the CRC-32: damaged data must not
+  // pass as a restored file.
+  const int closed = unzCloseCurrentFile(reader);
+  if (result == kZipOk && closed != UNZ_OK) result = closed;
+  if (!out.Close() && result == kZipOk) result = kZipFailed;
+  if (result != kZipOk) return result;
+  RestoreTimeAndMode(outPath, info);
+  return kZipOk;
+}
+
+}  // namespace
+
+namespace internal {
+
+void CloseReader() {
+  g_readerOnEmpty = false;
+  if (g_reader == nullptr) return;
+  unzClose(g_reader);
+  g_reader = nullptr;
+}
+
+int CloseWriter() {
+  if (g_writer == nullptr) return kZipOk;
+  const int rc = zipClose(g_writer, nullptr);
+  g_writer = nullptr;
+  return rc;
+}
+
+int ExtractCurrentEntry(const std::string& targetDir, bool keepPaths, std::string* name) {
+  name->clear();
+  if (g_reader == nullptr) return kZipFailed;
+  return ExtractEntry(g_reader, targetDir, keepPaths, name);
+}
+
+}  // namespace internal
+
+int Zip_CreateArchive(const std::string& path) {
+  internal::CloseWriter();
+  // Replaced rather than truncated: a new file gets mode 0600 even where an
+  // older one was readable by others.
+  platform::DeleteFile(path);
+  zlib_filefunc64_def functions = internal::PlatformFileFunctions();
+  g_writer = zipOpen2_64(path.c_str(), APPEND_STATUS_CREATE, nullptr, &functions);
+  return g_writer != nullptr ? 1 : 0;
+}
+
+void Zip_SetMethod(int method) {
+  if (method == kMethodStored || method == kMethodDeflate) g_method = method;
+}
+
+int Zip_AddFile(const std::string& path, bool keepPath, int pauseMilliseconds) {
+  return Zip_AddFileAs(path, keepPath ? path : FileNamePart(path), pauseMilliseconds);
+}
+
+int Zip_AddFileAs(const std::string& path, const std::string& entryName, int pauseMilliseconds) {
+  if (g_writer == nullptr) return kZipFailed;
+  const auto name = internal::EncodeEntryName(entryName);
+  if (!name) return kZipRefused;
+  // Only regular files are data; asking first keeps a FIFO from blocking the
+  // open. The file is opened before its entry, so a file that cannot be read
+  // leaves no entry behind.
+  if (!platform::FileExists(path)) return kZipFailed;
+  platform::File file = platform::File::Open(path, platform::OpenMode::kRead);
+  const auto mode = platform::FileMode(path);
+  const std::int64_t size = file.Size();
+  if (!file.ok() || !mode || size < 0) return kZipFailed;
+
+  zip_fileinfo info{};
+  info.tmz_date = ToZipTime(platform::LastWriteTime(path).value_or(platform::LocalTime{}));
+  info.dosDate = 0;
+  info.internal_fa = 0;
+  info.external_fa = ExternalAttributes(*mode);
+  int rc = zipOpenNewFileInZip4_64(
+      g_writer, name->bytes.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, g_method, kLevel, 0,
+      kWindowBits, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0, kVersionMadeBy,
+      name->utf8 ? internal::kUtf8NameFlag : 0, size >= kZip64Bytes ? 1 : 0);
+  if (rc != ZIP_OK) return rc;
+
+  std::vector<std::uint8_t> buffer(kChunkBytes);
+  int result = kZipOk;
+  for (;;) {
+    const std::int64_t got = file.Read(buffer);
+    if (got < 0) {
+      result = kZipFailed;
+      break;
+    }
+    if (got == 0) break;
+    rc = zipWriteInFileInZip(g_writer, buffer.data(), static_cast<unsigned>(got));
+    if (rc != ZIP_OK) {
+      result = rc;
+      break;
+    }
+    if (pauseMilliseconds > 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(pauseMilliseconds));
+    }
+    if (got < static_cast<std::int64_t>(buffer.size())) break;  // short read: the end
+  }
+  // Closed even after a failure, so that the archive stays well-formed.
+  rc = zipCloseFileInZip(g_writer);
+  if (result == kZipOk) result = rc;
+  return result;
+}
+
+int Zip_CloseArchive() {
+  internal::CloseReader();
+  return internal::CloseWriter();
+}
+
+int Zip_OpenArchive(const std::string& path) {
+  internal::CloseReader();
+  zlib_filefunc64_def functions = internal::PlatformFileFunctions();
+  g_reader = unzOpen2_64(path.c_str(), &functions);
+  if (g_reader == nullptr) g_readerOnEmpty = IsEmptyArchive(path);
+  return g_reader != nullptr || g_readerOnEmpty ? 1 : 0;
+}
+
+int Zip_FirstEntry() {
+  if (g_readerOnEmpty) return UNZ_END_OF_LIST_OF_FILE;
+  if (g_reader == nullptr) return kZipFailed;
+  return GoToFirstEntry(g_reader);
+}
+
+int Zip_NextEntry() {
+  if (g_readerOnEmpty) return UNZ_END_OF_LIST_OF_FILE;
+  if (g_reader == nullptr) return kZipFailed;
+  return unzGoToNextFile(g_reader);
+}
+
+int Zip_ExtractCurrent(const std::string& targetDir, bool keepPaths) {
+  std::string name;
+  return internal::ExtractCurrentEntry(targetDir, keepPaths, &name);
+}
+
+int Zip_ExtractByIndex(const std::string& archivePath, int index, const std::string& targetDir,
+                       bool keepPaths) {
+  if (index < 0) return 0;
+  zlib_filefunc64_def functions = internal::PlatformFileFunctions();
+  unzFile reader = unzOpen2_64(archivePath.c_str(), &functions);
+  if (reader == nullptr) return 0;
+  int rc = GoToFirstEntry(reader);
+  for (int i = 0; i < index && rc == UNZ_OK; ++i) rc = unzGoToNextFile(reader);
+  std::string name;
+  if (rc == UNZ_OK) rc = ExtractEntry(reader, targetDir, keepPaths, &name);
+  unzClose(reader);
+  return rc == kZipOk ? 1 : 0;
+}
+
+}  // namespace archive

@@ -1,0 +1,405 @@
+// The folder walk, folder archives and the writer and reader primitives.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "archive/archive.h"
+#include "platform/platform.h"
+#include "tests/archive/archive_test_support.h"
+
+namespace {
+
+using archive::BuildFolderArchive;
+using archive::CollectFolderFiles;
+using archive::ExtractFolderArchive;
+using archive::FolderFileList;
+using namespace archive_test;
+
+// Collects and archives folder; returns BuildFolderArchive's result.
+int Archive(const std::string& folder, const std::string& zip, bool compress = true) {
+  FolderFileList list;
+  if (!CollectFolderFiles(folder, list)) return -1;
+  return BuildFolderArchive(folder + "/", zip, compress, list, 0);
+}
+
+std::vector<std::string> Relative(const std::vector<std::string>& paths, const std::string& base) {
+  std::vector<std::string> out;
+  for (const std::string& p : paths) out.push_back(p.substr(base.size() + 1));
+  return out;
+}
+
+// The compression method of an archive's first entry, from its local header.
+int FirstEntryMethod(const std::string& zip) {
+  const std::string bytes = ReadText(zip);
+  if (bytes.size() < 30 || bytes.compare(0, 4, "PK\x03\x04") != 0) return -1;
+  return static_cast<unsigned char>(bytes[8]) | static_cast<unsigned char>(bytes[9]) << 8;
+}
+
+TEST(FolderWalk, ListsFilesDepthFirstInEnumerationOrder) {
+  TempDir dir;
+  const std::string src = dir / "src";
+  for (const char* name : {"a.txt", "sub/b.txt", "sub/deeper/c.txt", "sub/deeper/d.txt", ".hidden",
+                           "sub/.also-hidden", "z/y/x.txt", "m.txt"}) {
+    WriteText(src + "/" + name, name);
+  }
+  fs::create_directories(src + "/empty/inner");
+  FolderFileList list;
+  ASSERT_TRUE(CollectFolderFiles(src, list));
+  // find(1) walks in readdir order too, each folder's files where it is met.
+  const CommandResult found = Shell("cd " + Quote(src) + " && find . -type f | cut -c3-");
+  std::string listed;
+  for (const std::string& name : Relative(list.files, src)) listed += name + "\n";
+  EXPECT_EQ(listed, found.output);
+  EXPECT_EQ(list.files.size(), 8u);
+}
+
+TEST(FolderWalk, TakesRegularFilesAndLinksToThemOnly) {
+  TempDir dir;
+  const std::string src = dir / "src";
+  WriteText(src + "/a.txt", "a");
+  WriteText(dir / "outside/f.txt", "linked content");
+  fs::create_symlink(dir / "outside/f.txt", src + "/linkfile");
+  fs::create_symlink(dir / "outside", src + "/linkdir");
+  fs::create_symlink(dir / "nowhere", src + "/dangling");
+  ASSERT_EQ(::mkfifo((src + "/fifo").c_str(), 0600), 0);
+  FolderFileList list;
+  ASSERT_TRUE(CollectFolderFiles(src, list));
+  std::vector<std::string> names = Relative(list.files, src);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"a.txt", "linkfile"}));
+
+  ASSERT_EQ(BuildFolderArchive(src + "/", dir / "l.zip", true, list, 0), 1);
+  ASSERT_TRUE(ExtractFolderArchive(dir / "l.zip", dir / "out").ok());
+  EXPECT_EQ(Tree(dir / "out"), (std::vector<std::string>{"a.txt=a", "linkfile=linked content"}));
+  EXPECT_FALSE(platform::IsSymbolicLink(dir / "out/linkfile"));
+}
+
+TEST(FolderWalk, ReportsFoldersItCannotListAndTheBuildRefusesThem) {
+  TempDir dir;
+  FolderFileList list;
+  EXPECT_FALSE(CollectFolderFiles(dir / "missing", list));
+  EXPECT_EQ(list.unreadable, (std::vector<std::string>{dir / "missing"}));
+  EXPECT_EQ(BuildFolderArchive(dir / "missing/", dir / "m.zip", true, list, 0), 0);
+  EXPECT_FALSE(platform::PathExists(dir / "m.zip"));
+
+  // A subfolder without access: permissions bind only without root, so the
+  // walk runs in a child that gives root up.
+  const std::string src = dir / "src";
+  WriteText(src + "/open/a.txt", "a");
+  WriteText(src + "/closed/x.txt", "x");
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+  ASSERT_EQ(::chmod((src + "/closed").c_str(), 0), 0);
+  EXPECT_EXIT(
+      {
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(2);
+        FolderFileList walked;
+        const bool complete = CollectFolderFiles(src, walked);
+        const bool ok = !complete &&
+                        walked.unreadable == std::vector<std::string>{src + "/closed"} &&
+                        walked.files == std::vector<std::string>{src + "/open/a.txt"} &&
+                        BuildFolderArchive(src + "/", dir / "c.zip", true, walked, 0) == 0 &&
+                        !platform::PathExists(dir / "c.zip");
+        ::_exit(ok ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+TEST(FolderArchive, NestedFoldersComeBackStoredOrDeflated) {
+  TempDir dir;
+  const std::string src = dir / "Fotos";
+  WriteText(src + "/a.txt", "alpha");
+  WriteText(src + "/sub/b.txt", "beta");
+  WriteText(src + "/sub/deeper/c.txt", "gamma");
+  WriteText(src + "/.hidden", "hidden");
+  WriteText(src + "/zero.txt", "");
+  // Several chunks and a remainder.
+  WriteText(src + "/big.bin", SampleData(2 * archive::kChunkBytes + 17));
+  fs::create_directories(src + "/emptysub/inner");
+  FolderFileList list;
+  ASSERT_TRUE(CollectFolderFiles(src, list));
+  // Files are opened by their listed paths, whatever the current folder is.
+  const std::string cwd = platform::CurrentFolder();
+  ASSERT_TRUE(platform::SetCurrentFolder("/"));
+  for (const bool compress : {false, true}) {
+    SCOPED_TRACE(compress ? "deflated" : "stored");
+    const std::string zip = dir / (compress ? "d.zip" : "s.zip");
+    const std::string target = dir / (compress ? "out-d/x/Fotos" : "out-s/Fotos");
+    ASSERT_EQ(BuildFolderArchive(src + "/", zip, compress, list, 0), 1);
+    EXPECT_EQ(FirstEntryMethod(zip), compress ? 8 : 0);
+    const auto result = ExtractFolderArchive(zip, target);
+    EXPECT_TRUE(result.ok());
+    EXPECT_EQ(result.extracted, 6);
+    EXPECT_EQ(Tree(target), Tree(src));
+    EXPECT_FALSE(fs::exists(target + "/emptysub"));
+  }
+  ASSERT_TRUE(platform::SetCurrentFolder(cwd));
+}
+
+TEST(FolderArchive, EmptyFolderGivesAnArchiveWithoutEntries) {
+  TempDir dir;
+  fs::create_directories(dir / "empty/only-folders");
+  ASSERT_EQ(Archive(dir / "empty", dir / "e.zip"), 1);
+  const auto result = ExtractFolderArchive(dir / "e.zip", dir / "new/target");
+  EXPECT_TRUE(result.ok());
+  EXPECT_EQ(result.extracted, 0);
+  EXPECT_TRUE(fs::is_directory(dir / "new/target"));
+  EXPECT_TRUE(fs::is_empty(dir / "new/target"));
+}
+
+TEST(FolderArchive, RestoresPermissionsAndTimeToTheMinute) {
+  TempDir dir;
+  const std::string src = dir / "src";
+  WriteText(src + "/ro.txt", "read only");
+  WriteText(src + "/run.sh", "#!/bin/sh");
+  WriteText(src + "/old.txt", "before DOS dates");
+  ASSERT_TRUE(platform::SetLastWriteTime(src + "/ro.txt", Local(2021, 6, 15, 14, 37, 59)));
+  ASSERT_TRUE(platform::SetLastWriteTime(src + "/run.sh", Local(2021, 12, 1, 8, 0, 1)));
+  ASSERT_TRUE(platform::SetLastWriteTime(src + "/old.txt", Local(1975, 5, 5, 12, 0, 0)));
+  ASSERT_TRUE(platform::SetFileMode(src + "/ro.txt", 0444));
+  ASSERT_TRUE(platform::SetFileMode(src + "/run.sh", 0750));
+  ASSERT_EQ(Archive(src, dir / "t.zip"), 1);
+  ASSERT_TRUE(ExtractFolderArchive(dir / "t.zip", dir / "out").ok());
+  EXPECT_EQ(Permissions(dir / "out/ro.txt"), 0444u);
+  EXPECT_EQ(TimeText(dir / "out/ro.txt"), "2021-06-15 14:37:00");
+  EXPECT_EQ(Permissions(dir / "out/run.sh"), 0750u);
+  EXPECT_EQ(TimeText(dir / "out/run.sh"), "2021-12-01 08:00:00");
+  // The DOS date starts in 1980.
+  EXPECT_EQ(TimeText(dir / "out/old.txt"), "1980-01-01 00:00:00");
+}
+
+TEST(FolderArchive, NamesInsideAndOutsideCp850RoundTripExactly) {
+  TempDir dir;
+  const std::string src = dir / "src";
+  // "ãé" is CP850 whose bytes also read as UTF-8.
+  for (const char* name : {"Größe.txt", "Übersicht/ärger ß.txt", "日本語.txt", "€uro.txt", "ãé.txt",
+                           "back\\slash.txt", "C:/in-a-folder.txt"}) {
+    WriteText(src + "/" + name, name);
+  }
+  ASSERT_EQ(Archive(src, dir / "n.zip"), 1);
+  ASSERT_TRUE(ExtractFolderArchive(dir / "n.zip", dir / "out").ok());
+  EXPECT_EQ(Tree(dir / "out"), Tree(src));
+}
+
+TEST(FolderArchive, SecondFolderInTheSameRunHoldsOnlyItsOwnFiles) {
+  TempDir dir;
+  WriteText(dir / "first/a1.txt", "1");
+  WriteText(dir / "first/sub/a2.txt", "2");
+  WriteText(dir / "second/b1.txt", "3");
+  FolderFileList list;
+  ASSERT_TRUE(CollectFolderFiles(dir / "first", list));
+  ASSERT_EQ(BuildFolderArchive(dir / "first/", dir / "1.zip", true, list, 0), 1);
+  ASSERT_TRUE(CollectFolderFiles(dir / "second", list));
+  ASSERT_EQ(BuildFolderArchive(dir / "second/", dir / "2.zip", false, list, 0), 1);
+  ASSERT_TRUE(ExtractFolderArchive(dir / "2.zip", dir / "out").ok());
+  EXPECT_EQ(Tree(dir / "out"), (std::vector<std::string>{"b1.txt=3"}));
+}
+
+TEST(FolderArchive, ExtractionReplacesFilesAndFailsOnlyEntriesItCannotWrite) {
+  TempDir dir;
+  const std::string src = dir / "src";
+  FolderFileList list;
+  for (const char* name : {"a.txt", "sub/b.txt", "sub/c.txt", "d.txt"}) {
+    WriteText(src + "/" + name, std::string("new ") + name);
+    list.files.push_back(src + "/" + name);
+  }
+  ASSERT_EQ(BuildFolderArchive(src + "/", dir / "x.zip", true, list, 0), 1);
+
+  const std::string target = dir / "target";
+  WriteText(target + "/a.txt", "old content, longer than the new one");
+  WriteText(target + "/sub/b.txt", "old b");
+  ASSERT_TRUE(platform::SetFileMode(target + "/sub/b.txt", 0444));
+  fs::create_directories(target + "/sub/c.txt");
+  // Root may write a read-only file; the open of b.txt, the second one,
+  // fails the way it does for everybody else.
+  if (::geteuid() == 0) platform::SetFaultPlan({.failOpenForWriteAt = 2});
+  const auto result = ExtractFolderArchive(dir / "x.zip", target);
+  platform::ClearFaultPlan();
+  EXPECT_TRUE(result.opened);
+  EXPECT_EQ(result.extracted, 2);
+  EXPECT_EQ(result.failedEntries, (std::vector<std::string>{"sub/b.txt", "sub/c.txt"}));
+  EXPECT_FALSE(result.ok());
+  EXPECT_EQ(ReadText(target + "/a.txt"), "new a.txt");
+  EXPECT_EQ(ReadText(target + "/sub/b.txt"), "old b");
+  EXPECT_TRUE(fs::is_directory(target + "/sub/c.txt"));
+  EXPECT_EQ(ReadText(target + "/d.txt"), "new d.txt");
+}
+
+TEST(FolderArchive, ExtractionNeverWritesThroughALink) {
+  TempDir dir;
+  WriteText(dir / "src/a.txt", "a");
+  WriteText(dir / "src/sub/b.txt", "b");
+  WriteText(dir / "src/c.txt", "c");
+  ASSERT_EQ(Archive(dir / "src", dir / "x.zip"), 1);
+  WriteText(dir / "outside/secret.txt", "keep");
+  fs::create_directories(dir / "target");
+  fs::create_symlink(dir / "outside", dir / "target/sub");
+  fs::create_symlink(dir / "outside/secret.txt", dir / "target/a.txt");
+  const auto result = ExtractFolderArchive(dir / "x.zip", dir / "target");
+  std::vector<std::string> failed = result.failedEntries;
+  std::sort(failed.begin(), failed.end());
+  EXPECT_EQ(failed, (std::vector<std::string>{"a.txt", "sub/b.txt"}));
+  EXPECT_EQ(ReadText(dir / "target/c.txt"), "c");
+  EXPECT_EQ(Tree(dir / "outside"), (std::vector<std::string>{"secret.txt=keep"}));
+}
+
+TEST(FolderArchive, BuildFailsWithoutLeavingAnArchiveWhenAFileCannotBeRead) {
+  TempDir dir;
+  const std::string src = dir / "src";
+  const std::string zip = dir / "x.zip";
+  WriteText(src + "/a.txt", "a");
+  WriteText(src + "/b.txt", "b");
+  FolderFileList list;
+  ASSERT_TRUE(CollectFolderFiles(src, list));
+  const auto expectFailure = [&](const std::string& why) {
+    WriteText(zip, "stale archive of an earlier run");
+    EXPECT_EQ(BuildFolderArchive(src + "/", zip, true, list, 0), 0) << why;
+    EXPECT_FALSE(platform::PathExists(zip)) << why;
+    EXPECT_NE(archive::LastArchiveProblem().find("b.txt"), std::string::npos) << why;
+  };
+  fs::remove(src + "/b.txt");
+  expectFailure("vanished after the walk");
+  fs::create_directories(src + "/b.txt");
+  expectFailure("a folder in its place");
+  fs::remove(src + "/b.txt");
+  ASSERT_EQ(::mkfifo((src + "/b.txt").c_str(), 0600), 0);
+  expectFailure("a FIFO in its place, which must not block");
+  fs::remove(src + "/b.txt");
+  WriteText(src + "/b.txt", "b");
+
+  FolderFileList outside = list;
+  outside.files.push_back(dir / "elsewhere.txt");
+  WriteText(dir / "elsewhere.txt", "e");
+  EXPECT_EQ(BuildFolderArchive(src + "/", zip, true, outside, 0), 0);
+  EXPECT_EQ(BuildFolderArchive(src + "/", dir / "no/such/folder.zip", true, list, 0), 0);
+}
+
+TEST(FolderArchive, EveryFailedArchiveWriteFailsTheBuild) {
+  TempDir dir;
+  WriteText(dir / "src/a.txt", SampleData(archive::kChunkBytes + 5));
+  WriteText(dir / "src/sub/b.txt", "b");
+  FolderFileList list;
+  ASSERT_TRUE(CollectFolderFiles(dir / "src", list));
+  int writes = 0;
+  for (int n = 1; n < 1000 && writes == 0; ++n) {
+    platform::SetFaultPlan({.failWriteAt = n});
+    const int rc = BuildFolderArchive(dir / "src/", dir / "x.zip", true, list, 0);
+    platform::ClearFaultPlan();
+    if (rc == 1) {
+      writes = n - 1;  // the plan no longer reached a write
+    } else {
+      EXPECT_FALSE(platform::PathExists(dir / "x.zip")) << "write " << n;
+    }
+  }
+  EXPECT_GT(writes, 3);
+  ASSERT_TRUE(ExtractFolderArchive(dir / "x.zip", dir / "out").ok());
+  EXPECT_EQ(Tree(dir / "out"), Tree(dir / "src"));
+}
+
+TEST(FolderArchive, NamesOfFiveHundredBytesAreRefusedShorterOnesKept) {
+  TempDir dir;
+  const std::string longest =
+      std::string(200, 'd') + "/" + std::string(200, 'e') + "/" + std::string(97, 'f');
+  ASSERT_EQ(longest.size(), archive::kNameLimitBytes - 1);
+  WriteText(dir / "ok/" + longest, "kept");
+  ASSERT_EQ(Archive(dir / "ok", dir / "ok.zip"), 1);
+  ASSERT_TRUE(ExtractFolderArchive(dir / "ok.zip", dir / "out").ok());
+  EXPECT_EQ(ReadText(dir / "out/" + longest), "kept");
+
+  WriteText(dir / "long/" + longest + "g", "refused");
+  EXPECT_EQ(Archive(dir / "long", dir / "long.zip"), 0);
+  EXPECT_FALSE(platform::PathExists(dir / "long.zip"));
+}
+
+TEST(FolderArchive, DamagedDataAndUnusableArchivesAreReported) {
+  TempDir dir;
+  WriteText(dir / "src/a.txt", "payload-payload-payload");
+  WriteText(dir / "src/b.txt", "other");
+  ASSERT_EQ(Archive(dir / "src", dir / "x.zip", false), 1);
+  std::string bytes = ReadText(dir / "x.zip");
+  const std::size_t at = bytes.find("payload-payload");
+  ASSERT_NE(at, std::string::npos);
+  bytes[at] = 'P';
+  WriteText(dir / "x.zip", bytes);
+  auto result = ExtractFolderArchive(dir / "x.zip", dir / "out");
+  EXPECT_TRUE(result.opened);
+  EXPECT_EQ(result.failedEntries, (std::vector<std::string>{"a.txt"}));
+  EXPECT_EQ(ReadText(dir / "out/b.txt"), "other");
+
+  WriteText(dir / "junk.zip", "this is no zip archive");
+  EXPECT_FALSE(ExtractFolderArchive(dir / "junk.zip", dir / "out2").opened);
+  EXPECT_FALSE(ExtractFolderArchive(dir / "missing.zip", dir / "out2").opened);
+  EXPECT_FALSE(fs::exists(dir / "out2"));
+
+  const std::string cwd = platform::CurrentFolder();
+  fs::create_directories(dir / "cwd");
+  ASSERT_TRUE(platform::SetCurrentFolder(dir / "cwd"));
+  result = ExtractFolderArchive(dir / "x.zip", "");
+  ASSERT_TRUE(platform::SetCurrentFolder(cwd));
+  EXPECT_FALSE(result.opened);
+  EXPECT_TRUE(fs::is_empty(dir / "cwd"));
+}
+
+TEST(ZipPrimitives, ReportFailureWithoutAnOpenArchive) {
+  TempDir dir;
+  WriteText(dir / "a.txt", "a");
+  archive::Zip_CloseArchive();
+  EXPECT_EQ(archive::Zip_AddFile(dir / "a.txt", false), archive::kZipFailed);
+  EXPECT_EQ(archive::Zip_FirstEntry(), archive::kZipFailed);
+  EXPECT_EQ(archive::Zip_NextEntry(), archive::kZipFailed);
+  EXPECT_EQ(archive::Zip_ExtractCurrent(dir / "out", true), archive::kZipFailed);
+  EXPECT_EQ(archive::Zip_CloseArchive(), archive::kZipOk);
+  EXPECT_EQ(archive::Zip_OpenArchive(dir / "a.txt"), 0);
+}
+
+TEST(ZipPrimitives, CreateReplacesAFileOrLinkWithAPrivateArchive) {
+  TempDir dir;
+  WriteText(dir / "x.zip", "an older, readable file");
+  ASSERT_TRUE(platform::SetFileMode(dir / "x.zip", 0644));
+  ASSERT_EQ(archive::Zip_CreateArchive(dir / "x.zip"), 1);
+  EXPECT_EQ(archive::Zip_CloseArchive(), archive::kZipOk);
+  EXPECT_EQ(Permissions(dir / "x.zip"), 0600u);
+  ASSERT_EQ(archive::Zip_OpenArchive(dir / "x.zip"), 1);
+  EXPECT_NE(archive::Zip_FirstEntry(), archive::kZipOk);  // no entries
+  archive::Zip_CloseArchive();
+
+  WriteText(dir / "victim.txt", "keep");
+  fs::create_symlink(dir / "victim.txt", dir / "link.zip");
+  ASSERT_EQ(archive::Zip_CreateArchive(dir / "link.zip"), 1);
+  archive::Zip_CloseArchive();
+  EXPECT_EQ(ReadText(dir / "victim.txt"), "keep");
+  EXPECT_FALSE(platform::IsSymbolicLink(dir / "link.zip"));
+}
+
+TEST(ZipPrimitives, MethodPersistsAndOtherValuesAreIgnored) {
+  TempDir dir;
+  WriteText(dir / "a.txt", "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa");
+  const auto firstMethod = [&](const std::string& name) {
+    EXPECT_EQ(archive::Zip_CreateArchive(dir / name), 1);
+    EXPECT_EQ(archive::Zip_AddFile(dir / "a.txt", false, 0), archive::kZipOk);
+    EXPECT_EQ(archive::Zip_CloseArchive(), archive::kZipOk);
+    return FirstEntryMethod(dir / name);
+  };
+  archive::Zip_SetMethod(0);
+  archive::Zip_SetMethod(5);
+  EXPECT_EQ(firstMethod("1.zip"), 0);
+  EXPECT_EQ(firstMethod("2.zip"), 0);
+  archive::Zip_SetMethod(8);
+  archive::Zip_SetMethod(-1);
+  EXPECT_EQ(firstMethod("3.zip"), 8);
+}
+
+TEST(ZipPrimitives, CreatingASecondArchiveCompletesTheFirst) {
+  TempDir dir;
+  WriteText(dir / "a.txt", "first");
+  ASSERT_EQ(archive::Zip_CreateArchive(dir / "1.zip"), 1);
+  ASSERT_EQ(archive::Zip_AddFile(dir / "a.txt", false, 0), archive::kZipOk);
+  ASSERT_EQ(archive::Zip_CreateArchive(dir / "2.zip"), 1);
+  archive::Zip_CloseArchive();
+  EXPECT_EQ(archive::Zip_ExtractByIndex(dir / "1.zip", 0, dir / "out", false), 1);
+  EXPECT_EQ(ReadText(dir / "out/a.txt"), "first");
+}
+
+}  // namespace

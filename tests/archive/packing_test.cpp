@@ -1,0 +1,97 @@
+// Single-file packing: a file as a one-entry archive and back.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "archive/archive.h"
+#include "platform/platform.h"
+#include "tests/archive/archive_test_support.h"
+
+namespace {
+
+using archive::PackFile;
+using archive::UnpackFile;
+using namespace archive_test;
+
+TEST(Packing, RestoresNameContentPermissionsAndTimeInAnotherFolder) {
+  TempDir dir;
+  const std::string source = dir / "Briefe/brief.doc";
+  const std::string data = SampleData(archive::kChunkBytes + 1000);
+  WriteText(source, data);
+  ASSERT_TRUE(platform::SetLastWriteTime(source, Local(2019, 3, 4, 14, 37, 59)));
+  ASSERT_TRUE(platform::SetFileMode(source, 0440));
+  // The default pause, as the flows run it.
+  ASSERT_EQ(PackFile(source, source + ".ppp"), 1);
+  EXPECT_EQ(Permissions(source + ".ppp"), 0600u);
+  for (const bool keepPaths : {true, false}) {
+    const std::string target = dir / (keepPaths ? "kept/new" : "flat");
+    ASSERT_EQ(UnpackFile(source + ".ppp", target, keepPaths), 1);
+    EXPECT_EQ(Tree(target), (std::vector<std::string>{"brief.doc=" + data}));
+    EXPECT_EQ(Permissions(target + "/brief.doc"), 0440u);
+    EXPECT_EQ(TimeText(target + "/brief.doc"), "2019-03-04 14:37:00");
+  }
+  // One entry only.
+  EXPECT_EQ(archive::Zip_ExtractByIndex(source + ".ppp", 1, dir / "second", true), 0);
+}
+
+TEST(Packing, ZeroLengthFileComesBackEmpty) {
+  TempDir dir;
+  WriteText(dir / "empty.txt", "");
+  ASSERT_EQ(PackFile(dir / "empty.txt", dir / "empty.ppp", 0), 1);
+  ASSERT_EQ(UnpackFile(dir / "empty.ppp", dir / "out", true), 1);
+  EXPECT_EQ(Tree(dir / "out"), (std::vector<std::string>{"empty.txt="}));
+}
+
+TEST(Packing, DeflatesEvenAfterAStoredFolderArchive) {
+  TempDir dir;
+  WriteText(dir / "src/a.txt", std::string(5000, 'a'));
+  archive::FolderFileList list;
+  ASSERT_TRUE(archive::CollectFolderFiles(dir / "src", list));
+  ASSERT_EQ(archive::BuildFolderArchive(dir / "src/", dir / "stored.zip", false, list, 0), 1);
+  ASSERT_EQ(PackFile(dir / "src/a.txt", dir / "a.ppp", 0), 1);
+  const std::string packed = ReadText(dir / "a.ppp");
+  ASSERT_GT(packed.size(), 10u);
+  EXPECT_EQ(packed[8], 8);  // method in the local header
+  EXPECT_LT(packed.size(), 1000u);
+}
+
+TEST(Packing, ReplacesAnExistingPackedFileAndAnExistingTarget) {
+  TempDir dir;
+  WriteText(dir / "a.txt", "new");
+  WriteText(dir / "a.txt.ppp", std::string(100000, 'x'));
+  ASSERT_EQ(PackFile(dir / "a.txt", dir / "a.txt.ppp", 0), 1);
+  WriteText(dir / "out/a.txt", "an older and longer a.txt");
+  ASSERT_EQ(UnpackFile(dir / "a.txt.ppp", dir / "out", false), 1);
+  EXPECT_EQ(ReadText(dir / "out/a.txt"), "new");
+}
+
+TEST(Packing, FailuresAreReportedAndLeaveNoPackedFile) {
+  TempDir dir;
+  WriteText(dir / "a.ppp", "stale");
+  EXPECT_EQ(PackFile(dir / "missing.txt", dir / "a.ppp", 0), 0);
+  EXPECT_FALSE(platform::PathExists(dir / "a.ppp"));
+  fs::create_directories(dir / "folder");
+  EXPECT_EQ(PackFile(dir / "folder", dir / "a.ppp", 0), 0);
+  EXPECT_FALSE(platform::PathExists(dir / "a.ppp"));
+  EXPECT_NE(archive::LastArchiveProblem().find("folder"), std::string::npos);
+  WriteText(dir / "a.txt", "a");
+  EXPECT_EQ(PackFile(dir / "a.txt", dir / "no/such/a.ppp", 0), 0);
+  platform::SetFaultPlan({.failWriteAt = 2});
+  EXPECT_EQ(PackFile(dir / "a.txt", dir / "a.ppp", 0), 0);
+  platform::ClearFaultPlan();
+  EXPECT_FALSE(platform::PathExists(dir / "a.ppp"));
+
+  ASSERT_EQ(PackFile(dir / "a.txt", dir / "a.ppp", 0), 1);
+  WriteText(dir / "junk.ppp", "decrypted with the wrong data");
+  EXPECT_EQ(UnpackFile(dir / "junk.ppp", dir / "out", true), 0);
+  // An empty target (a cancelled folder question) would mean the root folder.
+  EXPECT_EQ(UnpackFile(dir / "a.ppp", "", true), 0);
+  WriteText(dir / "file-not-folder", "");
+  EXPECT_EQ(UnpackFile(dir / "a.ppp", dir / "file-not-folder", true), 0);
+  platform::SetFaultPlan({.failWriteAt = 1});
+  EXPECT_EQ(UnpackFile(dir / "a.ppp", dir / "out", true), 0);
+  platform::ClearFaultPlan();
+  EXPECT_EQ(UnpackFile(dir / "a.ppp", dir / "out", true), 1);
+}
+
+}  // namespace
