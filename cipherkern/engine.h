@@ -64,10 +64,10 @@ struct EngineRequest {
 [[nodiscard]] bool Engine_BodyFits(std::uint64_t containerLength);
 
 // Encrypts or decrypts one file as cipherkern.h describes AES_Crypt_File.
-// kBadArguments and kPathsOverlap change no existing file. On any other failure the
-// files this call created are removed, except that a stale output + ".dec"
-// is removed at the start of every mode-1 call that gets past the arguments.
-// Mode 0 leaves the output path untouched when it fails before creating it.
+// kBadArguments and kPathsOverlap change no existing file. On any other
+// failure the files this call created are removed; mode 0 leaves the output
+// path untouched when it fails before creating it. Every mode-1 call that
+// gets past its arguments first removes a stale output + ".dec".
 [[nodiscard]] EngineStatus Engine_CryptFile(const EngineRequest& request);
 
 }  // namespace cipherkern
