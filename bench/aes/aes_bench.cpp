@@ -1,9 +1,9 @@
 // AES engine benchmark driver (see bench/aes/run).
 //
 //   aes_bench input <path> <bytes> text|random   writes a deterministic input
-//   aes_bench ecb <path> [repeats]               AES-256-ECB throughput of both
+//   aes_bench ecb <path> [rounds]                AES-256-ECB throughput of both
 //                                                paths, libcrypto and
-//                                                `openssl enc`, best of repeats
+//                                                `openssl enc`, best of rounds
 //   aes_bench call <mode> <in> <out>             one AES_Crypt_File call through
 //                                                libcipherkern.so, for time -v
 #include <dlfcn.h>
@@ -52,12 +52,6 @@ double Seconds(const std::function<void()>& f) {
   const auto start = std::chrono::steady_clock::now();
   f();
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-double Best(int repeats, const std::function<void()>& f) {
-  double best = 1e300;
-  for (int i = 0; i < repeats; ++i) best = std::min(best, Seconds(f));
-  return best;
 }
 
 bool ReadAll(const char* path, Bytes* out) {
@@ -134,10 +128,29 @@ bool FileToFile(const cipherkern::AesKeySchedule& schedule, AesPath path, const 
   return std::fclose(fo) == 0;
 }
 
-// Three views of the same work: file to file as `openssl enc` does it (the
-// peer the targets name), the whole input in memory, and one 16 KiB chunk in
-// cache as the engine's chunk loop sees it (compute only, next to libcrypto).
-int Ecb(const char* path, int repeats) {
+struct Contender {
+  std::string name;
+  std::function<void()> run;
+  double best = 1e300;
+};
+
+// Runs the contenders in turns, round after round, keeping each one's best
+// time: on a shared machine a busy spell then hurts all of them alike.
+void Race(std::vector<Contender>& contenders, int rounds, double megabytes) {
+  for (int r = 0; r < rounds; ++r) {
+    for (Contender& c : contenders) c.best = std::min(c.best, Seconds(c.run));
+  }
+  const double peer = contenders.front().best;
+  for (const Contender& c : contenders) {
+    std::printf("  %-44s %8.0f %8.2f\n", c.name.c_str(), megabytes / c.best, peer / c.best);
+  }
+}
+
+// Three views of the same work, each against its peer: file to file as
+// `openssl enc` does it (the peer the targets name), the whole input in
+// memory, and one 16 KiB chunk in cache as the engine's chunk loop sees it
+// (the cipher alone).
+int Ecb(const char* path, int rounds) {
   Bytes data;
   if (!ReadAll(path, &data)) return 1;
   data.resize(data.size() - data.size() % 16);
@@ -148,94 +161,84 @@ int Ecb(const char* path, int repeats) {
   Bytes out(data.size());
   Bytes back(data.size());
   Bytes reference(data.size());
-  const bool ni = cipherkern::Aes_NiAvailable();
-  const struct {
-    const char* name;
-    AesPath path;
-  } paths[] = {{"portable", AesPath::kPortable}, {"aes-ni", AesPath::kAesNi}};
+  Evp(key, data, &reference);
+  std::vector<AesPath> paths = {AesPath::kPortable};
+  if (cipherkern::Aes_NiAvailable()) paths.push_back(AesPath::kAesNi);
+  const auto name = [](AesPath p) { return p == AesPath::kAesNi ? "aes-ni" : "portable"; };
 
-  std::printf("AES-256-ECB, %.1f MiB input, best of %d%s\n",
-              static_cast<double>(data.size()) / 1048576.0, repeats,
-              ni ? "" : " (no AES instructions here)");
+  std::printf("AES-256-ECB, %.1f MiB input, best of %d rounds%s\n",
+              static_cast<double>(data.size()) / 1048576.0, rounds,
+              paths.size() == 1 ? " (no AES instructions here)" : "");
   std::printf("  %-44s %8s %8s\n", "", "MB/s", "x peer");
-  double peer = 0;
-  const auto row = [&](const std::string& name, double seconds) {
-    std::printf("  %-44s %8.0f %8.2f\n", name.c_str(), mb / seconds, peer / seconds);
-  };
 
-  std::printf(" file to file, 16 KiB chunks (peer: openssl enc)\n");
-  {
-    // libcrypto loads its provider on first use; keep that out of the figures.
-    Bytes warm(16);
-    Evp(key, warm, &warm);
-  }
-  const double evp = Best(repeats, [&] { Evp(key, data, &reference); });
+  // Every contender's output is checked once before it is timed.
   const std::string tmp = std::string(path) + ".ecb";
   const std::string command =
       "openssl enc -aes-256-ecb -nopad -K " + KeyHex() + " -in '" + path + "' -out '" + tmp + "'";
-  int failures = 0;
-  peer = Best(repeats, [&] { failures += std::system(command.c_str()) != 0; });
+  std::vector<Contender> files = {{"openssl enc -aes-256-ecb -nopad", [&] {
+                                     if (std::system(command.c_str()) != 0) std::exit(1);
+                                   }}};
+  for (AesPath p : paths) {
+    files.push_back({name(p), [&, p] { FileToFile(schedule, p, path, tmp.c_str()); }});
+  }
   Bytes fileOut;
-  if (failures > 0 || !ReadAll(tmp.c_str(), &fileOut) || fileOut != reference) {
-    std::printf("openssl enc failed or disagrees with libcrypto\n");
-    return 1;
-  }
-  row("openssl enc -aes-256-ecb -nopad", peer);
-  for (const auto& p : paths) {
-    if (p.path == AesPath::kAesNi && !ni) continue;
-    row(p.name, Best(repeats, [&] { FileToFile(schedule, p.path, path, tmp.c_str()); }));
-    if (!ReadAll(tmp.c_str(), &fileOut) || fileOut != reference) return 1;
-  }
-  std::remove(tmp.c_str());
-
-  std::printf(" whole input in memory (peer: libcrypto EVP)\n");
-  peer = evp;
-  row("libcrypto EVP encrypt", evp);
-  for (const auto& p : paths) {
-    if (p.path == AesPath::kAesNi && !ni) continue;
-    row(std::string(p.name) + " encrypt",
-        Best(repeats, [&] { cipherkern::Aes_EncryptBlocks(schedule, p.path, data, out); }));
-    row(std::string(p.name) + " decrypt",
-        Best(repeats, [&] { cipherkern::Aes_DecryptBlocks(schedule, p.path, out, back); }));
-    if (out != reference || back != data) {
-      std::printf("%s disagrees with libcrypto\n", p.name);
+  for (Contender& c : files) {
+    c.run();
+    if (!ReadAll(tmp.c_str(), &fileOut) || fileOut != reference) {
+      std::printf("%s disagrees with libcrypto\n", c.name.c_str());
       return 1;
     }
   }
+  std::printf(" file to file, 16 KiB chunks (peer: openssl enc)\n");
+  Race(files, rounds, mb);
+  std::remove(tmp.c_str());
 
-  std::printf(" one 16 KiB chunk in cache, input size in total (peer: libcrypto EVP)\n");
+  std::vector<Contender> memory = {{"libcrypto EVP encrypt", [&] { Evp(key, data, &out); }}};
+  for (AesPath p : paths) {
+    memory.push_back({std::string(name(p)) + " encrypt",
+                      [&, p] { cipherkern::Aes_EncryptBlocks(schedule, p, data, out); }});
+    memory.push_back({std::string(name(p)) + " decrypt",
+                      [&, p] { cipherkern::Aes_DecryptBlocks(schedule, p, reference, back); }});
+    cipherkern::Aes_EncryptBlocks(schedule, p, data, out);
+    cipherkern::Aes_DecryptBlocks(schedule, p, reference, back);
+    if (out != reference || back != data) {
+      std::printf("%s disagrees with libcrypto\n", name(p));
+      return 1;
+    }
+  }
+  std::printf(" whole input in memory (peer: libcrypto EVP)\n");
+  Race(memory, rounds, mb);
+
+  // The same number of bytes, as passes over one chunk that stays in cache.
   const std::size_t chunk = CIPHERKERN_CHUNK_SIZE;
   const std::size_t passes = data.size() / chunk;
   const std::span<const std::uint8_t> in(data.data(), chunk);
   const std::span<std::uint8_t> to(out.data(), chunk);
-  peer = Best(repeats, [&] {
-    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-    EVP_EncryptInit_ex(ctx, EVP_aes_256_ecb(), nullptr, key.data(), nullptr);
-    EVP_CIPHER_CTX_set_padding(ctx, 0);
-    int len = 0;
-    for (std::size_t i = 0; i < passes; ++i) {
-      EVP_EncryptUpdate(ctx, to.data(), &len, in.data(), static_cast<int>(chunk));
-    }
-    EVP_CIPHER_CTX_free(ctx);
-  });
-  peer *= static_cast<double>(data.size()) / static_cast<double>(passes * chunk);
-  row("libcrypto EVP encrypt", peer);
-  for (const auto& p : paths) {
-    if (p.path == AesPath::kAesNi && !ni) continue;
-    for (bool encrypt : {true, false}) {
-      double seconds = Best(repeats, [&] {
-        for (std::size_t i = 0; i < passes; ++i) {
-          if (encrypt) {
-            cipherkern::Aes_EncryptBlocks(schedule, p.path, in, to);
-          } else {
-            cipherkern::Aes_DecryptBlocks(schedule, p.path, in, to);
-          }
-        }
-      });
-      seconds *= static_cast<double>(data.size()) / static_cast<double>(passes * chunk);
-      row(std::string(p.name) + (encrypt ? " encrypt" : " decrypt"), seconds);
-    }
+  std::vector<Contender> cache = {
+      {"libcrypto EVP encrypt", [&] {
+         EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+         EVP_EncryptInit_ex(ctx, EVP_aes_256_ecb(), nullptr, key.data(), nullptr);
+         EVP_CIPHER_CTX_set_padding(ctx, 0);
+         int len = 0;
+         for (std::size_t i = 0; i < passes; ++i) {
+           EVP_EncryptUpdate(ctx, to.data(), &len, in.data(), static_cast<int>(chunk));
+         }
+         EVP_CIPHER_CTX_free(ctx);
+       }}};
+  for (AesPath p : paths) {
+    cache.push_back({std::string(name(p)) + " encrypt", [&, p] {
+                       for (std::size_t i = 0; i < passes; ++i) {
+                         cipherkern::Aes_EncryptBlocks(schedule, p, in, to);
+                       }
+                     }});
+    cache.push_back({std::string(name(p)) + " decrypt", [&, p] {
+                       for (std::size_t i = 0; i < passes; ++i) {
+                         cipherkern::Aes_DecryptBlocks(schedule, p, in, to);
+                       }
+                     }});
   }
+  std::printf(" one 16 KiB chunk in cache, input size in total (peer: libcrypto EVP)\n");
+  Race(cache, rounds, static_cast<double>(passes * chunk) / 1e6);
   return 0;
 }
 
@@ -265,7 +268,7 @@ int main(int argc, char** argv) {
   if (command == "call" && argc == 5) return Call(std::atoi(argv[2]), argv[3], argv[4]);
   std::fprintf(stderr,
                "usage: aes_bench input <path> <bytes> text|random\n"
-               "       aes_bench ecb <path> [repeats]\n"
+               "       aes_bench ecb <path> [rounds]\n"
                "       aes_bench call <mode> <in> <out>\n");
   return 2;
 }
