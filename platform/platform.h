@@ -215,6 +215,11 @@ void ClearFaultPlan();
 // following it.
 bool IsSymbolicLink(const std::string& path);
 
+// Like ListFolder, but also nullopt when an entry cannot be examined (as in a
+// folder that may be read but not searched), so that a walk never leaves a
+// file out unseen. Entries that vanish while listed are left out.
+std::optional<std::vector<FolderEntry>> ListFolderComplete(const std::string& folder);
+
 }  // namespace platform
 
 #endif  // TRESOLIN_PLATFORM_PLATFORM_H_
