@@ -59,10 +59,10 @@ int Zip_CreateArchive(const std::string& path);
 // archives.
 void Zip_SetMethod(int method);
 
-// Adds the regular file at path as a new entry named path (keepPath) or its
-// file-name part. Returns kZipOk, kZipFailed (no archive open, the file cannot
-// be opened or read: nothing is added when it cannot be opened), kZipRefused
-// (the name), or minizip's code. Sleeps pauseMilliseconds after each chunk.
+// Adds the regular file at path as a new entry named path (keepPath; without
+// a leading "/" or "." parts) or its file-name part. Returns kZipOk, kZipFailed (no archive open,
+// the file cannot be opened or read: nothing is added when it cannot be opened), kZipRefused (the
+// name), or minizip's code. Sleeps pauseMilliseconds after each chunk.
 int Zip_AddFile(const std::string& path, bool keepPath,
                 int pauseMilliseconds = kChunkPauseMilliseconds);
 

@@ -25,7 +25,7 @@ std::string Join(const std::string& folder, const std::string& name) {
 }
 
 void Walk(const std::string& folder, FolderFileList& list) {
-  const auto entries = platform::ListFolder(folder.empty() ? "/" : folder);
+  const auto entries = platform::ListFolderComplete(folder);
   if (!entries) {
     list.unreadable.push_back(folder);
     return;
@@ -55,7 +55,9 @@ int AbandonArchive(const std::string& archivePath) {
 bool CollectFolderFiles(const std::string& folder, FolderFileList& list) {
   list.files.clear();
   list.unreadable.clear();
-  Walk(folder, list);
+  // The root folder comes without its "/" when a caller cuts the last
+  // character off a folder path.
+  Walk(folder.empty() ? "/" : folder, list);
   return list.unreadable.empty();
 }
 

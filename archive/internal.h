@@ -11,10 +11,17 @@
 
 namespace archive::internal {
 
+// What an archive stream knows beyond what it tells minizip.
+struct StreamStatus {
+  bool writeFailed = false;
+};
+
 // minizip's file functions routed through platform::File, so that archives
 // are opened, created (0600, never through a link) and closed the way every
-// other file of the program is.
-zlib_filefunc64_def PlatformFileFunctions();
+// other file of the program is. A failed write is recorded in *status (when
+// given) and fails the close, but minizip is not told at once: it leaks the
+// entry it is opening when a header write fails. Later writes are dropped.
+zlib_filefunc64_def PlatformFileFunctions(StreamStatus* status = nullptr);
 
 // Language-encoding flag: the entry name is UTF-8 rather than CP850.
 inline constexpr unsigned long kUtf8NameFlag = 0x800;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <thread>
@@ -38,6 +39,7 @@ constexpr int kFirstDosYear = 1980;
 constexpr int kLastDosYear = 2107;
 
 zipFile g_writer = nullptr;
+internal::StreamStatus g_writerStatus;
 int g_method = kMethodDeflate;
 unzFile g_reader = nullptr;
 // Open on an archive without entries, which minizip cannot open (below).
@@ -61,6 +63,14 @@ bool IsEmptyArchive(const std::string& path) {
   }
   const std::size_t commentBytes = (*bytes)[20] | (*bytes)[21] << 8;
   return bytes->size() == kEndRecordBytes + commentBytes;
+}
+
+// The chunk buffer, one for the process: the writer and the reader run on one
+// thread, one file at a time, and a fresh buffer per file costs more than the
+// data of a small file.
+std::span<std::uint8_t> ChunkBuffer() {
+  static const std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[kChunkBytes]);
+  return {buffer.get(), kChunkBytes};
 }
 
 tm_zip ToZipTime(const platform::LocalTime& t) {
@@ -184,7 +194,7 @@ int ExtractEntry(unzFile reader, const std::string& targetDir, bool keepPaths, s
     unzCloseCurrentFile(reader);
     return kZipFailed;
   }
-  std::vector<std::uint8_t> buffer(kChunkBytes);
+  const std::span<std::uint8_t> buffer = ChunkBuffer();
   int result = kZipOk;
   for (;;) {
     const int got = unzReadCurrentFile(reader, buffer.data(), static_cast<unsigned>(buffer.size()));
@@ -239,7 +249,8 @@ int Zip_CreateArchive(const std::string& path) {
   // Replaced rather than truncated: a new file gets mode 0600 even where an
   // older one was readable by others.
   platform::DeleteFile(path);
-  zlib_filefunc64_def functions = internal::PlatformFileFunctions();
+  g_writerStatus = {};
+  zlib_filefunc64_def functions = internal::PlatformFileFunctions(&g_writerStatus);
   g_writer = zipOpen2_64(path.c_str(), APPEND_STATUS_CREATE, nullptr, &functions);
   return g_writer != nullptr ? 1 : 0;
 }
@@ -276,7 +287,7 @@ int Zip_AddFileAs(const std::string& path, const std::string& entryName, int pau
       name->utf8 ? internal::kUtf8NameFlag : 0, size >= kZip64Bytes ? 1 : 0);
   if (rc != ZIP_OK) return rc;
 
-  std::vector<std::uint8_t> buffer(kChunkBytes);
+  const std::span<std::uint8_t> buffer = ChunkBuffer();
   int result = kZipOk;
   for (;;) {
     const std::int64_t got = file.Read(buffer);
@@ -298,6 +309,7 @@ int Zip_AddFileAs(const std::string& path, const std::string& entryName, int pau
   // Closed even after a failure, so that the archive stays well-formed.
   rc = zipCloseFileInZip(g_writer);
   if (result == kZipOk) result = rc;
+  if (result == kZipOk && g_writerStatus.writeFailed) result = kZipFailed;
   return result;
 }
 

@@ -1,6 +1,6 @@
-// minizip's file access over platform::File. Reads go through a small buffer:
-// minizip reads header fields a byte or two at a time, and platform files are
-// unbuffered.
+// minizip's file access over platform::File. Platform files are unbuffered,
+// and minizip moves header fields a few bytes at a time, so both directions
+// go through a buffer here.
 #include <minizip/ioapi.h>
 
 #include <algorithm>
@@ -16,23 +16,39 @@
 namespace archive::internal {
 namespace {
 
-constexpr std::size_t kReadAheadBytes = 65536;
+constexpr std::size_t kBufferBytes = 65536;
 
 struct Stream {
   platform::File file;
+  StreamStatus* status = nullptr;
   bool reading = false;
   bool failed = false;
-  // Read mode only: the logical position and the bytes buffered from
-  // bufferStart on.
+  // The logical position, which the buffer may be ahead of (reading) or
+  // behind (writing).
   std::int64_t position = 0;
+  // Reading: the bytes of the file from bufferStart on. Writing: bytes not
+  // yet written, which belong at position - buffer.size().
   std::int64_t bufferStart = 0;
   std::vector<std::uint8_t> buffer;
 };
 
-voidpf ZCALLBACK OpenStream(voidpf, const void* filename, int mode) {
+void MarkWriteFailed(Stream* s) {
+  s->failed = true;
+  if (s->status != nullptr) s->status->writeFailed = true;
+}
+
+// Writes what is pending. Once a write has failed, nothing more is written:
+// the archive is lost anyway (see StreamStatus).
+void Flush(Stream* s) {
+  if (!s->failed && !s->buffer.empty() && !s->file.Write(s->buffer)) MarkWriteFailed(s);
+  s->buffer.clear();
+}
+
+voidpf ZCALLBACK OpenStream(voidpf opaque, const void* filename, int mode) {
   if (filename == nullptr) return nullptr;
   const std::string path(static_cast<const char*>(filename));
   auto* stream = new Stream;
+  stream->status = static_cast<StreamStatus*>(opaque);
   if ((mode & ZLIB_FILEFUNC_MODE_READWRITEFILTER) == ZLIB_FILEFUNC_MODE_READ) {
     stream->file = platform::File::Open(path, platform::OpenMode::kRead);
     stream->reading = true;
@@ -40,6 +56,7 @@ voidpf ZCALLBACK OpenStream(voidpf, const void* filename, int mode) {
     // A new archive holds plaintext until the flow has encrypted it; a link
     // planted at its name in a shared temporary folder must not redirect it.
     stream->file = platform::File::Open(path, platform::OpenMode::kCreatePrivate, true);
+    stream->buffer.reserve(kBufferBytes);
   }
   // Appending to an existing archive is never asked for.
   if (!stream->file.ok()) {
@@ -51,6 +68,7 @@ voidpf ZCALLBACK OpenStream(voidpf, const void* filename, int mode) {
 
 uLong ZCALLBACK ReadStream(voidpf, voidpf handle, void* out, uLong size) {
   auto* s = static_cast<Stream*>(handle);
+  if (!s->reading) return 0;
   auto* dest = static_cast<std::uint8_t*>(out);
   uLong done = 0;
   while (done < size) {
@@ -66,7 +84,7 @@ uLong ZCALLBACK ReadStream(voidpf, voidpf handle, void* out, uLong size) {
       s->failed = true;
       break;
     }
-    if (size - done >= kReadAheadBytes) {
+    if (size - done >= kBufferBytes) {
       // Large reads (entry data) bypass the buffer.
       const std::int64_t got = s->file.Read(std::span(dest + done, size - done));
       if (got < 0) s->failed = true;
@@ -76,7 +94,7 @@ uLong ZCALLBACK ReadStream(voidpf, voidpf handle, void* out, uLong size) {
       }
       break;
     }
-    s->buffer.resize(kReadAheadBytes);
+    s->buffer.resize(kBufferBytes);
     const std::int64_t got = s->file.Read(s->buffer);
     s->buffer.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
     s->bufferStart = s->position;
@@ -86,34 +104,31 @@ uLong ZCALLBACK ReadStream(voidpf, voidpf handle, void* out, uLong size) {
   return done;
 }
 
+// Reports every write as done: minizip leaks the entry it is opening when a
+// header write fails. The failure is kept and reported by the close instead.
 uLong ZCALLBACK WriteStream(voidpf, voidpf handle, const void* data, uLong size) {
   auto* s = static_cast<Stream*>(handle);
-  if (s->reading || !s->file.Write(std::span(static_cast<const std::uint8_t*>(data),
-                                             static_cast<std::size_t>(size)))) {
-    s->failed = true;
-    return 0;
-  }
+  if (s->reading) return 0;
+  const auto* bytes = static_cast<const std::uint8_t*>(data);
+  s->buffer.insert(s->buffer.end(), bytes, bytes + size);
+  s->position += static_cast<std::int64_t>(size);
+  if (s->buffer.size() >= kBufferBytes) Flush(s);
   return size;
 }
 
 ZPOS64_T ZCALLBACK TellStream(voidpf, voidpf handle) {
-  auto* s = static_cast<Stream*>(handle);
-  const std::int64_t at = s->reading ? s->position : s->file.Position();
-  if (at < 0) {
-    s->failed = true;
-    return static_cast<ZPOS64_T>(-1);
-  }
-  return static_cast<ZPOS64_T>(at);
+  return static_cast<ZPOS64_T>(static_cast<Stream*>(handle)->position);
 }
 
 long ZCALLBACK SeekStream(voidpf, voidpf handle, ZPOS64_T offset, int origin) {
   auto* s = static_cast<Stream*>(handle);
+  if (!s->reading) Flush(s);
   std::int64_t base = 0;
   switch (origin) {
     case ZLIB_FILEFUNC_SEEK_SET:
       break;
     case ZLIB_FILEFUNC_SEEK_CUR:
-      base = s->reading ? s->position : s->file.Position();
+      base = s->position;
       break;
     case ZLIB_FILEFUNC_SEEK_END:
       base = s->file.Size();
@@ -123,17 +138,17 @@ long ZCALLBACK SeekStream(voidpf, voidpf handle, ZPOS64_T offset, int origin) {
   }
   const std::int64_t target = base + static_cast<std::int64_t>(offset);
   if (base < 0 || target < 0) return -1;
-  if (s->reading) {
-    s->position = target;
-    return 0;
-  }
-  return s->file.Seek(target) ? 0 : -1;
+  if (!s->reading && !s->failed && !s->file.Seek(target)) return -1;
+  s->position = target;
+  return 0;
 }
 
 int ZCALLBACK CloseStream(voidpf, voidpf handle) {
   auto* s = static_cast<Stream*>(handle);
+  if (!s->reading) Flush(s);
   // A delayed write error shows only here; minizip turns it into its result.
   const bool closed = s->file.Close();
+  if (!closed && !s->reading) MarkWriteFailed(s);
   const bool failed = s->failed;
   delete s;
   return closed && !failed ? 0 : -1;
@@ -145,7 +160,7 @@ int ZCALLBACK StreamError(voidpf, voidpf handle) {
 
 }  // namespace
 
-zlib_filefunc64_def PlatformFileFunctions() {
+zlib_filefunc64_def PlatformFileFunctions(StreamStatus* status) {
   zlib_filefunc64_def functions{};
   functions.zopen64_file = OpenStream;
   functions.zread_file = ReadStream;
@@ -154,7 +169,7 @@ zlib_filefunc64_def PlatformFileFunctions() {
   functions.zseek64_file = SeekStream;
   functions.zclose_file = CloseStream;
   functions.zerror_file = StreamError;
-  functions.opaque = nullptr;
+  functions.opaque = status;
   return functions;
 }
 
