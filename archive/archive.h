@@ -9,9 +9,18 @@
 //
 // Entry names are relative paths with "/". A name that CP850 represents
 // exactly is stored in CP850, any other one as UTF-8 with the language-encoding
-// flag (bit 11), so every name comes back exactly. Entries carry the local
-// last-write time as a DOS date and time and, in their external attributes,
-// the DOS read-only and archive bits plus the Unix mode in the high 16 bits.
+// flag (bit 11), so every name comes back exactly. Reading, an unflagged name
+// is CP850, except that one from a Unix host that is valid UTF-8 is taken as
+// UTF-8 (Info-ZIP zip writes such names); the writer stores CP850 names that
+// would pass for UTF-8 as flagged UTF-8. Names from DOS and Windows hosts may
+// also separate with "\" and lose a drive prefix ("C:\").
+//
+// Entries carry the local last-write time as a DOS date and time (1980 to
+// 2107; earlier times become 1980-01-01 00:00) and, in their external
+// attributes, the DOS read-only and archive bits plus the Unix mode in the high
+// 16 bits. Extraction restores the time with seconds 0, then the permission
+// bits (never set-id bits), or for a DOS entry removes write permission when
+// it is read-only.
 //
 // Safety: extraction writes only below its target folder. Names that are
 // absolute, contain "..", are 500 bytes or longer, or would pass through a
