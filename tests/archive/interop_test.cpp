@@ -41,14 +41,16 @@ for info in archive.infolist():
     print(name, 'utf8' if utf8 else 'cp850')
 )";
 
-void RequireTools() {
+// Returns "" when python3, unzip and zip are all there, else the first missing.
+std::string MissingTool() {
   for (const char* tool : {"python3", "unzip", "zip"}) {
-    if (!HasTool(tool)) GTEST_SKIP() << tool << " is not installed";
+    if (!HasTool(tool)) return tool;
   }
+  return "";
 }
 
 TEST(Interop, OurArchivesPassUnzipAndPythonZipfile) {
-  RequireTools();
+  if (const std::string tool = MissingTool(); !tool.empty()) GTEST_SKIP() << tool << " is missing";
   TempDir dir;
   const std::string src = dir / "src";
   for (const char* name :
@@ -96,7 +98,7 @@ TEST(Interop, OurArchivesPassUnzipAndPythonZipfile) {
 }
 
 TEST(Interop, ArchivesWrittenByInfoZipExtractCorrectly) {
-  RequireTools();
+  if (const std::string tool = MissingTool(); !tool.empty()) GTEST_SKIP() << tool << " is missing";
   TempDir dir;
   // Raw CP850 bytes on disk, as copied from an old DOS share: zip stores them
   // unchanged and unflagged.
@@ -153,7 +155,7 @@ single.close()
 )";
 
 TEST(Interop, HostileArchivesWriteNothingOutsideTheTarget) {
-  RequireTools();
+  if (const std::string tool = MissingTool(); !tool.empty()) GTEST_SKIP() << tool << " is missing";
   TempDir dir;
   const std::string outside = dir / "outside";
   const std::string target = dir / "a/b/target";
@@ -187,7 +189,7 @@ TEST(Interop, HostileArchivesWriteNothingOutsideTheTarget) {
 }
 
 TEST(Interop, FolderEntriesFromOtherArchivesAreAccepted) {
-  RequireTools();
+  if (const std::string tool = MissingTool(); !tool.empty()) GTEST_SKIP() << tool << " is missing";
   TempDir dir;
   const std::string zip = dir / "folders.zip";
   const CommandResult made = Python(R"(
