@@ -65,12 +65,12 @@ File File::Open(const std::string& path, OpenMode mode, bool noFollow) {
   }
   if (noFollow) flags |= O_NOFOLLOW;
   if (mode != OpenMode::kRead && ShouldFail(Fault::kOpenForWrite)) return File();
-  const int fd = RetryOpen(path.c_str(), flags, perms);
+  // Non-blocking for the open alone: opening a FIFO would otherwise wait for
+  // a writer. Only regular files are data; a folder opens read-only on Linux.
+  const int fd = RetryOpen(path.c_str(), flags | O_NONBLOCK, perms);
   if (fd < 0) return File();
-  // Only regular files are data: a folder opens read-only on Linux, and a
-  // FIFO would block the first read.
   struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::fcntl(fd, F_SETFL, 0) != 0) {
     ::close(fd);
     return File();
   }

@@ -1,0 +1,226 @@
+// tresolin-cli, in-process through injected streams, and as a binary.
+#include "cli/cli.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+
+#include "crypto/trailer.h"
+#include "tests/support/temp_folder.h"
+
+namespace {
+
+using testing_support::Exists;
+using testing_support::Listing;
+using testing_support::RandomBytes;
+using testing_support::ReadFile;
+using testing_support::TempFolder;
+using testing_support::WriteFile;
+
+struct Result {
+  int code;
+  std::string out, err;
+};
+
+class CliCommands : public ::testing::Test {
+ protected:
+  Result RunCli(std::vector<std::string> args, std::optional<std::string> password = "geheim",
+                std::vector<std::string> typed = {}) {
+    std::ostringstream out, err;
+    cli::PasswordSources sources;
+    sources.environment = password;
+    auto answers = std::make_shared<std::vector<std::string>>(std::move(typed));
+    sources.askTerminal = [answers](std::string_view) -> std::optional<std::string> {
+      if (answers->empty()) return std::nullopt;
+      std::string next = answers->front();
+      answers->erase(answers->begin());
+      return next;
+    };
+    const int code = cli::Run(args, out, err, sources);
+    return {code, out.str(), err.str()};
+  }
+  TempFolder dir_;
+};
+
+TEST_F(CliCommands, HelpAndVersionGoToStandardOutput) {
+  const Result help = RunCli({"--help"});
+  EXPECT_EQ(help.code, 0);
+  EXPECT_NE(help.out.find("tresolin-cli encrypt [--cipher aes|rc4]"), std::string::npos);
+  const Result version = RunCli({"--version"});
+  EXPECT_EQ(version.code, 0);
+  EXPECT_EQ(version.out, "tresolin-cli 0.1.0\n");
+}
+
+TEST_F(CliCommands, UsageErrorsExitWithTwo) {
+  for (const auto& args : std::vector<std::vector<std::string>>{{},
+                                                                {"frobnicate"},
+                                                                {"encrypt"},
+                                                                {"encrypt", "--cipher", "des", "x"},
+                                                                {"decrypt", "--pack", "x"},
+                                                                {"info", "a", "b"},
+                                                                {"encrypt", "--force", "x"},
+                                                                {"encrypt", "--password-file"}}) {
+    const Result r = RunCli(args);
+    EXPECT_EQ(r.code, 2) << ::testing::PrintToString(args);
+    EXPECT_NE(r.err.find("Usage:"), std::string::npos);
+    EXPECT_TRUE(r.out.empty());
+  }
+}
+
+TEST_F(CliCommands, Rc4RoundTripWithDefaultOutputName) {
+  const auto data = RandomBytes(1000);
+  WriteFile(dir_ / "bericht.txt", data);
+  const Result enc = RunCli({"encrypt", "--cipher", "rc4", dir_ / "bericht.txt"});
+  ASSERT_EQ(enc.code, 0) << enc.err;
+  EXPECT_EQ(enc.err, "Verschlüsselung erfolgreich beendet\n-> " + (dir_ / "bericht.rc4") + "\n");
+  EXPECT_TRUE(enc.out.empty());
+  const Result dec = RunCli({"decrypt", dir_ / "bericht.rc4"});
+  ASSERT_EQ(dec.code, 0) << dec.err;
+  EXPECT_EQ(ReadFile(dir_ / "bericht"), data);
+}
+
+TEST_F(CliCommands, DecryptNeverReplacesWithoutForce) {
+  WriteFile(dir_ / "a.txt", RandomBytes(50));
+  ASSERT_EQ(RunCli({"encrypt", "--cipher=rc4", dir_ / "a.txt"}).code, 0);
+  WriteFile(dir_ / "a", "keep me");
+  const Result refused = RunCli({"decrypt", dir_ / "a.rc4"});
+  EXPECT_EQ(refused.code, 1);
+  EXPECT_EQ(ReadFile(dir_ / "a"), std::vector<std::uint8_t>({'k', 'e', 'e', 'p', ' ', 'm', 'e'}));
+  const Result forced = RunCli({"decrypt", "--force", dir_ / "a.rc4"});
+  EXPECT_EQ(forced.code, 0) << forced.err;
+  EXPECT_EQ(ReadFile(dir_ / "a"), ReadFile(dir_ / "a.txt"));
+}
+
+TEST_F(CliCommands, DecryptRefusesToWriteOverTheContainerItself) {
+  WriteFile(dir_ / "x", RandomBytes(50));
+  ASSERT_EQ(RunCli({"encrypt", "--cipher", "rc4", "--replace", dir_ / "x"}).code, 0);
+  ASSERT_EQ(Listing(dir_.path()), std::vector<std::string>{"x"});
+  const Result r = RunCli({"decrypt", "--force", dir_ / "x", dir_ / "x"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(crypto::ReadTrailer(dir_ / "x").markerLine, "rc4no");
+}
+
+TEST_F(CliCommands, WrongPasswordFailsWithTheFlowMessage) {
+  WriteFile(dir_ / "a.txt", RandomBytes(50));
+  ASSERT_EQ(RunCli({"encrypt", "--cipher", "rc4", dir_ / "a.txt"}).code, 0);
+  const Result r = RunCli({"decrypt", dir_ / "a.rc4"}, "falsch");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, "Falsches Passwort\n");
+  EXPECT_EQ(Listing(dir_.path()), (std::vector<std::string>{"a.rc4", "a.txt"}));
+}
+
+TEST_F(CliCommands, PasswordFileGivesItsFirstLine) {
+  WriteFile(dir_ / "a.txt", RandomBytes(50));
+  WriteFile(dir_ / "pw", "aus der Datei\r\nzweite Zeile\n");
+  ASSERT_EQ(RunCli({"encrypt", "--cipher", "rc4", "--password-file", dir_ / "pw", dir_ / "a.txt"},
+                   std::nullopt)
+                .code,
+            0);
+  EXPECT_EQ(RunCli({"decrypt", dir_ / "a.rc4", dir_ / "b"}, "aus der Datei").code, 0);
+  EXPECT_EQ(RunCli({"decrypt", "--password-file=" + (dir_ / "missing"), dir_ / "a.rc4"}).code, 1);
+}
+
+TEST_F(CliCommands, TerminalPasswordIsAskedTwiceWhenEncrypting) {
+  WriteFile(dir_ / "a.txt", RandomBytes(50));
+  const Result mismatch =
+      RunCli({"encrypt", "--cipher", "rc4", dir_ / "a.txt"}, std::nullopt, {"eins", "zwei"});
+  EXPECT_EQ(mismatch.code, 1);
+  EXPECT_EQ(Listing(dir_.path()), std::vector<std::string>{"a.txt"});
+  EXPECT_EQ(
+      RunCli({"encrypt", "--cipher", "rc4", dir_ / "a.txt"}, std::nullopt, {"eins", "eins"}).code,
+      0);
+  EXPECT_EQ(RunCli({"decrypt", dir_ / "a.rc4"}, std::nullopt, {"eins"}).code, 0);
+}
+
+TEST_F(CliCommands, NoPasswordSourceIsAUsageError) {
+  WriteFile(dir_ / "a.txt", RandomBytes(50));
+  const Result r = RunCli({"encrypt", "--cipher", "rc4", dir_ / "a.txt"}, std::nullopt);
+  EXPECT_EQ(r.code, 2);
+  EXPECT_EQ(Listing(dir_.path()), std::vector<std::string>{"a.txt"});
+}
+
+TEST_F(CliCommands, InfoDescribesTheTrailer) {
+  WriteFile(dir_ / "a.txt", RandomBytes(1000));
+  ASSERT_EQ(RunCli({"encrypt", "--cipher", "rc4", dir_ / "a.txt"}).code, 0);
+  const Result r = RunCli({"info", dir_ / "a.rc4"});
+  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(r.out,
+            "marker: rc4no\nkind: RC4, not packed, file\nbody length: 1000\n"
+            "trailer matches file size: yes\n");
+  WriteFile(dir_ / "plain", "just text");
+  const Result notOurs = RunCli({"info", dir_ / "plain"});
+  EXPECT_EQ(notOurs.code, 1);
+  EXPECT_EQ(notOurs.err, "Das ist keine mit diesem Program verschlüsselte Datei.\n");
+}
+
+TEST_F(CliCommands, DecryptOfAFileThatIsNoContainerFails) {
+  WriteFile(dir_ / "plain", "just text");
+  const Result r = RunCli({"decrypt", dir_ / "plain"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, "Das ist keine mit diesem Program verschlüsselte Datei.\n");
+}
+
+TEST_F(CliCommands, MissingInputIsNamed) {
+  const Result r = RunCli({"encrypt", "--cipher", "rc4", dir_ / "nothing"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("no such file"), std::string::npos);
+}
+
+// The real binary: streams, exit codes and the environment as a script sees
+// them.
+class CliBinary : public ::testing::Test {
+ protected:
+  static std::string Binary() {
+    const char* bin = std::getenv("TRESOLIN_BIN_DIR");
+    return std::string(bin ? bin : "build/bin") + "/tresolin-cli";
+  }
+  Result Run(const std::string& args, const std::string& env = "TRESOLIN_PASSWORD=geheim") {
+    const std::string errFile = dir_ / "stderr.txt";
+    const std::string cmd = "env -u TRESOLIN_PASSWORD " + env + " setsid " + Binary() + " " + args +
+                            " 2>" + errFile + " </dev/null";
+    FILE* pipe = ::popen(cmd.c_str(), "r");
+    std::string out;
+    std::array<char, 4096> buf;
+    while (std::size_t n = std::fread(buf.data(), 1, buf.size(), pipe)) out.append(buf.data(), n);
+    const int status = ::pclose(pipe);
+    const auto err = ReadFile(errFile);
+    return {WEXITSTATUS(status), out, std::string(err.begin(), err.end())};
+  }
+  TempFolder dir_;
+};
+
+TEST_F(CliBinary, EncryptsAndDecryptsThroughTheEnvironmentPassword) {
+  const auto data = RandomBytes(1000);
+  WriteFile(dir_ / "f.bin", data);
+  const Result enc = Run("encrypt --cipher rc4 " + (dir_ / "f.bin"));
+  ASSERT_EQ(enc.code, 0) << enc.err;
+  EXPECT_TRUE(enc.out.empty());
+  EXPECT_EQ(ReadFile(dir_ / "f.rc4").size(), 1045u);
+  const Result info = Run("info " + (dir_ / "f.rc4"));
+  EXPECT_EQ(info.code, 0);
+  EXPECT_NE(info.out.find("marker: rc4no"), std::string::npos);
+  const Result dec = Run("decrypt " + (dir_ / "f.rc4") + " " + (dir_ / "g.bin"));
+  ASSERT_EQ(dec.code, 0) << dec.err;
+  EXPECT_EQ(ReadFile(dir_ / "g.bin"), data);
+}
+
+TEST_F(CliBinary, WithoutPasswordOrTerminalItIsAUsageError) {
+  WriteFile(dir_ / "f.bin", RandomBytes(10));
+  const Result r = Run("encrypt --cipher rc4 " + (dir_ / "f.bin"), "");
+  EXPECT_EQ(r.code, 2);
+  EXPECT_NE(r.err.find("no password"), std::string::npos);
+}
+
+TEST_F(CliBinary, WrongPasswordExitsWithOne) {
+  WriteFile(dir_ / "f.bin", RandomBytes(10));
+  ASSERT_EQ(Run("encrypt --cipher rc4 " + (dir_ / "f.bin")).code, 0);
+  const Result r = Run("decrypt " + (dir_ / "f.rc4"), "TRESOLIN_PASSWORD=anders");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, "Falsches Passwort\n");
+}
+
+}  // namespace

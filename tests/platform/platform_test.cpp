@@ -1,0 +1,170 @@
+#include "platform/platform.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <map>
+
+#include "tests/support/temp_folder.h"
+
+namespace {
+
+using testing_support::Exists;
+using testing_support::ReadFile;
+using testing_support::TempFolder;
+using testing_support::WriteFile;
+
+TEST(PlatformRename, NeverReplacesAnExistingTarget) {
+  TempFolder dir;
+  WriteFile(dir / "a", "A");
+  WriteFile(dir / "b", "B");
+  EXPECT_FALSE(platform::RenameFile(dir / "a", dir / "b"));
+  EXPECT_EQ(ReadFile(dir / "b"), std::vector<std::uint8_t>{'B'});
+  EXPECT_TRUE(Exists(dir / "a"));
+  EXPECT_TRUE(platform::RenameFile(dir / "a", dir / "c"));
+  EXPECT_FALSE(Exists(dir / "a"));
+  EXPECT_FALSE(platform::RenameFile(dir / "a", dir / "d"));
+}
+
+TEST(PlatformFiles, PrivateFilesAreCreatedForTheOwnerOnly) {
+  TempFolder dir;
+  const mode_t old = ::umask(022);
+  {
+    platform::File f = platform::File::Open(dir / "p", platform::OpenMode::kCreatePrivate);
+    ASSERT_TRUE(f.ok());
+    platform::File g = platform::File::Open(dir / "s", platform::OpenMode::kCreate);
+    ASSERT_TRUE(g.ok());
+  }
+  ::umask(old);
+  struct stat st;
+  ASSERT_EQ(::stat((dir / "p").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ASSERT_EQ(::stat((dir / "s").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+}
+
+TEST(PlatformFiles, OpensOnlyRegularFiles) {
+  TempFolder dir;
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  // A FIFO would block the first read if it were opened for data.
+  EXPECT_FALSE(platform::File::Open(dir / "fifo", platform::OpenMode::kRead).ok());
+  EXPECT_FALSE(platform::File::Open(dir.path(), platform::OpenMode::kRead).ok());
+}
+
+TEST(PlatformFiles, NoFollowRefusesASymbolicLink) {
+  TempFolder dir;
+  WriteFile(dir / "target", "T");
+  ASSERT_EQ(::symlink((dir / "target").c_str(), (dir / "link").c_str()), 0);
+  EXPECT_FALSE(platform::File::Open(dir / "link", platform::OpenMode::kCreate, true).ok());
+  EXPECT_EQ(ReadFile(dir / "target"), std::vector<std::uint8_t>{'T'});
+}
+
+TEST(PlatformFiles, UpdateNeverCreates) {
+  TempFolder dir;
+  EXPECT_FALSE(platform::File::Open(dir / "x", platform::OpenMode::kUpdate).ok());
+  EXPECT_FALSE(Exists(dir / "x"));
+}
+
+TEST(PlatformFolders, TempFolderFollowsTmpdirAndEndsInASlash) {
+  TempFolder dir;
+  const char* old = std::getenv("TMPDIR");
+  const std::string saved = old ? old : "";
+  ::setenv("TMPDIR", dir.path().c_str(), 1);
+  const std::string temp = platform::TempFolder();
+  ::setenv("TMPDIR", (dir / "missing").c_str(), 1);
+  const std::string fallback = platform::TempFolder();
+  if (old)
+    ::setenv("TMPDIR", saved.c_str(), 1);
+  else
+    ::unsetenv("TMPDIR");
+  EXPECT_EQ(temp.back(), '/');
+  EXPECT_TRUE(platform::SameFile(temp, dir.path()));
+  EXPECT_EQ(fallback.back(), '/');
+  EXPECT_TRUE(platform::IsFolder(fallback));
+}
+
+TEST(PlatformFolders, FreeSpaceIsKnownForRealFoldersOnly) {
+  EXPECT_GE(platform::FreeDiskMegabytes("/tmp/"), 0);
+  EXPECT_EQ(platform::FreeDiskMegabytes("/no/such/folder/"), -1);
+}
+
+TEST(PlatformFolders, MakeFoldersCreatesEveryParent) {
+  TempFolder dir;
+  EXPECT_TRUE(platform::MakeFolders(dir / "a/b/c"));
+  EXPECT_TRUE(platform::IsFolder(dir / "a/b/c"));
+  EXPECT_TRUE(platform::MakeFolders(dir / "a/b/c"));
+  WriteFile(dir / "file", "x");
+  EXPECT_FALSE(platform::MakeFolders(dir / "file/sub"));
+}
+
+TEST(PlatformFolders, ListingTellsFilesFoldersLinksAndTheRest) {
+  TempFolder dir;
+  WriteFile(dir / "file", "x");
+  ASSERT_TRUE(platform::MakeFolders(dir / "sub"));
+  ASSERT_EQ(::symlink("file", (dir / "to-file").c_str()), 0);
+  ASSERT_EQ(::symlink("sub", (dir / "to-sub").c_str()), 0);
+  ASSERT_EQ(::symlink("nothing", (dir / "dangling").c_str()), 0);
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  const auto entries = platform::ListFolder(dir.path());
+  ASSERT_TRUE(entries.has_value());
+  std::map<std::string, std::pair<platform::EntryType, bool>> seen;
+  for (const auto& e : *entries) seen[e.name] = {e.type, e.isLink};
+  using T = platform::EntryType;
+  EXPECT_EQ(seen.size(), 6u);
+  EXPECT_EQ(seen["file"], std::make_pair(T::kFile, false));
+  EXPECT_EQ(seen["sub"], std::make_pair(T::kFolder, false));
+  EXPECT_EQ(seen["to-file"], std::make_pair(T::kFile, true));
+  EXPECT_EQ(seen["to-sub"], std::make_pair(T::kFolder, true));
+  EXPECT_EQ(seen["dangling"], std::make_pair(T::kOther, true));
+  EXPECT_EQ(seen["fifo"], std::make_pair(T::kOther, false));
+  EXPECT_FALSE(platform::ListFolder(dir / "missing").has_value());
+}
+
+TEST(PlatformTimes, LastWriteTimeRoundTripsInLocalTime) {
+  TempFolder dir;
+  WriteFile(dir / "f", "x");
+  const platform::LocalTime t{2007, 3, 14, 14, 37, 0};
+  ASSERT_TRUE(platform::SetLastWriteTime(dir / "f", t));
+  const auto back = platform::LastWriteTime(dir / "f");
+  ASSERT_TRUE(back.has_value());
+  EXPECT_EQ(back->year, 2007);
+  EXPECT_EQ(back->month, 3);
+  EXPECT_EQ(back->day, 14);
+  EXPECT_EQ(back->hour, 14);
+  EXPECT_EQ(back->minute, 37);
+  EXPECT_EQ(back->second, 0);
+}
+
+TEST(PlatformCodePages, PasswordsBecomeWindows1252WhenTheyCan) {
+  EXPECT_EQ(platform::PasswordBytes("abc"), "abc");
+  EXPECT_EQ(platform::PasswordBytes("\xC3\xA4\xC3\x9F"), "\xE4\xDF");  // äß
+  EXPECT_EQ(platform::PasswordBytes("\xE2\x82\xAC"), "\x80");          // €
+  // Ω has no Windows-1252 code: the whole text stays UTF-8, nothing lossy.
+  EXPECT_EQ(platform::PasswordBytes("\xC3\xA4\xCE\xA9"), "\xC3\xA4\xCE\xA9");
+}
+
+TEST(PlatformCodePages, Cp850RoundTripsWhatItCanRepresent) {
+  EXPECT_EQ(platform::Utf8ToCp850("\xC3\x84rger.txt"), std::optional<std::string>("\x8Erger.txt"));
+  EXPECT_EQ(platform::Cp850ToUtf8("\x8Erger.txt"), "\xC3\x84rger.txt");
+  EXPECT_FALSE(platform::Utf8ToCp850("\xE2\x82\xAC").has_value());  // € is not in CP850
+}
+
+TEST(PlatformFaults, FailsTheChosenOccurrenceOnly) {
+  TempFolder dir;
+  platform::FaultPlan plan;
+  plan.failWriteAt = 2;
+  plan.freeMegabytes = 7;
+  platform::SetFaultPlan(plan);
+  platform::File f = platform::File::Open(dir / "f", platform::OpenMode::kCreate);
+  const std::uint8_t byte = 1;
+  EXPECT_TRUE(f.Write(std::span(&byte, 1)));
+  EXPECT_FALSE(f.Write(std::span(&byte, 1)));
+  EXPECT_TRUE(f.Write(std::span(&byte, 1)));
+  EXPECT_EQ(platform::FreeDiskMegabytes("/tmp/"), 7);
+  platform::ClearFaultPlan();
+  EXPECT_NE(platform::FreeDiskMegabytes("/tmp/"), 7);
+}
+
+}  // namespace
