@@ -183,6 +183,32 @@ std::optional<std::string> Utf8ToCp850(std::string_view utf8);
 // Converts CP850 bytes to UTF-8 (every byte has a character).
 std::string Cp850ToUtf8(std::string_view cp850);
 
+// ----------------------------------------------- processes and instances
+
+// Sets an environment variable of this process (children inherit it).
+// Returns true iff set.
+bool SetEnvironmentVariable(const std::string& name, const std::string& value);
+
+// Starts program with args (argv[1..]), inheriting the environment and the
+// current folder. Returns the process id, or -1 when it cannot be started.
+int StartProgram(const std::string& program, const std::vector<std::string>& args);
+
+// Kills the process (SIGKILL) and reaps it, so no zombie stays. Does nothing
+// for pid <= 0. Returns true iff a process was ended.
+bool KillProgram(int pid);
+
+// Returns true iff a process with this id exists (a zombie counts as gone).
+bool IsProcessAlive(int pid);
+
+// Returns the id of the process that started this one.
+int ParentProcessId();
+
+// Takes the named single-instance lock for the life of the process: a lock
+// file of that name in $XDG_RUNTIME_DIR, else in /tmp/tresolin-<uid>/
+// (made 0700). The kernel drops it when the process ends, also after a
+// crash. Returns true iff this process now holds it.
+bool AcquireInstanceLock(const std::string& name);
+
 // ------------------------------------------------------------ terminal
 
 // Returns true iff the process has a controlling terminal to ask on.

@@ -168,3 +168,40 @@ TEST(PlatformFaults, FailsTheChosenOccurrenceOnly) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(PlatformProcesses, KillEndsAndReapsTheChild) {
+  const int pid = platform::StartProgram("/bin/sleep", {"30"});
+  ASSERT_GT(pid, 0);
+  EXPECT_TRUE(platform::IsProcessAlive(pid));
+  EXPECT_TRUE(platform::KillProgram(pid));
+  EXPECT_FALSE(platform::IsProcessAlive(pid));  // reaped: no zombie left
+  EXPECT_FALSE(platform::KillProgram(0));
+  EXPECT_EQ(platform::StartProgram("/no/such/program", {}), -1);
+}
+
+TEST(PlatformProcesses, ChildrenInheritTheEnvironment) {
+  TempFolder dir;
+  ASSERT_TRUE(platform::SetEnvironmentVariable("titel", "Datei wird gepackt"));
+  const int pid = platform::StartProgram(
+      "/bin/sh", {"-c", "printf %s \"$titel\" > " + (dir / "seen")});
+  ASSERT_GT(pid, 0);
+  for (int i = 0; i < 200 && platform::FileSize(dir / "seen") <= 0; ++i) ::usleep(10000);
+  platform::KillProgram(pid);
+  const auto seen = ReadFile(dir / "seen");
+  EXPECT_EQ(std::string(seen.begin(), seen.end()), "Datei wird gepackt");
+}
+
+TEST(PlatformInstance, SecondHolderOfTheLockIsRefused) {
+  TempFolder dir;
+  const char* old = std::getenv("XDG_RUNTIME_DIR");
+  const std::string saved = old ? old : "";
+  ::setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
+  EXPECT_TRUE(platform::AcquireInstanceLock("1_xy_z_11_12_13"));
+  EXPECT_FALSE(platform::AcquireInstanceLock("1_xy_z_11_12_13"));
+  EXPECT_TRUE(platform::AcquireInstanceLock("another-name"));
+  if (old) ::setenv("XDG_RUNTIME_DIR", saved.c_str(), 1); else ::unsetenv("XDG_RUNTIME_DIR");
+}
+
+}  // namespace
