@@ -1,0 +1,843 @@
+// Pack stream encoder. It takes the engine packer's decisions one for one, so
+// that a file packed here gives the same stream as one packed by the engine:
+// the match finder, the rating of candidates, the lazy decision with the
+// next position, the literal-format, index-bits and raw-block rules.
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <new>
+#include <utility>
+
+#include "cipherkern/pack_stream.h"
+#include "cipherkern/pack_stream_internal.h"
+
+namespace cipherkern::pack {
+namespace {
+
+constexpr std::uint32_t kNoPosition = 0xffffffff;
+constexpr std::uint64_t kNever = ~std::uint64_t{0};
+
+void StoreLe32(std::uint8_t* p, std::uint32_t v) {
+  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
+  std::memcpy(p, &v, 4);
+}
+
+std::uint64_t LoadNative64(const std::uint8_t* p) {
+  std::uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+
+// Returns how many bytes a and b have in common, at most limit.
+std::size_t MatchLength(const std::uint8_t* a, const std::uint8_t* b, std::size_t limit) {
+  std::size_t n = 0;
+  for (; n + 8 <= limit; n += 8) {
+    const std::uint64_t diff = LoadNative64(a + n) ^ LoadNative64(b + n);
+    if (diff != 0) {
+      const int bits = std::endian::native == std::endian::little ? std::countr_zero(diff)
+                                                                  : std::countl_zero(diff);
+      return n + static_cast<std::size_t>(bits) / 8;
+    }
+  }
+  while (n < limit && a[n] == b[n]) ++n;
+  return n;
+}
+
+// Returns how many bytes from p on equal c, at most limit.
+std::size_t RunLength(const std::uint8_t* p, std::uint8_t c, std::size_t limit) {
+  const std::uint64_t pattern = 0x0101010101010101ULL * c;
+  std::size_t n = 0;
+  for (; n + 8 <= limit; n += 8) {
+    const std::uint64_t diff = LoadNative64(p + n) ^ pattern;
+    if (diff != 0) {
+      const int bits = std::endian::native == std::endian::little ? std::countr_zero(diff)
+                                                                  : std::countl_zero(diff);
+      return n + static_cast<std::size_t>(bits) / 8;
+    }
+  }
+  while (n < limit && p[n] == c) ++n;
+  return n;
+}
+
+unsigned FloorLog2(std::uint64_t v) {
+  return static_cast<unsigned>(std::bit_width(v)) - 1;
+}
+
+// Puts bit i of x at bit 2i.
+std::uint64_t SpreadBits(std::uint32_t x) {
+  std::uint64_t v = x;
+  v = (v | (v << 16)) & 0x0000ffff0000ffffULL;
+  v = (v | (v << 8)) & 0x00ff00ff00ff00ffULL;
+  v = (v | (v << 4)) & 0x0f0f0f0f0f0f0f0fULL;
+  v = (v | (v << 2)) & 0x3333333333333333ULL;
+  v = (v | (v << 1)) & 0x5555555555555555ULL;
+  return v;
+}
+
+// Collects bits most significant first into 32-bit little-endian words.
+// Words past the capacity are counted but not stored, so the caller learns
+// of an overflow from Position() without a check on every code.
+class BitWriter {
+ public:
+  struct State {
+    std::size_t position;
+    std::uint64_t bits;
+    unsigned pending;
+  };
+
+  BitWriter(std::uint8_t* out, std::size_t capacity, std::size_t position)
+      : out_(out), capacity_(capacity), position_(position) {}
+
+  // Requires: 1 <= count <= 32, value < 2^count.
+  void Put(std::uint32_t value, unsigned count) {
+    bits_ = (bits_ << count) | value;
+    pending_ += count;
+    if (pending_ >= 32) {
+      pending_ -= 32;
+      if (position_ + 4 <= capacity_) {
+        StoreLe32(out_ + position_, static_cast<std::uint32_t>(bits_ >> pending_));
+      }
+      position_ += 4;
+    }
+  }
+
+  // Writes v (>= 2) as a gamma number: the bits below its leading 1, each
+  // followed by a continuation bit, 0 after the last.
+  void PutGamma(std::uint64_t v) {
+    const unsigned pairs = FloorLog2(v);
+    const std::uint32_t low = static_cast<std::uint32_t>(v) & ((std::uint32_t{1} << pairs) - 1);
+    const std::uint64_t continuation = 0x5555555555555554ULL;
+    const unsigned width = 2 * pairs;
+    std::uint64_t code = (SpreadBits(low) << 1) | continuation;
+    code &= width == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << width) - 1;
+    if (width > 32) Put(static_cast<std::uint32_t>(code >> 32), width - 32);
+    Put(static_cast<std::uint32_t>(code), width > 32 ? 32 : width);
+  }
+
+  // Fills the last word with 0 bits.
+  void Finish() {
+    if (pending_ > 0) Put(0, 32 - pending_);
+  }
+
+  // Bytes of whole words written so far, header included.
+  std::size_t Position() const { return position_; }
+
+  State Save() const { return {position_, bits_, pending_}; }
+  void Restore(const State& s) {
+    position_ = s.position;
+    bits_ = s.bits;
+    pending_ = s.pending;
+  }
+
+ private:
+  std::uint8_t* out_;
+  std::size_t capacity_;
+  std::size_t position_;
+  std::uint64_t bits_ = 0;  // the low pending_ bits are not yet stored
+  unsigned pending_ = 0;
+};
+
+struct LiteralFormat {
+  unsigned width = 0;  // 0: none chosen yet
+  std::uint8_t base = 0;
+
+  bool operator==(const LiteralFormat&) const = default;
+  bool Fits(std::uint8_t b) const {
+    return ((static_cast<unsigned>(b) - base) & 0xff) < (1u << width);
+  }
+};
+
+struct Candidate {
+  std::uint32_t distance = 0;
+  std::uint32_t length = 0;  // 0: no candidate
+  std::int64_t gain = 0;
+
+  explicit operator bool() const { return length != 0; }
+};
+
+// The match finder. It keeps, for every position of the window, a link to
+// the previous position with the same first two bytes: one chain per
+// two-byte value, newest first, which a search walks. Most positions of a
+// long chain match for fewer bytes than the search already has and change
+// nothing. So the positions are also chained by their first 4, 8 and 16
+// bytes (hashed into 2^16 keys): once a search needs that many bytes it
+// follows the longer chain, which holds every position the two-byte chain
+// would still let through, in the same order. The decisions stay those of
+// the plain walk (SearchPlain), only fewer positions are looked at.
+constexpr int kLevels = 4;
+constexpr std::size_t kLevelLength[kLevels] = {2, 4, 8, 16};
+constexpr unsigned kLevelKeyBits[kLevels] = {16, 16, 16, 16};
+static_assert(kLevelLength[0] == 2 && kHeadTableSize == std::size_t{1} << kLevelKeyBits[0]);
+
+// Returns the key of the first kLevelLength[level] bytes at p.
+// Requires: those bytes exist.
+template <int level>
+std::uint32_t LevelKey(const std::uint8_t* p) {
+  if constexpr (level == 0) {
+    return p[0] | (std::uint32_t{p[1]} << 8);  // the two bytes as a little-endian number
+  } else {
+    constexpr std::size_t kLength = kLevelLength[level];
+    constexpr std::uint64_t kMul = 0x9e3779b97f4a7c15ULL;
+    std::uint64_t h = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= kLength; i += 8) h = (std::rotl(h, 23) ^ LoadNative64(p + i)) * kMul;
+    if constexpr (kLength % 8 != 0) {
+      std::uint64_t tail = 0;
+      std::memcpy(&tail, p + i, kLength % 8);
+      h = (std::rotl(h, 23) ^ tail) * kMul;
+    }
+    return static_cast<std::uint32_t>(h >> (64 - kLevelKeyBits[level]));
+  }
+}
+
+// Returns LevelKey<level>(p) for a level known only at run time.
+template <int from = 0>
+std::uint32_t LevelKeyAt(int level, const std::uint8_t* p) {
+  if constexpr (from + 1 < kLevels) {
+    if (level != from) return LevelKeyAt<from + 1>(level, p);
+  }
+  return LevelKey<from>(p);
+}
+
+// Returns the number of slots of each chain. A slot is taken by position &
+// (slots - 1). A search at p looks at most window positions back, and no
+// position at or after p is entered before the search, so window slots keep
+// every position a search can reach.
+std::uint64_t ChainSlots(std::uint32_t window) {
+  return std::bit_ceil(std::max<std::uint64_t>(window, 1));
+}
+
+// Returns the bytes of work memory for window: per level the head table and
+// the chain links.
+template <typename Link>
+std::uint64_t WorkBytes(std::uint32_t window) {
+  std::uint64_t bytes = 0;
+  for (unsigned bits : kLevelKeyBits) {
+    bytes += (std::uint64_t{4} << bits) + ChainSlots(window) * sizeof(Link);
+  }
+  return bytes;
+}
+
+// The encoder of one call. Link is the type of a chain link: the distance
+// to the previous position of the chain, 0 for none. 16 bits hold every
+// distance of a window up to 65536 (the engine's), and halve the memory the
+// walks go through.
+template <typename Link>
+class Encoder {
+ public:
+  // Requires: work is 4-byte aligned and holds WorkBytes<Link>(window) bytes.
+  Encoder(std::span<const std::uint8_t> input, std::uint32_t window, std::uint8_t* work,
+          BitWriter* writer, SearchMode mode);
+
+  EncodeStatus Run(std::size_t growthLimit);
+
+ private:
+  // What a raw block returns to.
+  struct Checkpoint {
+    std::size_t position;
+    BitWriter::State writer;
+    std::uint32_t lastOffset;
+    unsigned indexBits;
+    LiteralFormat format;
+    std::size_t formatChosenAt;
+    bool afterRawBlock;  // the writer stands before the bit that ends a raw block
+  };
+
+  Checkpoint Save(std::size_t position, bool afterRawBlock) const {
+    return {position, out_->Save(),    lastOffset_,  indexBits_,
+            format_,  formatChosenAt_, afterRawBlock};
+  }
+
+  LiteralFormat ChooseFormat(std::size_t from) const;
+  void SetFormat(LiteralFormat f);
+  void ByteRule(std::size_t p);
+  void WriteMatch(const Candidate& c);
+  void WriteRawBlock(std::size_t from, bool continuation);
+
+  // Brings level's chains up to p: enters every position before p that a
+  // search at p can reach and that has the level's length of bytes.
+  template <int level>
+  void CatchUp(std::size_t p);
+  void CatchUpAt(int level, std::size_t p);
+  // Returns the position before q in level's chain, or kNoPosition.
+  std::uint32_t Previous(int level, std::uint32_t q) const {
+    const std::uint32_t delta = chain_[level][q & slotMask_];
+    return delta == 0 ? kNoPosition : q - delta;
+  }
+
+  // Returns the best candidate at p, matching at most maxLength bytes.
+  // Requires: 2 <= maxLength, p + maxLength <= size.
+  Candidate Search(std::size_t p, std::size_t maxLength);
+  Candidate SearchPlain(std::size_t p, std::size_t maxLength) const;
+  Candidate SearchFast(std::size_t p, std::size_t maxLength);
+  // Looks at the position d back from here as the walk does. Returns true
+  // iff the search ends there.
+  bool Rate(const std::uint8_t* here, std::uint64_t d, std::size_t maxLength, std::size_t* need,
+            Candidate* best) const;
+  // Returns the least distance from which no position that matches exactly
+  // need bytes can gain more than bestGain, unless it lies at the last offset;
+  // kNever when there is none.
+  std::uint64_t SkipFrom(std::size_t need, std::int64_t bestGain) const;
+  static int LevelFor(std::size_t length);
+  // Returns the newest position of level's chain for here that lies more
+  // than done bytes back, or one beyond the window.
+  std::uint32_t FirstBeyond(int level, const std::uint8_t* here, std::size_t p,
+                            std::uint64_t done) const;
+  // Returns how many bytes right before p equal c, at most limit, never
+  // reaching before the input.
+  std::size_t RunBack(const std::uint8_t* p, std::uint8_t c, std::size_t limit) const;
+  std::int64_t Gain(std::uint32_t distance, std::uint32_t length) const;
+
+  const std::uint8_t* in_;
+  std::size_t size_;
+  std::uint32_t window_;
+  std::uint32_t* head_[kLevels];  // newest position of each key
+  Link* chain_[kLevels];          // distance to the previous position, by slot
+  std::uint64_t slotMask_;
+  // Positions below entered_[level] are in that level's chains or out of
+  // reach. The longer chains are only brought up to date when a search needs
+  // them, so data without long matches never pays for them.
+  std::size_t entered_[kLevels] = {};
+  // Whether the last search found a long chain: then the next one takes the
+  // longer chains at once.
+  bool longChains_ = false;
+  BitWriter* out_;
+  bool plainSearch_;
+
+  std::uint32_t lastOffset_ = kInitialLastOffset;
+  unsigned indexBits_ = kInitialIndexBits;
+  LiteralFormat format_;
+  std::size_t formatChosenAt_ = 0;
+};
+
+template <typename Link>
+Encoder<Link>::Encoder(std::span<const std::uint8_t> input, std::uint32_t window,
+                       std::uint8_t* work, BitWriter* writer, SearchMode mode)
+    : in_(input.data()),
+      size_(input.size()),
+      window_(window),
+      slotMask_(ChainSlots(window) - 1),
+      out_(writer),
+      plainSearch_(mode == SearchMode::kPlain) {
+  for (int level = 0; level < kLevels; ++level) {
+    const std::size_t keys = std::size_t{1} << kLevelKeyBits[level];
+    head_[level] = reinterpret_cast<std::uint32_t*>(work);
+    std::fill_n(head_[level], keys, kNoPosition);
+    work += keys * 4;
+    chain_[level] = reinterpret_cast<Link*>(work);
+    work += ChainSlots(window) * sizeof(Link);
+  }
+}
+
+template <typename Link>
+LiteralFormat Encoder<Link>::ChooseFormat(std::size_t from) const {
+  const std::size_t end = std::min(size_, from + kLiteralFormatSpan);
+  if (from >= end) return {8, 0};
+  std::uint8_t lo = 0xff;
+  std::uint8_t hi = 0;
+  for (std::size_t i = from; i < end; ++i) {
+    lo = std::min(lo, in_[i]);
+    hi = std::max(hi, in_[i]);
+  }
+  const unsigned spread = hi - lo;
+  if (spread >= 1 && spread <= 127) return {7, lo};
+  return {8, 0};
+}
+
+template <typename Link>
+void Encoder<Link>::SetFormat(LiteralFormat f) {
+  if (f == format_) return;
+  format_ = f;
+  if (f.width == 8) {
+    out_->Put((kFormatCode << 1) | 1, kFormatCodeBits + 1);
+  } else {
+    out_->Put((kFormatCode << 9) | f.base, kFormatCodeBits + 1 + 8);
+  }
+}
+
+template <typename Link>
+void Encoder<Link>::ByteRule(std::size_t p) {
+  const std::uint8_t b = in_[p];
+  if (b == 0) {
+    out_->Put(kZeroByteCode, kZeroByteBits);
+    return;
+  }
+  const std::size_t reach = std::min<std::size_t>({kNearCopyReach, p, window_});
+  for (std::size_t k = 1; k <= reach; ++k) {
+    if (in_[p - k] == b) {
+      out_->Put((kNearCopyPrefix << 4) | static_cast<std::uint32_t>(k + 1), 7);
+      return;
+    }
+  }
+  // The format's 1024 bytes normally cover every literal. Near the end the
+  // steps skip the re-choice, so after a long match the format can be older;
+  // a literal outside it would decode as another byte. Choosing anew here
+  // keeps every stream decodable and leaves all others unchanged.
+  if (!format_.Fits(b)) {
+    SetFormat(ChooseFormat(p));
+    formatChosenAt_ = p;
+  }
+  const unsigned width = format_.width;
+  const std::uint32_t x = (static_cast<std::uint32_t>(b) - format_.base) & ((1u << width) - 1);
+  out_->Put((1u << width) | x, 1 + width);
+}
+
+template <typename Link>
+void Encoder<Link>::WriteMatch(const Candidate& c) {
+  const std::uint32_t d = c.distance;
+  const std::uint32_t n = c.length;
+  if (d == lastOffset_) {
+    out_->Put(0b01'00, 4);  // prefix 01, gamma 2
+    out_->PutGamma(n);
+    return;
+  }
+  lastOffset_ = d;
+  if (d <= kShortMatchMaxOffset && n <= kShortMatchMaxLength) {
+    out_->Put((d << 2) | (n - kShortMatchMinLength), 3 + 7 + 2);
+    return;
+  }
+  out_->Put(0b01, 2);
+  out_->PutGamma((std::uint64_t{d} >> indexBits_) + 3);
+  out_->Put(d & ((1u << indexBits_) - 1), indexBits_);
+  out_->PutGamma(n - LengthBonus(d));
+}
+
+template <typename Link>
+void Encoder<Link>::WriteRawBlock(std::size_t from, bool continuation) {
+  if (continuation) {
+    out_->Put(1, 1);
+  } else {
+    out_->Put(kRawBlockCode, kRawBlockCodeBits);
+  }
+  for (std::size_t i = 0; i < kRawBlockSize; i += 4) {
+    const std::uint8_t* b = in_ + from + i;
+    out_->Put((std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) |
+                  (std::uint32_t{b[2]} << 8) | b[3],
+              32);
+  }
+}
+
+template <typename Link>
+template <int level>
+void Encoder<Link>::CatchUp(std::size_t p) {
+  constexpr std::size_t kLength = kLevelLength[level];
+  constexpr std::uint64_t kMaxDelta = std::numeric_limits<Link>::max();
+  std::size_t pos = std::max<std::size_t>(entered_[level], p > window_ ? p - window_ : 0);
+  const std::size_t end = size_ >= kLength ? std::min(p, size_ - kLength + 1) : 0;
+  std::uint32_t* const head = head_[level];
+  Link* const chain = chain_[level];
+  for (; pos < end; ++pos) {
+    const std::uint32_t key = LevelKey<level>(in_ + pos);
+    // A distance too large for a link is beyond the window anyway.
+    const std::uint64_t delta = std::uint64_t{pos} - head[key];  // kNoPosition: huge
+    chain[pos & slotMask_] = delta > kMaxDelta ? 0 : static_cast<Link>(delta);
+    head[key] = static_cast<std::uint32_t>(pos);
+  }
+  entered_[level] = std::max(entered_[level], p);
+}
+
+template <typename Link>
+void Encoder<Link>::CatchUpAt(int level, std::size_t p) {
+  if (entered_[level] >= p) return;
+  [&]<std::size_t... L>(std::index_sequence<L...>) {
+    ((level == static_cast<int>(L) ? CatchUp<static_cast<int>(L)>(p) : void()), ...);
+  }
+  (std::make_index_sequence<kLevels>());
+}
+
+template <typename Link>
+std::int64_t Encoder<Link>::Gain(std::uint32_t d, std::uint32_t n) const {
+  std::int64_t cost;
+  if (d != lastOffset_ && d <= kShortMatchMaxOffset && n <= kShortMatchMaxLength) {
+    cost = 9;
+  } else if (d == lastOffset_) {
+    cost = 2 * std::int64_t{FloorLog2(n)} - 1;
+  } else {
+    const std::uint32_t bonus = LengthBonus(d);
+    if (n < bonus + 2) return 0;
+    cost = 10 + 2 * std::int64_t{FloorLog2((std::uint64_t{d} >> indexBits_) + 3)} +
+           2 * std::int64_t{FloorLog2(n - bonus)};
+  }
+  const std::int64_t gain = 8 * std::int64_t{n} + 1 - cost;
+  return gain > 0 ? gain : 0;
+}
+
+template <typename Link>
+std::uint64_t Encoder<Link>::SkipFrom(std::size_t need, std::int64_t bestGain) const {
+  std::uint64_t from = kNever;
+  // Where the length bonus leaves less than 2, a long match of that length
+  // is no candidate at all.
+  if (need == 2) from = 639;
+  if (need == 3) from = 14335;
+  if (need == 4) from = 65536;
+  // Lower bounds of the cost of a length of need: 9 for a short match
+  // (offset 127 or less, length 5 or less), else 10 + 2 floor(log2((d >>
+  // index bits) + 3)) + t, where t bounds 2 floor(log2(need - bonus)) with the
+  // largest bonus and is at least 2 for any candidate.
+  const std::int64_t target = 8 * static_cast<std::int64_t>(need) + 1 - bestGain;
+  const bool shortPossible = need <= kShortMatchMaxLength;
+  if (shortPossible && target <= 9) return 1;
+  const std::int64_t t = 2 * std::int64_t{FloorLog2(need >= 6 ? need - 4 : 2)};
+  const std::int64_t rest = target - 10 - t;              // still needed from 2 floor(log2(x))
+  const std::int64_t k = rest <= 2 ? 1 : (rest + 1) / 2;  // floor(log2(x)) >= k
+  std::uint64_t fromCost;
+  if (k <= 1) {
+    fromCost = 1;  // x >= 3 always
+  } else if (k + indexBits_ >= 63) {
+    fromCost = kNever;
+  } else {
+    fromCost = ((std::uint64_t{1} << k) - 3) << indexBits_;
+  }
+  if (shortPossible) fromCost = std::max<std::uint64_t>(fromCost, kShortMatchMaxOffset + 1);
+  return std::min(from, fromCost);
+}
+
+template <typename Link>
+int Encoder<Link>::LevelFor(std::size_t length) {
+  int level = 0;
+  while (level + 1 < kLevels && kLevelLength[level + 1] <= length) ++level;
+  return level;
+}
+
+template <typename Link>
+Candidate Encoder<Link>::Search(std::size_t p, std::size_t maxLength) {
+  CatchUp<0>(p);
+  return plainSearch_ ? SearchPlain(p, maxLength) : SearchFast(p, maxLength);
+}
+
+// The search as the finder defines it: every position of the two-byte
+// chain, newest first.
+template <typename Link>
+Candidate Encoder<Link>::SearchPlain(std::size_t p, std::size_t maxLength) const {
+  Candidate best;
+  std::size_t need = 2;
+  const std::uint8_t* here = in_ + p;
+  for (std::uint32_t q = head_[0][LevelKey<0>(here)];; q = Previous(0, q)) {
+    const std::uint64_t d = std::uint64_t{p} - q;  // kNoPosition: beyond any window
+    if (d > window_) break;
+    if (Rate(here, d, maxLength, &need, &best)) break;
+  }
+  return best;
+}
+
+template <typename Link>
+bool Encoder<Link>::Rate(const std::uint8_t* here, std::uint64_t d, std::size_t maxLength,
+                         std::size_t* need, Candidate* best) const {
+  const std::uint8_t* there = here - d;
+  if (there[*need - 1] != here[*need - 1]) return false;
+  const std::size_t n = MatchLength(there, here, maxLength);
+  if (n < *need) return false;
+  // Reading: a position counts as rated once measured, also when it comes
+  // out as no candidate; later positions must match at least as far.
+  *need = n;
+  // Each position is in the chain once, so the walk never offers the same
+  // distance and length twice in a row; that end of a search never comes.
+  const std::int64_t gain = Gain(static_cast<std::uint32_t>(d), static_cast<std::uint32_t>(n));
+  if (gain <= best->gain) return false;
+  *best = {static_cast<std::uint32_t>(d), static_cast<std::uint32_t>(n), gain};
+  return d == 1 && n > kDistanceOneStopLength;
+}
+
+// The same result as SearchPlain, without looking at most positions. A
+// position changes the outcome only when it matches further than any before
+// (it raises need) or matches exactly as far with a higher gain. So, once
+// chains prove long, the walk follows the chain of the longest prefix that
+// all such positions share: need bytes, or need + 1 from where SkipFrom says
+// that no position of length need gains more. Any chain it follows holds all
+// such positions in the same order. The position at the last offset, whose
+// code is cheaper than any bound allows for, is looked at on its own in its
+// place in the order. Runs of one byte are passed as a whole where they
+// cannot reach the length that counts.
+template <typename Link>
+Candidate Encoder<Link>::SearchFast(std::size_t p, std::size_t maxLength) {
+  Candidate best;
+  std::size_t need = 2;
+  const std::uint8_t* here = in_ + p;
+  const std::uint64_t repeatD = lastOffset_;
+  bool repeatPending = false;
+  if (repeatD <= window_ && repeatD <= p) {
+    const std::uint8_t* there = here - repeatD;
+    repeatPending = there[0] == here[0] && there[1] == here[1];
+  }
+  // Bytes equal to here[0] from here on, when here starts a run of two or more.
+  const std::size_t run = here[0] == here[1] ? RunLength(here, here[0], maxLength) : 0;
+
+  int level = 0;
+  std::uint32_t q = head_[0][LevelKey<0>(here)];  // next position to look at
+  std::uint64_t done = 0;                         // distance of the last one dealt with
+  std::uint64_t skipFrom = SkipFrom(need, best.gain);
+  // Positions that match fewer bytes change nothing: need, or need + 1 from
+  // skipFrom on.
+  std::size_t floor = need;
+  // Short chains are cheaper to walk than to leave: the longer ones are used
+  // only after this many positions, or at once after a search that found a
+  // long chain.
+  constexpr int kShortChain = 8;
+  int walked = longChains_ ? kShortChain : 0;
+
+  // Moves the walk onto the longest chain that floor allows; `at`, unless
+  // kNoPosition, is the position just dealt with and matched need bytes.
+  auto moveTo = [&](std::uint32_t at) {
+    const int wanted = LevelFor(std::min(floor, maxLength));
+    if (wanted <= level) return false;
+    level = wanted;
+    CatchUpAt(level, p);
+    // `at` stands in every chain up to the length it matched.
+    q = at != kNoPosition && kLevelLength[level] <= need ? Previous(level, at)
+                                                         : FirstBeyond(level, here, p, done);
+    return true;
+  };
+  // Looks at the position d back. Returns true iff the search ends there.
+  auto look = [&](std::uint64_t d, bool* changed) {
+    const std::size_t needBefore = need;
+    const std::int64_t gainBefore = best.gain;
+    if (Rate(here, d, maxLength, &need, &best)) return true;
+    *changed = need != needBefore || best.gain != gainBefore;
+    if (*changed) {
+      skipFrom = SkipFrom(need, best.gain);
+      floor = skipFrom <= d + 1 ? need + 1 : need;
+    }
+    return false;
+  };
+
+  for (;;) {
+    std::uint64_t d = std::uint64_t{p} - q;  // kNoPosition: beyond any window
+    if (floor > maxLength) d = kNever;       // nothing left but the last offset
+    if (floor == need && d >= skipFrom && d <= window_) {
+      floor = need + 1;
+      if (walked >= kShortChain && moveTo(kNoPosition)) continue;
+      if (floor > maxLength) d = kNever;
+    }
+    if (repeatPending && d >= repeatD) {
+      repeatPending = false;
+      if (d > repeatD) {  // not in this chain: its turn is now
+        done = repeatD;
+        bool changed = false;
+        if (look(repeatD, &changed)) break;
+        if (changed && walked >= kShortChain) moveTo(static_cast<std::uint32_t>(p - repeatD));
+        continue;
+      }
+    }
+    if (d > window_) break;
+    const std::uint8_t* there = here - d;
+    if (run >= 2 && there[0] == here[0] && kLevelLength[level] <= run && d != repeatD) {
+      // Both stand in runs of one byte. Going back through the run at q, each
+      // position matches one byte further up to the run here, and once its
+      // own run is longer, exactly as far as the run here. Positions that
+      // match less than floor change nothing and are passed without a look.
+      const std::size_t want = std::min(floor, run);
+      const std::size_t runThere = RunLength(there, here[0], run + 1);
+      std::size_t skip = 0;  // positions to pass, q included
+      bool wholeRun = false;
+      if (runThere < kLevelLength[level]) {
+        // q only shares the hash of the chain's prefix. It matches less than
+        // that prefix, and the run at q may leave the chain: no jump.
+      } else if (runThere < want) {
+        skip = want - runThere;
+      } else if (runThere > run && run < floor) {
+        wholeRun = true;
+      }
+      if (skip > 0 || wholeRun) {
+        const std::size_t back = RunBack(there, here[0], wholeRun ? window_ : skip);
+        if (!wholeRun && back >= skip) {
+          q -= static_cast<std::uint32_t>(skip);
+          done = d + skip - 1;
+        } else {
+          // Past the start of the run, which stands in the chain as well.
+          // (Links of positions beyond the window may be stale: never
+          // follow those.)
+          done = d + back;
+          q = done <= window_ ? Previous(level, static_cast<std::uint32_t>(q - back)) : kNoPosition;
+        }
+        continue;
+      }
+    }
+    done = d;
+    ++walked;
+    bool changed = false;
+    // The position at the last offset counts with need bytes, whatever floor.
+    const std::size_t least = d == repeatD ? need : floor;
+    if (there[least - 1] == here[least - 1] && look(d, &changed)) break;
+    if ((changed && walked >= kShortChain) || walked == kShortChain) {
+      // q matched need bytes when it changed something.
+      if (moveTo(changed ? q : kNoPosition)) continue;
+    }
+    q = Previous(level, q);
+  }
+  longChains_ = walked >= kShortChain;
+  return best;
+}
+
+template <typename Link>
+std::uint32_t Encoder<Link>::FirstBeyond(int level, const std::uint8_t* here, std::size_t p,
+                                         std::uint64_t done) const {
+  std::uint32_t q = head_[level][LevelKeyAt(level, here)];
+  // Links of positions beyond the window may be stale: never follow those.
+  while (q != kNoPosition && std::uint64_t{p} - q <= std::min<std::uint64_t>(done, window_)) {
+    q = Previous(level, q);
+  }
+  return q;
+}
+
+template <typename Link>
+std::size_t Encoder<Link>::RunBack(const std::uint8_t* p, std::uint8_t c, std::size_t limit) const {
+  limit = std::min<std::size_t>(limit, p - in_);
+  const std::uint64_t pattern = 0x0101010101010101ULL * c;
+  std::size_t n = 0;
+  for (; n + 8 <= limit; n += 8) {
+    const std::uint64_t diff = LoadNative64(p - n - 8) ^ pattern;
+    if (diff != 0) {
+      const int bits = std::endian::native == std::endian::little ? std::countl_zero(diff)
+                                                                  : std::countr_zero(diff);
+      return n + static_cast<std::size_t>(bits) / 8;
+    }
+  }
+  while (n < limit && p[-1 - static_cast<std::ptrdiff_t>(n)] == c) ++n;
+  return n;
+}
+
+template <typename Link>
+EncodeStatus Encoder<Link>::Run(std::size_t growthLimit) {
+  {
+    const LiteralFormat first = ChooseFormat(0);
+    SetFormat(first);  // always written: it is the first code of every stream
+    formatChosenAt_ = 0;
+  }
+  std::size_t p = 0;
+  if (size_ > 0) {
+    ByteRule(0);
+    p = 1;
+  }
+  // Reading: the first checkpoint is taken after the first byte, where the
+  // steps begin, not after the literal-format code.
+  Checkpoint checkpoint = Save(p, false);
+  // The previous step's next-position candidate, when that step coded a byte
+  // and so held it over for position p. Reading: a next position without
+  // candidate is held over as such, so every position is searched once; the
+  // step after has no current candidate and codes a byte.
+  bool holding = false;
+  Candidate held;
+  bool chooseFormat = false;
+
+  while (p < size_) {
+    const std::size_t m = std::min<std::size_t>(window_ - 1, size_ - p);
+    if (m <= 3) {
+      ByteRule(p);
+      ++p;
+      holding = false;
+    } else {
+      if (chooseFormat || p - formatChosenAt_ >= kLiteralFormatSpan) {
+        chooseFormat = false;
+        SetFormat(ChooseFormat(p));
+        formatChosenAt_ = p;
+      }
+      const std::size_t r = std::min<std::size_t>(p, window_);
+      const unsigned indexBits = r > kIndexBits10Above ? 10 : r > kIndexBits9Above ? 9 : indexBits_;
+      if (indexBits != indexBits_) {
+        indexBits_ = indexBits;
+        out_->Put(kIndexBitsCode, kIndexBitsCodeBits);
+        out_->Put(indexBits, 4);
+      }
+
+      const Candidate current = holding ? held : Search(p, m);
+      const Candidate next = Search(p + 1, m - 1);
+      // Coding a byte first costs about that much; the held-over candidate
+      // gets it back, as it is kept with its full gain.
+      constexpr std::int64_t penalty = kNextPositionPenalty;
+      const std::int64_t nextGain = next.gain >= penalty ? next.gain - penalty : next.gain;
+      if ((next && nextGain > current.gain) || !current ||
+          current.gain < 8 - static_cast<std::int64_t>(format_.width)) {
+        ByteRule(p);
+        ++p;
+        holding = true;
+        held = next;
+      } else {
+        WriteMatch(current);
+        p += current.length;
+        holding = false;
+      }
+    }
+
+    if (out_->Position() > growthLimit) return EncodeStatus::kGrew;
+    const std::size_t consumed = p - checkpoint.position;
+    if (consumed < kRawBlockSize) continue;
+    if (out_->Position() - checkpoint.writer.position <= consumed) {
+      checkpoint = Save(p, false);
+      continue;
+    }
+    // The codes since the checkpoint took more room than the bytes: store
+    // the next 256 bytes as they are instead.
+    p = checkpoint.position;
+    out_->Restore(checkpoint.writer);
+    lastOffset_ = checkpoint.lastOffset;
+    indexBits_ = checkpoint.indexBits;
+    format_ = checkpoint.format;
+    formatChosenAt_ = checkpoint.formatChosenAt;
+    WriteRawBlock(p, checkpoint.afterRawBlock);
+    p += kRawBlockSize;
+    // The checkpoint stands before the bit that ends the block, so that a
+    // raw block from here turns that bit into a continuation.
+    checkpoint = Save(p, true);
+    out_->Put(0, 1);
+    chooseFormat = true;
+    holding = false;
+  }
+
+  out_->Put(kEndCode, kEndCodeBits);
+  if (out_->Position() > growthLimit) return EncodeStatus::kGrew;
+  out_->Finish();
+  return EncodeStatus::kOk;
+}
+
+template <typename Link>
+EncodeStatus RunEncoder(std::span<const std::uint8_t> input, std::uint32_t window,
+                        BitWriter* writer, SearchMode mode, std::size_t growthLimit) {
+  const std::uint64_t bytes = WorkBytes<Link>(window);
+  // Words, so that the tables inside are aligned.
+  std::unique_ptr<std::uint32_t[]> work(
+      bytes <= SIZE_MAX - 3 ? new (std::nothrow) std::uint32_t[(bytes + 3) / 4] : nullptr);
+  if (!work) return EncodeStatus::kNoMemory;
+  Encoder<Link> encoder(input, window, reinterpret_cast<std::uint8_t*>(work.get()), writer, mode);
+  return encoder.Run(growthLimit);
+}
+
+}  // namespace
+
+EncodeResult Encode(std::span<const std::uint8_t> input, std::span<std::uint8_t> output,
+                    std::uint32_t window, bool withChecksum, std::size_t growthLimit,
+                    SearchMode mode) {
+  EncodeResult result;
+  if (input.size() > kMaxUnpackedLength) {
+    result.status = EncodeStatus::kInputTooLong;
+    return result;
+  }
+  if (output.size() < kPackHeaderSize) {
+    result.status = EncodeStatus::kOutputFull;
+    return result;
+  }
+  const std::size_t n = input.size();
+  // Raised to at least kMinWindow, then lowered to at most the input length.
+  const std::uint32_t w =
+      static_cast<std::uint32_t>(std::min<std::size_t>(std::max(window, kMinWindow), n));
+
+  std::uint8_t* out = output.data();
+  out[kSignatureOffset] = kSignature[0];
+  out[kSignatureOffset + 1] = kSignature[1];
+  StoreLe32(out + kLengthOffset, static_cast<std::uint32_t>(n));
+  StoreLe32(out + kChecksumOffset, withChecksum ? Checksum(input) : 0);
+
+  BitWriter writer(out, output.size(), kPackHeaderSize);
+  result.status = w <= 0xffff + 1 ? RunEncoder<std::uint16_t>(input, w, &writer, mode, growthLimit)
+                                  : RunEncoder<std::uint32_t>(input, w, &writer, mode, growthLimit);
+  if (!result.ok()) return result;
+  if (writer.Position() > output.size()) {
+    result.status = EncodeStatus::kOutputFull;
+    return result;
+  }
+  result.size = writer.Position();
+  return result;
+}
+
+}  // namespace cipherkern::pack
