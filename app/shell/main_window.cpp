@@ -1,0 +1,374 @@
+// The main window's gadgets, its event dispatch and the password dialogs'
+// life around it.
+#include "app/shell/main_window.h"
+
+#include <QAbstractButton>
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPixmap>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScreen>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <utility>
+
+#include "app/flows/texts.h"
+#include "app/shell/gadgets.h"
+#include "app/shell/images.h"
+#include "platform/platform.h"
+
+namespace shell {
+namespace {
+
+namespace text = flows::text;
+
+enum class Kind {
+  kFrame,       // group frame with a title
+  kField,       // single-line text field, read-only
+  kArea,        // multi-line text field, read-only
+  kButton,      // push button
+  kImage,       // image button
+  kOption,      // option button of a group
+  kCheck,       // check box
+  kStaticText,  // centred static text
+};
+
+enum Tab { kEncryptTab, kDecryptTab, kInfoTab };
+
+// Option groups: A packing of a file, B cipher of a file, C packing of a
+// folder, D cipher of a folder. Each holds two buttons, exactly one on.
+enum Group { kNoGroup, kGroupA, kGroupB, kGroupC, kGroupD, kGroupCount };
+
+enum class Initially { kAsBuilt, kOn, kOff, kHidden };
+
+struct GadgetRow {
+  int number;
+  Tab tab;
+  Kind kind;
+  int x, y, w, h;
+  const char* text;  // for image buttons: "encrypt" or "decrypt"
+  Group group = kNoGroup;
+  Initially initially = Initially::kAsBuilt;
+};
+
+const char* const kInfoText = "Dieses Program ist Freeware";
+
+// The gadgets in the order they are created: tab by tab, each tab's gadgets
+// in table order. Later gadgets lie above earlier ones.
+const GadgetRow kGadgets[] = {
+    {1, kEncryptTab, Kind::kFrame, 5, 10, 475, 135, "Datei Schützen"},
+    {5, kEncryptTab, Kind::kField, 10, 30, 360, 20, ""},
+    {6, kEncryptTab, Kind::kButton, 375, 28, 95, 25, "Datei Wählen"},
+    {2, kEncryptTab, Kind::kFrame, 10, 60, 115, 50, "Verschlüsselung "},
+    {3, kEncryptTab, Kind::kFrame, 135, 60, 115, 50, "Packen"},
+    {8, kEncryptTab, Kind::kOption, 140, 75, 80, 15, "ja", kGroupA, Initially::kOff},
+    {10, kEncryptTab, Kind::kOption, 140, 90, 75, 15, "nein", kGroupA, Initially::kOn},
+    {11, kEncryptTab, Kind::kImage, 375, 65, 95, 60, "encrypt"},
+    {14, kEncryptTab, Kind::kOption, 15, 75, 90, 15, "AES", kGroupB, Initially::kOn},
+    {16, kEncryptTab, Kind::kOption, 15, 90, 86, 15, "RC4", kGroupB, Initially::kOff},
+    {23, kEncryptTab, Kind::kFrame, 5, 155, 475, 135, "Ordner Schützen"},
+    {15, kEncryptTab, Kind::kCheck, 260, 65, 110, 15, "Orginal Ersetzen", kNoGroup,
+     Initially::kOff},
+    {28, kEncryptTab, Kind::kField, 10, 175, 360, 20, ""},
+    {29, kEncryptTab, Kind::kButton, 375, 173, 95, 25, "Ordner Wählen"},
+    {34, kEncryptTab, Kind::kImage, 375, 210, 95, 60, "encrypt"},
+    {26, kEncryptTab, Kind::kFrame, 135, 205, 115, 50, "Packen"},
+    {31, kEncryptTab, Kind::kOption, 145, 220, 80, 15, "ja", kGroupC, Initially::kOff},
+    {33, kEncryptTab, Kind::kOption, 145, 235, 90, 15, "nein", kGroupC, Initially::kOn},
+    {25, kEncryptTab, Kind::kFrame, 10, 205, 115, 50, "Verschlüsselung "},
+    {37, kEncryptTab, Kind::kOption, 15, 220, 90, 15, "AES", kGroupD, Initially::kOn},
+    {39, kEncryptTab, Kind::kOption, 15, 235, 86, 15, "RC4", kGroupD, Initially::kOff},
+    // Folders are never replaced; this box is built for its number only.
+    {38, kEncryptTab, Kind::kCheck, 260, 210, 110, 15, "Orginal Ersetzen", kNoGroup,
+     Initially::kHidden},
+
+    {44, kDecryptTab, Kind::kFrame, 5, 10, 475, 135, "Datei Entschlüsseln"},
+    {45, kDecryptTab, Kind::kField, 10, 30, 360, 20, ""},
+    {46, kDecryptTab, Kind::kButton, 375, 28, 95, 25, "Datei Wählen"},
+    {48, kDecryptTab, Kind::kArea, 20, 70, 340, 50, ""},
+    {42, kDecryptTab, Kind::kImage, 375, 65, 95, 60, "decrypt"},
+    {49, kDecryptTab, Kind::kFrame, 5, 155, 475, 135, "Ordner Entschlüsseln"},
+    {50, kDecryptTab, Kind::kField, 10, 175, 360, 20, ""},
+    {51, kDecryptTab, Kind::kButton, 375, 173, 95, 25, "Ordner Wählen"},
+    {53, kDecryptTab, Kind::kArea, 20, 215, 340, 50, ""},
+    {43, kDecryptTab, Kind::kImage, 375, 210, 95, 60, "decrypt"},
+
+    {54, kInfoTab, Kind::kStaticText, 145, 143, 200, 40, nullptr},
+};
+
+const char kFrameStyle[] =
+    "QGroupBox { border: 1px solid palette(mid); border-radius: 3px; margin-top: 6px; }"
+    "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left;"
+    " left: 7px; padding: 0px 2px; }";
+
+const char* const kTabTitles[] = {"Verschlüsseln", "Entschlüsseln", "Info"};
+
+constexpr Qt::WindowFlags kWindowFlags = Qt::Window | Qt::CustomizeWindowHint |
+                                         Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                                         Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint;
+
+void CentreOnScreen(QWidget* window) {
+  const QScreen* screen = QGuiApplication::primaryScreen();
+  if (screen == nullptr) return;
+  const QRect area = screen->availableGeometry();
+  window->move(area.center() - QPoint(window->width() / 2, window->height() / 2));
+}
+
+QWidget* MakeGadget(const GadgetRow& row, QWidget* page, const QPixmap& encryptImage,
+                    const QPixmap& decryptImage) {
+  const QString label = row.text != nullptr ? QString::fromUtf8(row.text) : QString();
+  QWidget* gadget = nullptr;
+  switch (row.kind) {
+    case Kind::kFrame:
+      gadget = new QGroupBox(label, page);
+      // The frame's top line runs through the middle of its title, so that
+      // the gadgets placed inside sit below the line, not on it.
+      gadget->setStyleSheet(QString::fromLatin1(kFrameStyle));
+      break;
+    case Kind::kField: {
+      auto* field = new QLineEdit(page);
+      field->setReadOnly(true);
+      gadget = field;
+      break;
+    }
+    case Kind::kArea: {
+      auto* area = new QPlainTextEdit(page);
+      area->setReadOnly(true);
+      gadget = area;
+      break;
+    }
+    case Kind::kButton:
+      gadget = new QPushButton(label, page);
+      break;
+    case Kind::kImage:
+      gadget =
+          new ImageButton(label == QLatin1String("encrypt") ? encryptImage : decryptImage, page);
+      break;
+    case Kind::kOption:
+      gadget = new QRadioButton(label, page);
+      break;
+    case Kind::kCheck:
+      gadget = new QCheckBox(label, page);
+      break;
+    case Kind::kStaticText: {
+      auto* info = new QLabel(
+          QStringLiteral("%1\n%2").arg(QString::fromUtf8(kInfoText), QString::fromUtf8(kCredit)),
+          page);
+      info->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+      gadget = info;
+      break;
+    }
+  }
+  gadget->setObjectName(GadgetName(row.number));
+  gadget->setGeometry(row.x, row.y, row.w, row.h);
+  return gadget;
+}
+
+}  // namespace
+
+MainWindow::MainWindow(std::string tempFolder, std::string programFolder)
+    : QWidget(nullptr, kWindowFlags), ui_(*this, std::move(programFolder)) {
+  state_.tempFolder = std::move(tempFolder);
+  setObjectName(QStringLiteral("window-0"));
+  setWindowTitle(QString::fromUtf8(kMainWindowTitle));
+  setFont(DefaultFont());
+  setFixedSize(kClientWidth, kClientHeight);
+  BuildGadgets();
+  CentreOnScreen(this);
+}
+
+MainWindow::~MainWindow() {
+  delete dialog_.data();
+}
+
+void MainWindow::BuildGadgets() {
+  auto* statusBar = new QStatusBar(this);
+  statusBar->setObjectName(QStringLiteral("status-bar"));
+  statusBar->setSizeGripEnabled(false);
+  statusBar->setGeometry(0, kTabPanelHeight, kClientWidth, kClientHeight - kTabPanelHeight);
+  auto* credit = new QLabel(QString::fromUtf8(kCredit), statusBar);
+  credit->setObjectName(QStringLiteral("credit"));
+  credit->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  credit->setContentsMargins(0, 0, 6, 0);
+  statusBar->addWidget(credit, 1);
+
+  // Composed once; all four image buttons share them.
+  const QPixmap encryptImage = QPixmap::fromImage(ComposeButtonImage(ButtonImage::kEncrypt));
+  const QPixmap decryptImage = QPixmap::fromImage(ComposeButtonImage(ButtonImage::kDecrypt));
+
+  auto* tabs = new QTabWidget(this);
+  tabs->setObjectName(QStringLiteral("tab-panel"));
+  tabs->setGeometry(0, 0, kClientWidth, kTabPanelHeight);
+  QWidget* pages[3];
+  for (int tab = 0; tab < 3; ++tab) {
+    pages[tab] = new QWidget(tabs);
+    tabs->addTab(pages[tab], QString::fromUtf8(kTabTitles[tab]));
+  }
+
+  QButtonGroup* groups[kGroupCount] = {};
+  for (int group = kGroupA; group < kGroupCount; ++group) {
+    groups[group] = new QButtonGroup(this);
+    groups[group]->setExclusive(true);
+  }
+
+  for (const GadgetRow& row : kGadgets) {
+    QWidget* gadget = MakeGadget(row, pages[row.tab], encryptImage, decryptImage);
+    if (row.group != kNoGroup) groups[row.group]->addButton(static_cast<QAbstractButton*>(gadget));
+    if (row.initially == Initially::kOn) static_cast<QAbstractButton*>(gadget)->setChecked(true);
+    if (row.initially == Initially::kHidden) gadget->hide();
+    // Every event of a button, option or check box goes through Dispatch;
+    // those without a handler are ignored there.
+    if (auto* button = qobject_cast<QAbstractButton*>(gadget)) {
+      const int number = row.number;
+      connect(button, &QAbstractButton::clicked, this, [this, number] { Dispatch(number); });
+    }
+  }
+}
+
+// Gadget events, by number. The order of the cases is that of the dispatch
+// table; every number not listed does nothing.
+void MainWindow::Dispatch(int gadgetNumber) {
+  namespace g = flows::gadget;
+  switch (gadgetNumber) {
+    case g::kChooseSourceFile:  // 6: choose the file to encrypt
+      flows::ChooseFileToEncrypt(state_, ui_);
+      break;
+    case g::kChooseSourceFolder:  // 29: choose the folder to encrypt
+      flows::ChooseFolderToEncrypt(state_, ui_);
+      break;
+    case g::kEncryptFile:  // 11: dialog 1 with its meter
+      if (FieldEmpty(g::kSourceFileField)) {
+        ui_.MessageBox(text::kError, text::kNoFileChosen, flows::kStyleInformation);
+      } else {
+        OpenPasswordDialog(1);
+      }
+      break;
+    case g::kEncryptFolder:  // 34: dialog 3 with its meter
+      if (FieldEmpty(g::kSourceFolderField)) {
+        ui_.MessageBox(text::kError, text::kNoFolderChosen, flows::kStyleInformation);
+      } else {
+        OpenPasswordDialog(3);
+      }
+      break;
+    case g::kOkEncryptFile:  // 57: OK of dialog 1, file encryption
+      if (TakePassword(1)) flows::EncryptFile(state_, ui_);
+      break;
+    case g::kOkEncryptFolder:  // 75: OK of dialog 3, folder encryption
+      if (TakePassword(3)) flows::EncryptFolder(state_, ui_);
+      break;
+    case g::kChooseFileContainer:  // 46: choose a file container
+      flows::ChooseFileContainer(state_, ui_);
+      break;
+    case g::kDecryptFile:  // 42: dialog 2
+      if (FieldEmpty(g::kFileContainerField)) {
+        ui_.MessageBox(text::kError, text::kNoFileChosen, flows::kStyleInformation);
+      } else {
+        OpenPasswordDialog(2);
+      }
+      break;
+    case g::kOkDecryptFile:  // 67: OK of dialog 2, file decryption
+      if (TakePassword(2)) flows::DecryptFile(state_, ui_);
+      break;
+    case g::kChooseFolderContainer:  // 51: choose a folder container
+      flows::ChooseFolderContainer(state_, ui_);
+      break;
+    case g::kDecryptFolder:  // 43: dialog 4 (two blanks in its answer)
+      if (FieldEmpty(g::kFolderContainerField)) {
+        ui_.MessageBox(text::kError, text::kNoFolderChosenDecrypt, flows::kStyleInformation);
+      } else {
+        OpenPasswordDialog(4);
+      }
+      break;
+    case g::kOkDecryptFolder:  // 83: OK of dialog 4, folder decryption
+      if (TakePassword(4)) flows::DecryptFolder(state_, ui_);
+      break;
+    default:  // 0, 5, 8, 15, 16 and all others: nothing
+      break;
+  }
+}
+
+void MainWindow::CloseRequest(int windowNumber) {
+  if (windowNumber == 0) {
+    close();
+    return;
+  }
+  if (dialog_ == nullptr || dialog_->number() != windowNumber) return;
+  ClosePasswordDialog();
+  ActivateAgain();
+}
+
+QWidget* MainWindow::Gadget(int number) const {
+  if (QWidget* gadget = FindGadget(this, number)) return gadget;
+  return FindGadget(dialog_.data(), number);
+}
+
+PasswordDialog* MainWindow::CreatePasswordDialog(int number) {
+  return PasswordDialog::Create(number);
+}
+
+void MainWindow::OpenPasswordDialog(int number) {
+  // One dialog at a time: the main window is disabled while one is open.
+  if (dialog_ != nullptr) return;
+  setEnabled(false);
+  PasswordDialog* dialog = CreatePasswordDialog(number);
+  if (dialog == nullptr) {
+    // Nothing to type into: leave the user a working main window.
+    ActivateAgain();
+    return;
+  }
+  dialog_ = dialog;
+  connect(dialog, &PasswordDialog::gadgetEvent, this, &MainWindow::Dispatch);
+  connect(dialog, &PasswordDialog::closeRequested, this, &MainWindow::CloseRequest);
+  CentreOnScreen(dialog);
+  dialog->show();
+  dialog->raise();
+  dialog->activateWindow();
+  dialog->StartMeter();
+}
+
+// The first steps of every OK handler, in their order: take the password,
+// stop the meter, close the dialog, enable the main window and make it the
+// active window. Returns false when dialog number is not the open one.
+bool MainWindow::TakePassword(int number) {
+  if (dialog_ == nullptr || dialog_->number() != number) return false;
+  state_.password = platform::PasswordBytes(dialog_->password().toStdString());
+  ClosePasswordDialog();
+  ActivateAgain();
+  return true;
+}
+
+void MainWindow::ClosePasswordDialog() {
+  PasswordDialog* dialog = dialog_.data();
+  if (dialog == nullptr) return;
+  dialog_ = nullptr;
+  dialog->StopMeter();
+  dialog->hide();
+  // The OK button that got us here is still on the call stack.
+  dialog->deleteLater();
+}
+
+void MainWindow::ActivateAgain() {
+  setEnabled(true);
+  raise();
+  activateWindow();
+}
+
+bool MainWindow::FieldEmpty(int gadgetNumber) const {
+  return TextOf(FindGadget(this, gadgetNumber)).empty();
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  ClosePasswordDialog();
+  ui_.StopProgress();
+  event->accept();
+}
+
+}  // namespace shell

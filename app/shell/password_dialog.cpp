@@ -1,0 +1,181 @@
+// Building the password dialogs from their gadget table.
+#include "app/shell/password_dialog.h"
+
+#include <QCloseEvent>
+#include <QEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRect>
+
+#include "app/shell/gadgets.h"
+#include "app/shell/images.h"
+
+namespace shell {
+namespace {
+
+// One row per dialog: client size and the gadgets as number, x, y, w, h.
+// Dialogs 2 and 4 have no meter (number 0 marks an absent gadget).
+struct Placed {
+  int number;
+  QRect rect;
+};
+
+struct DialogLayout {
+  int window;
+  int width, height;
+  Placed label, field, ok, unsafe, safe, meter;
+};
+
+constexpr int kNone = 0;
+
+const DialogLayout kDialogs[] = {
+    {1,
+     250,
+     80,
+     {56, {5, 20, 60, 20}},
+     {55, {65, 18, 130, 20}},
+     {57, {200, 18, 40, 20}},
+     {58, {10, 50, 50, 15}},
+     {59, {205, 50, 50, 15}},
+     {64, {10, 65, 230, 8}}},
+    {2,
+     250,
+     35,
+     {66, {5, 10, 60, 20}},
+     {65, {65, 8, 130, 20}},
+     {67, {200, 8, 40, 20}},
+     {kNone, {}},
+     {kNone, {}},
+     {kNone, {}}},
+    {3,
+     250,
+     80,
+     {74, {5, 20, 60, 20}},
+     {73, {65, 18, 130, 20}},
+     {75, {200, 18, 40, 20}},
+     {76, {10, 50, 50, 15}},
+     {77, {205, 50, 50, 15}},
+     {80, {10, 65, 230, 8}}},
+    {4,
+     250,
+     35,
+     {82, {5, 10, 60, 20}},
+     {81, {65, 8, 130, 20}},
+     {83, {200, 8, 40, 20}},
+     {kNone, {}},
+     {kNone, {}},
+     {kNone, {}}},
+};
+
+const DialogLayout* LayoutOf(int number) {
+  for (const DialogLayout& layout : kDialogs) {
+    if (layout.window == number) return &layout;
+  }
+  return nullptr;
+}
+
+template <typename W>
+W* Place(QWidget* parent, const Placed& placed) {
+  auto* widget = new W(parent);
+  widget->setObjectName(GadgetName(placed.number));
+  widget->setGeometry(placed.rect);
+  return widget;
+}
+
+QLabel* PlaceLabel(QWidget* parent, const Placed& placed, const char* text) {
+  auto* label = Place<QLabel>(parent, placed);
+  label->setText(QString::fromUtf8(text));
+  label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  return label;
+}
+
+}  // namespace
+
+PasswordDialog::PasswordDialog(int number)
+    : QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                           Qt::WindowCloseButtonHint),
+      number_(number) {}
+
+PasswordDialog::~PasswordDialog() {
+  StopMeter();
+}
+
+PasswordDialog* PasswordDialog::Create(int number) {
+  const DialogLayout* layout = LayoutOf(number);
+  if (layout == nullptr) return nullptr;
+  const bool withMeter = layout->meter.number != kNone;
+  const QImage background = withMeter ? MeterBackground() : QImage();
+  if (withMeter && background.isNull()) return nullptr;
+
+  auto* dialog = new PasswordDialog(number);
+  dialog->setObjectName(QStringLiteral("window-%1").arg(number));
+  dialog->setAttribute(Qt::WA_DeleteOnClose, false);
+  dialog->setWindowTitle(QString::fromUtf8(kPasswordDialogTitle));
+  dialog->setFont(DefaultFont());
+  dialog->setFixedSize(layout->width, layout->height);
+
+  // In the order the user meets them: label, field, OK, then the meter.
+  PlaceLabel(dialog, layout->label, "Passwort:");
+  auto* field = Place<QLineEdit>(dialog, layout->field);
+  // Shown in clear on purpose: the user sees what the meter measures.
+  field->setEchoMode(QLineEdit::Normal);
+  auto* ok = Place<QPushButton>(dialog, layout->ok);
+  ok->setText(QStringLiteral("OK"));
+  // Not a default button: Return in the field does not confirm.
+  ok->setAutoDefault(false);
+  ok->setDefault(false);
+  const int okNumber = layout->ok.number;
+  connect(ok, &QPushButton::clicked, dialog,
+          [dialog, okNumber] { emit dialog->gadgetEvent(okNumber); });
+
+  if (withMeter) {
+    PlaceLabel(dialog, layout->unsafe, "Unsicher");
+    PlaceLabel(dialog, layout->safe, "Sicher");
+    auto* picture = Place<QLabel>(dialog, layout->meter);
+    dialog->meter_ = new StrengthMeter(picture, background, dialog);
+    StrengthMeter* meter = dialog->meter_;
+    connect(field, &QLineEdit::textChanged, meter, &StrengthMeter::SetText);
+  }
+  field->setFocus();
+  return dialog;
+}
+
+int PasswordDialog::okGadget() const {
+  return LayoutOf(number_)->ok.number;
+}
+
+int PasswordDialog::fieldGadget() const {
+  return LayoutOf(number_)->field.number;
+}
+
+QString PasswordDialog::password() const {
+  const auto* field = qobject_cast<const QLineEdit*>(FindGadget(this, fieldGadget()));
+  return field != nullptr ? field->text() : QString();
+}
+
+void PasswordDialog::StartMeter() {
+  if (meter_ == nullptr) return;
+  meter_->SetActive(isActiveWindow());
+  meter_->Start();
+}
+
+void PasswordDialog::StopMeter() {
+  if (meter_ != nullptr) meter_->Stop();
+}
+
+void PasswordDialog::closeEvent(QCloseEvent* event) {
+  // The main window closes the dialog, stops its meter and takes over again.
+  event->ignore();
+  emit closeRequested(number_);
+}
+
+void PasswordDialog::changeEvent(QEvent* event) {
+  if (event->type() == QEvent::ActivationChange && meter_ != nullptr) {
+    meter_->SetActive(isActiveWindow());
+  }
+  QWidget::changeEvent(event);
+}
+
+}  // namespace shell

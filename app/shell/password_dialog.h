@@ -1,0 +1,68 @@
+// The four password dialogs, "Passwort Eingabe:": 1 encrypts a file, 2
+// decrypts a file, 3 encrypts a folder, 4 decrypts a folder. Each has a
+// label, a password field shown in clear as typed, and an OK button; 1 and
+// 3 also carry the strength meter. The dialog only raises events: OK as a
+// gadget event, its close box as a close request; the main window decides
+// what follows. GUI thread only.
+#ifndef TRESOLIN_APP_SHELL_PASSWORD_DIALOG_H_
+#define TRESOLIN_APP_SHELL_PASSWORD_DIALOG_H_
+
+#include <QString>
+#include <QWidget>
+
+#include "app/shell/strength_meter.h"
+
+class QCloseEvent;
+class QEvent;
+
+namespace shell {
+
+// The dialogs' title.
+inline constexpr char kPasswordDialogTitle[] = "Passwort Eingabe:";
+
+class PasswordDialog : public QWidget {
+  Q_OBJECT
+
+ public:
+  // Builds dialog number (1 to 4), hidden, with the object name "window-N".
+  // Returns nullptr when it cannot be built: an unknown number, or a meter
+  // dialog whose meter background cannot be read.
+  static PasswordDialog* Create(int number);
+  ~PasswordDialog() override;  // stops the meter
+
+  int number() const { return number_; }
+
+  // The OK button's and the password field's gadget numbers.
+  int okGadget() const;
+  int fieldGadget() const;
+
+  // The text of the password field, as typed.
+  QString password() const;
+
+  // The meter of dialogs 1 and 3; nullptr for 2 and 4.
+  StrengthMeter* meter() const { return meter_; }
+
+  // Starts resp. stops the meter's worker; nothing for dialogs 2 and 4.
+  void StartMeter();
+  void StopMeter();
+
+ signals:
+  // OK was pressed.
+  void gadgetEvent(int gadgetNumber);
+  // The close box was pressed; the dialog stays until the main window acts.
+  void closeRequested(int windowNumber);
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  void changeEvent(QEvent* event) override;
+
+ private:
+  explicit PasswordDialog(int number);
+
+  int number_;
+  StrengthMeter* meter_ = nullptr;
+};
+
+}  // namespace shell
+
+#endif  // TRESOLIN_APP_SHELL_PASSWORD_DIALOG_H_
