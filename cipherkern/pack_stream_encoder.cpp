@@ -4,6 +4,7 @@
 // next position, the literal-format, index-bits and raw-block rules.
 #include <algorithm>
 #include <bit>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -162,19 +163,26 @@ struct Candidate {
 // two-byte value, newest first, which a search walks. Most positions of a
 // long chain match for fewer bytes than the search already has and change
 // nothing. So the positions are also chained by their first 4, 8 and 16
-// bytes (hashed into 2^16 keys): once a search needs that many bytes it
-// follows the longer chain, which holds every position the two-byte chain
-// would still let through, in the same order. The decisions stay those of
-// the plain walk (SearchPlain), only fewer positions are looked at.
+// bytes (hashed): once a search needs that many bytes it follows the longer
+// chain, which holds every position the two-byte chain would still let
+// through, in the same order. The decisions stay those of the plain walk
+// (SearchPlain), only fewer positions are looked at.
 constexpr int kLevels = 4;
 constexpr std::size_t kLevelLength[kLevels] = {2, 4, 8, 16};
-constexpr unsigned kLevelKeyBits[kLevels] = {16, 16, 16, 16};
-static_assert(kLevelLength[0] == 2 && kHeadTableSize == std::size_t{1} << kLevelKeyBits[0]);
+static_assert(kLevelLength[0] == 2);
 
-// Returns the key of the first kLevelLength[level] bytes at p.
+// Returns the number of key bits of a level: the two-byte chains have one
+// head per value; the hashed ones shrink with the window, so that a small
+// input does not pay for large tables.
+unsigned LevelKeyBits(int level, std::uint32_t window) {
+  if (level == 0) return std::bit_width(kHeadTableSize) - 1;  // exact: 16
+  return std::clamp(static_cast<unsigned>(std::bit_width(window)), 10u, 16u);
+}
+
+// Returns the key of the first kLevelLength[level] bytes at p, of keyBits.
 // Requires: those bytes exist.
 template <int level>
-std::uint32_t LevelKey(const std::uint8_t* p) {
+std::uint32_t LevelKey(const std::uint8_t* p, unsigned keyBits) {
   if constexpr (level == 0) {
     return p[0] | (std::uint32_t{p[1]} << 8);  // the two bytes as a little-endian number
   } else {
@@ -188,17 +196,17 @@ std::uint32_t LevelKey(const std::uint8_t* p) {
       std::memcpy(&tail, p + i, kLength % 8);
       h = (std::rotl(h, 23) ^ tail) * kMul;
     }
-    return static_cast<std::uint32_t>(h >> (64 - kLevelKeyBits[level]));
+    return static_cast<std::uint32_t>(h >> (64 - keyBits));
   }
 }
 
 // Returns LevelKey<level>(p) for a level known only at run time.
 template <int from = 0>
-std::uint32_t LevelKeyAt(int level, const std::uint8_t* p) {
+std::uint32_t LevelKeyAt(int level, const std::uint8_t* p, unsigned keyBits) {
   if constexpr (from + 1 < kLevels) {
-    if (level != from) return LevelKeyAt<from + 1>(level, p);
+    if (level != from) return LevelKeyAt<from + 1>(level, p, keyBits);
   }
-  return LevelKey<from>(p);
+  return LevelKey<from>(p, keyBits);
 }
 
 // Returns the number of slots of each chain. A slot is taken by position &
@@ -209,14 +217,20 @@ std::uint64_t ChainSlots(std::uint32_t window) {
   return std::bit_ceil(std::max<std::uint64_t>(window, 1));
 }
 
+// Returns the bytes of one level's chain links, rounded up so that the
+// next head table stays aligned.
+template <typename Link>
+std::uint64_t ChainBytes(std::uint32_t window) {
+  return (ChainSlots(window) * sizeof(Link) + 7) & ~std::uint64_t{7};
+}
+
 // Returns the bytes of work memory for window: per level the head table and
 // the chain links.
 template <typename Link>
 std::uint64_t WorkBytes(std::uint32_t window) {
   std::uint64_t bytes = 0;
-  for (unsigned bits : kLevelKeyBits) {
-    bytes += (std::uint64_t{4} << bits) + ChainSlots(window) * sizeof(Link);
-  }
+  for (int level = 0; level < kLevels; ++level)
+    bytes += (std::uint64_t{4} << LevelKeyBits(level, window)) + ChainBytes<Link>(window);
   return bytes;
 }
 
@@ -227,7 +241,7 @@ std::uint64_t WorkBytes(std::uint32_t window) {
 template <typename Link>
 class Encoder {
  public:
-  // Requires: work is 4-byte aligned and holds WorkBytes<Link>(window) bytes.
+  // Requires: work is 8-byte aligned and holds WorkBytes<Link>(window) bytes.
   Encoder(std::span<const std::uint8_t> input, std::uint32_t window, std::uint8_t* work,
           BitWriter* writer, SearchMode mode);
 
@@ -261,6 +275,10 @@ class Encoder {
   template <int level>
   void CatchUp(std::size_t p);
   void CatchUpAt(int level, std::size_t p);
+  // Returns the newest position of level's chain for here, or kNoPosition.
+  std::uint32_t Newest(int level, const std::uint8_t* here) const {
+    return head_[level][LevelKeyAt(level, here, keyBits_[level])] - 1;
+  }
   // Returns the position before q in level's chain, or kNoPosition.
   std::uint32_t Previous(int level, std::uint32_t q) const {
     const std::uint32_t delta = chain_[level][q & slotMask_];
@@ -293,8 +311,11 @@ class Encoder {
   const std::uint8_t* in_;
   std::size_t size_;
   std::uint32_t window_;
-  std::uint32_t* head_[kLevels];  // newest position of each key
-  Link* chain_[kLevels];          // distance to the previous position, by slot
+  // Newest position + 1 of each key, 0 for none: the table starts as the
+  // zero pages the allocator hands out, never written as a whole.
+  std::uint32_t* head_[kLevels];
+  unsigned keyBits_[kLevels];
+  Link* chain_[kLevels];  // distance to the previous position, by slot
   std::uint64_t slotMask_;
   // Positions below entered_[level] are in that level's chains or out of
   // reach. The longer chains are only brought up to date when a search needs
@@ -322,12 +343,12 @@ Encoder<Link>::Encoder(std::span<const std::uint8_t> input, std::uint32_t window
       out_(writer),
       plainSearch_(mode == SearchMode::kPlain) {
   for (int level = 0; level < kLevels; ++level) {
-    const std::size_t keys = std::size_t{1} << kLevelKeyBits[level];
+    keyBits_[level] = LevelKeyBits(level, window);
+    const std::size_t keys = std::size_t{1} << keyBits_[level];
     head_[level] = reinterpret_cast<std::uint32_t*>(work);
-    std::fill_n(head_[level], keys, kNoPosition);
     work += keys * 4;
     chain_[level] = reinterpret_cast<Link*>(work);
-    work += ChainSlots(window) * sizeof(Link);
+    work += ChainBytes<Link>(window);
   }
 }
 
@@ -429,11 +450,12 @@ void Encoder<Link>::CatchUp(std::size_t p) {
   std::uint32_t* const head = head_[level];
   Link* const chain = chain_[level];
   for (; pos < end; ++pos) {
-    const std::uint32_t key = LevelKey<level>(in_ + pos);
-    // A distance too large for a link is beyond the window anyway.
-    const std::uint64_t delta = std::uint64_t{pos} - head[key];  // kNoPosition: huge
+    const std::uint32_t key = LevelKey<level>(in_ + pos, keyBits_[level]);
+    // A distance too large for a link is beyond the window anyway. With no
+    // previous position the link leads to kNoPosition.
+    const std::uint64_t delta = std::uint64_t{pos} + 1 - head[key];
     chain[pos & slotMask_] = delta > kMaxDelta ? 0 : static_cast<Link>(delta);
-    head[key] = static_cast<std::uint32_t>(pos);
+    head[key] = static_cast<std::uint32_t>(pos + 1);
   }
   entered_[level] = std::max(entered_[level], p);
 }
@@ -514,7 +536,7 @@ Candidate Encoder<Link>::SearchPlain(std::size_t p, std::size_t maxLength) const
   Candidate best;
   std::size_t need = 2;
   const std::uint8_t* here = in_ + p;
-  for (std::uint32_t q = head_[0][LevelKey<0>(here)];; q = Previous(0, q)) {
+  for (std::uint32_t q = Newest(0, here);; q = Previous(0, q)) {
     const std::uint64_t d = std::uint64_t{p} - q;  // kNoPosition: beyond any window
     if (d > window_) break;
     if (Rate(here, d, maxLength, &need, &best)) break;
@@ -565,8 +587,8 @@ Candidate Encoder<Link>::SearchFast(std::size_t p, std::size_t maxLength) {
   const std::size_t run = here[0] == here[1] ? RunLength(here, here[0], maxLength) : 0;
 
   int level = 0;
-  std::uint32_t q = head_[0][LevelKey<0>(here)];  // next position to look at
-  std::uint64_t done = 0;                         // distance of the last one dealt with
+  std::uint32_t q = Newest(0, here);  // next position to look at
+  std::uint64_t done = 0;             // distance of the last one dealt with
   std::uint64_t skipFrom = SkipFrom(need, best.gain);
   // Positions that match fewer bytes change nothing: need, or need + 1 from
   // skipFrom on.
@@ -673,7 +695,7 @@ Candidate Encoder<Link>::SearchFast(std::size_t p, std::size_t maxLength) {
 template <typename Link>
 std::uint32_t Encoder<Link>::FirstBeyond(int level, const std::uint8_t* here, std::size_t p,
                                          std::uint64_t done) const {
-  std::uint32_t q = head_[level][LevelKeyAt(level, here)];
+  std::uint32_t q = Newest(level, here);
   // Links of positions beyond the window may be stale: never follow those.
   while (q != kNoPosition && std::uint64_t{p} - q <= std::min<std::uint64_t>(done, window_)) {
     q = Previous(level, q);
@@ -795,11 +817,11 @@ template <typename Link>
 EncodeStatus RunEncoder(std::span<const std::uint8_t> input, std::uint32_t window,
                         BitWriter* writer, SearchMode mode, std::size_t growthLimit) {
   const std::uint64_t bytes = WorkBytes<Link>(window);
-  // Words, so that the tables inside are aligned.
-  std::unique_ptr<std::uint32_t[]> work(
-      bytes <= SIZE_MAX - 3 ? new (std::nothrow) std::uint32_t[(bytes + 3) / 4] : nullptr);
+  // Zeroed, for the head tables, and aligned for every table inside.
+  const std::unique_ptr<void, decltype(&std::free)> work(
+      bytes <= SIZE_MAX ? std::calloc(static_cast<std::size_t>(bytes), 1) : nullptr, &std::free);
   if (!work) return EncodeStatus::kNoMemory;
-  Encoder<Link> encoder(input, window, reinterpret_cast<std::uint8_t*>(work.get()), writer, mode);
+  Encoder<Link> encoder(input, window, static_cast<std::uint8_t*>(work.get()), writer, mode);
   return encoder.Run(growthLimit);
 }
 

@@ -1,0 +1,82 @@
+// Property: every input packs into a stream that unpacks to it again; the
+// fast match search takes the same decisions as the plain walk; and
+// Pack_Compress either refuses or gives exactly that stream, shorter than
+// the input.
+//
+// Input layout: one byte of settings, then the data.
+//   bits 0-2  window: 1024, 2048, 4096, 65536, 131072, 300, 0, 65536
+//   bit 3     checksum on
+//   bits 4-5  both set: grow the data to about 70000 bytes by repeating it
+//             with small changes, so that long inputs (index bits 9 and
+//             10, full windows) are reached from short fuzz inputs; they
+//             take long, so only a quarter of the inputs do
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "cipherkern/pack_stream.h"
+#include "cipherkern/pack_stream_internal.h"
+
+namespace {
+
+constexpr std::uint32_t kWindows[8] = {1024, 2048, 4096, 65536, 131072, 300, 0, 65536};
+constexpr std::size_t kGrownSize = 70000;
+// The plain walk is slow on long inputs; compare the searches on short ones.
+constexpr std::size_t kPlainCompareLimit = 4096;
+
+std::vector<std::uint8_t> Grow(const std::uint8_t* data, std::size_t size) {
+  std::vector<std::uint8_t> out;
+  if (size == 0) return out;
+  out.reserve(kGrownSize);
+  std::uint8_t twist = 0;
+  while (out.size() < kGrownSize) {
+    for (std::size_t i = 0; i < size && out.size() < kGrownSize; ++i) {
+      out.push_back(static_cast<std::uint8_t>(data[i] + (i % 97 == 0 ? twist : 0)));
+    }
+    ++twist;
+  }
+  return out;
+}
+
+std::vector<std::uint8_t> EncodeAll(const std::vector<std::uint8_t>& input, std::uint32_t window,
+                                    bool checksum, cipherkern::pack::SearchMode mode) {
+  std::vector<std::uint8_t> out(cipherkern::pack::EncodeBound(input.size()));
+  const cipherkern::pack::EncodeResult r =
+      cipherkern::pack::Encode(input, out, window, checksum, SIZE_MAX, mode);
+  if (!r.ok()) std::abort();
+  out.resize(r.size);
+  return out;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return 0;
+  const std::uint8_t settings = data[0];
+  const std::uint32_t window = kWindows[settings & 7];
+  const bool checksum = (settings & 8) != 0;
+  const std::vector<std::uint8_t> input = (settings & 0x30) == 0x30
+                                              ? Grow(data + 1, size - 1)
+                                              : std::vector<std::uint8_t>(data + 1, data + size);
+
+  const std::vector<std::uint8_t> stream =
+      EncodeAll(input, window, checksum, cipherkern::pack::SearchMode::kFast);
+  std::vector<std::uint8_t> back(input.size());
+  const cipherkern::pack::DecodeResult r = cipherkern::pack::Decode(stream, back);
+  if (!r.ok() || back != input) std::abort();
+
+  if (input.size() <= kPlainCompareLimit &&
+      EncodeAll(input, window, checksum, cipherkern::pack::SearchMode::kPlain) != stream) {
+    std::abort();
+  }
+
+  std::vector<std::uint8_t> bounded(input.size());
+  const std::size_t n = cipherkern::Pack_Compress(input, bounded, window, checksum);
+  if (n != 0) {
+    if (n >= input.size() || n != stream.size()) std::abort();
+    if (std::memcmp(bounded.data(), stream.data(), n) != 0) std::abort();
+  }
+  return 0;
+}
