@@ -2,9 +2,11 @@
 #include "app/shell/gadgets.h"
 
 #include <QAbstractButton>
+#include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QStyle>
 #include <QStyleOptionButton>
 #include <QStylePainter>
 #include <utility>
@@ -24,7 +26,10 @@ void ImageButton::paintEvent(QPaintEvent*) {
   painter.setClipRect(rect().adjusted(kFrame, kFrame, -kFrame, -kFrame));
   QPoint at((width() - picture_.width()) / 2, (height() - picture_.height()) / 2);
   if (isDown()) at += QPoint(1, 1);
-  painter.drawPixmap(at, picture_);
+  // Greyed like every other gadget while a password dialog has the window.
+  painter.drawPixmap(at, isEnabled()
+                             ? picture_
+                             : style()->generatedIconPixmap(QIcon::Disabled, picture_, &option));
 }
 
 QString GadgetName(int number) {

@@ -1,6 +1,8 @@
 // The flows' front end on Qt dialogs and the main window's gadgets.
 #include "app/shell/window_front_end.h"
 
+#include <QCoreApplication>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -169,6 +171,10 @@ void WindowFrontEnd::SetGadgetText(int gadgetNumber, std::string_view text) {
 void WindowFrontEnd::StartProgress(std::string_view caption) {
   mainWindowText_ = std::to_string(window_.winId());
   window_.showMinimized();
+  // The flow is about to hold the GUI thread. Let the window system hear of
+  // the minimized window and the closed dialog now, and let what stays on
+  // screen repaint once; clicks and keys wait until the flow is done.
+  QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
   progress_.Start(caption, mainWindowText_);
 }
 
