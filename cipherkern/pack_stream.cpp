@@ -2,6 +2,7 @@
 // in pack_stream_encoder.cpp.
 #include "cipherkern/pack_stream.h"
 
+#include <array>
 #include <bit>
 #include <cstring>
 
@@ -18,6 +19,11 @@ std::uint32_t LoadLe32(const std::uint8_t* p) {
   return v;
 }
 
+void StoreBe32(std::uint8_t* p, std::uint32_t v) {
+  if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap32(v);
+  std::memcpy(p, &v, 4);
+}
+
 void MixChecksum(std::uint32_t& c, std::uint32_t w) {
   c += w;
   c ^= std::rotl(w, 1) + 1;  // (2w + 1 + (w >> 31)) mod 2^32
@@ -26,6 +32,27 @@ void MixChecksum(std::uint32_t& c, std::uint32_t w) {
 // Gamma numbers above this only come from damage: no length or offset of a
 // stream with a 32-bit unpacked length needs more.
 constexpr std::uint64_t kMaxGamma = std::uint64_t{1} << 32;
+
+// Gamma numbers of up to four pairs, by the next 8 bits: most lengths and
+// offsets of a stream. bits 0: the number is longer.
+struct GammaEntry {
+  std::uint8_t value;
+  std::uint8_t bits;
+};
+constexpr std::array<GammaEntry, 256> kGammaTable = [] {
+  std::array<GammaEntry, 256> table{};
+  for (unsigned x = 0; x < 256; ++x) {
+    unsigned v = 1;
+    for (unsigned pair = 0; pair < 4; ++pair) {
+      v = 2 * v + ((x >> (7 - 2 * pair)) & 1);
+      if (((x >> (6 - 2 * pair)) & 1) == 0) {
+        table[x] = {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(2 * pair + 2)};
+        break;
+      }
+    }
+  }
+  return table;
+}();
 
 // Reads the coded words most significant bit first. Past the last whole word
 // it feeds zero bits instead of failing at once: zero bits decode as the end
@@ -46,6 +73,8 @@ class BitReader {
     }
   }
 
+  bool Overran() const { return next_ * 32 - avail_ > wordCount_ * 32; }
+
   // Requires: 1 <= k <= available bits (33 after Refill).
   std::uint32_t Peek(unsigned k) const { return static_cast<std::uint32_t>(bits_ >> (64 - k)); }
   void Skip(unsigned k) {
@@ -58,8 +87,52 @@ class BitReader {
     return v;
   }
 
+  // Reads 256 fields of 8 bits into out. A raw block spans 64 words at a
+  // fixed bit offset, so each 4 bytes come from two words by one shift.
+  void ReadRawBlock(std::uint8_t* out) {
+    const std::size_t bit = next_ * 32 - avail_;
+    const std::size_t word = bit / 32;
+    const unsigned shift = bit % 32;
+    constexpr std::size_t kWords = kRawBlockSize / 4;
+    if (word + kWords + 1 > wordCount_) {  // near the end: bit by bit, zeros past it
+      for (std::size_t i = 0; i < kRawBlockSize; i += 4) {
+        Refill();
+        StoreBe32(out + i, Read(32));
+      }
+      return;
+    }
+    const std::uint8_t* w = words_ + 4 * word;
+    if (shift == 0) {
+      for (std::size_t i = 0; i < kWords; ++i) StoreBe32(out + 4 * i, LoadLe32(w + 4 * i));
+    } else {
+      std::uint32_t prev = LoadLe32(w);
+      for (std::size_t i = 0; i < kWords; ++i) {
+        const std::uint32_t next = LoadLe32(w + 4 * (i + 1));
+        StoreBe32(out + 4 * i, (prev << shift) | (next >> (32 - shift)));
+        prev = next;
+      }
+    }
+    // Continue right after the block.
+    next_ = word + kWords;
+    bits_ = 0;
+    avail_ = 0;
+    Refill();
+    Skip(shift);
+  }
+
   // Reads a gamma number. Returns 0 when it exceeds kMaxGamma.
   std::uint64_t ReadGamma() {
+    Refill();
+    const GammaEntry e = kGammaTable[Peek(8)];
+    if (e.bits != 0) {
+      Skip(e.bits);
+      return e.value;
+    }
+    return ReadLongGamma();
+  }
+
+ private:
+  std::uint64_t ReadLongGamma() {
     std::uint64_t v = 1;
     for (;;) {
       Refill();
@@ -73,9 +146,6 @@ class BitReader {
     }
   }
 
-  bool Overran() const { return next_ * 32 - avail_ > wordCount_ * 32; }
-
- private:
   const std::uint8_t* words_;
   std::size_t wordCount_;
   std::size_t next_ = 0;
@@ -161,11 +231,15 @@ DecodeResult Decode(std::span<const std::uint8_t> stream, std::span<std::uint8_t
   for (;;) {
     in.Refill();
     const std::uint32_t prefix = in.Peek(3);
-    if (prefix >= 0b100) {  // 1: literal
+    if (prefix >= 0b100) {  // 1: literal, usually several in a row
       if (literalWidth == 0) return fail(DecodeStatus::kNoLiteralFormat);
-      if (pos == length) return fail(DecodeStatus::kPastEnd);
-      const std::uint32_t x = in.Read(1 + literalWidth) & ((1u << literalWidth) - 1);
-      out[pos++] = static_cast<std::uint8_t>(x + literalBase);
+      const unsigned codeBits = 1 + literalWidth;
+      const std::uint32_t mask = (1u << literalWidth) - 1;
+      do {
+        if (pos == length) return fail(DecodeStatus::kPastEnd);
+        out[pos++] = static_cast<std::uint8_t>((in.Read(codeBits) & mask) + literalBase);
+        in.Refill();
+      } while (in.Peek(1) == 1);
       continue;
     }
     if (prefix >= 0b010) {  // 01: repeat or long match
@@ -218,14 +292,7 @@ DecodeResult Decode(std::span<const std::uint8_t> stream, std::span<std::uint8_t
     if (in.Read(1) == 1) {  // raw blocks
       do {
         if (kRawBlockSize > length - pos) return fail(DecodeStatus::kPastEnd);
-        for (std::size_t i = 0; i < kRawBlockSize; i += 4) {
-          in.Refill();
-          const std::uint32_t word = in.Read(32);
-          out[pos + i] = static_cast<std::uint8_t>(word >> 24);
-          out[pos + i + 1] = static_cast<std::uint8_t>(word >> 16);
-          out[pos + i + 2] = static_cast<std::uint8_t>(word >> 8);
-          out[pos + i + 3] = static_cast<std::uint8_t>(word);
-        }
+        in.ReadRawBlock(out + pos);
         pos += kRawBlockSize;
         in.Refill();
         // Zero bits past the end stop this loop; Overran() reports them.

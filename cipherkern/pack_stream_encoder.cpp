@@ -19,6 +19,9 @@ namespace {
 
 constexpr std::uint32_t kNoPosition = 0xffffffff;
 constexpr std::uint64_t kNever = ~std::uint64_t{0};
+// SkipFrom(2, 0), whatever the index bits: from 639 on a length of 2 is no
+// candidate.
+constexpr std::uint64_t kFirstSkipFrom = 639;
 
 void StoreLe32(std::uint8_t* p, std::uint32_t v) {
   if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
@@ -60,6 +63,62 @@ std::size_t RunLength(const std::uint8_t* p, std::uint8_t c, std::size_t limit) 
   }
   while (n < limit && p[n] == c) ++n;
   return n;
+}
+
+// Returns the smallest and the largest of the n (>= 1) bytes at p.
+std::pair<std::uint8_t, std::uint8_t> ByteRange(const std::uint8_t* p, std::size_t n) {
+  using Vec = std::uint8_t __attribute__((vector_size(16)));
+  std::size_t i = 0;
+  std::uint8_t lo = 0xff;
+  std::uint8_t hi = 0;
+  if (n >= 16) {
+    Vec vlo;
+    std::memcpy(&vlo, p, 16);
+    Vec vhi = vlo;
+    for (i = 16; i + 16 <= n; i += 16) {
+      Vec v;
+      std::memcpy(&v, p + i, 16);
+      vlo = v < vlo ? v : vlo;
+      vhi = v > vhi ? v : vhi;
+    }
+    for (int j = 0; j < 16; ++j) {
+      lo = std::min(lo, static_cast<std::uint8_t>(vlo[j]));
+      hi = std::max(hi, static_cast<std::uint8_t>(vhi[j]));
+    }
+  }
+  for (; i < n; ++i) {
+    lo = std::min(lo, p[i]);
+    hi = std::max(hi, p[i]);
+  }
+  return {lo, hi};
+}
+
+// Returns the least k in 1..reach (reach <= 14) with p[-k] == b, or 0.
+// Requires: `before` bytes precede p, at least reach.
+std::size_t NearestEqual(const std::uint8_t* p, std::uint8_t b, std::size_t reach,
+                         std::size_t before) {
+  if constexpr (std::endian::native == std::endian::little) {
+    if (reach == kNearCopyReach && before >= 16) {  // 8 bytes at a time
+      const std::uint64_t pattern = 0x0101010101010101ULL * b;
+      // Flags the bytes of x that are 0, in their top bits, without carries
+      // from one byte into the next.
+      auto zeros = [](std::uint64_t x) {
+        const std::uint64_t low7 = 0x7f7f7f7f7f7f7f7fULL;
+        return ~(((x & low7) + low7) | x | low7);
+      };
+      // Bytes p-8..p-1: p-1 is the most significant.
+      std::uint64_t near = zeros(LoadNative64(p - 8) ^ pattern);
+      if (near != 0) return 8 - (63 - std::countl_zero(near)) / 8;
+      // Bytes p-16..p-9, of which p-14..p-9 are in reach.
+      std::uint64_t far = zeros(LoadNative64(p - 16) ^ pattern) & ~std::uint64_t{0xffff};
+      if (far != 0) return 16 - (63 - std::countl_zero(far)) / 8;
+      return 0;
+    }
+  }
+  for (std::size_t k = 1; k <= reach; ++k) {
+    if (p[-static_cast<std::ptrdiff_t>(k)] == b) return k;
+  }
+  return 0;
 }
 
 unsigned FloorLog2(std::uint64_t v) {
@@ -160,15 +219,15 @@ struct Candidate {
 
 // The match finder. It keeps, for every position of the window, a link to
 // the previous position with the same first two bytes: one chain per
-// two-byte value, newest first, which a search walks. Most positions of a
-// long chain match for fewer bytes than the search already has and change
-// nothing. So the positions are also chained by their first 4, 8 and 16
-// bytes (hashed): once a search needs that many bytes it follows the longer
-// chain, which holds every position the two-byte chain would still let
-// through, in the same order. The decisions stay those of the plain walk
-// (SearchPlain), only fewer positions are looked at.
-constexpr int kLevels = 4;
-constexpr std::size_t kLevelLength[kLevels] = {2, 4, 8, 16};
+// two-byte value, newest first, which the plain search walks. Most
+// positions of a long chain match for fewer bytes than the search already
+// has and change nothing. So the positions are also chained by their first
+// 3, 4, 8 and 16 bytes (hashed): once a search needs that many bytes it
+// follows the longer chain, which holds every position the two-byte chain
+// would still let through, in the same order. The decisions stay those of
+// the plain walk (SearchPlain); only fewer positions are looked at.
+constexpr int kLevels = 5;
+constexpr std::size_t kLevelLength[kLevels] = {2, 3, 4, 8, 16};
 static_assert(kLevelLength[0] == 2);
 
 // Returns the number of key bits of a level: the two-byte chains have one
@@ -307,6 +366,20 @@ class Encoder {
   // reaching before the input.
   std::size_t RunBack(const std::uint8_t* p, std::uint8_t c, std::size_t limit) const;
   std::int64_t Gain(std::uint32_t distance, std::uint32_t length) const;
+  // Notes how many positions a fast search looked at, for longChains_:
+  // whether the searches meet long chains and so take the longer chains
+  // right after the first position. It comes on with a long chain and goes
+  // off after a row of searches that found (next to) nothing, as in data
+  // without matches, where the two-byte chain is cheapest to walk.
+  void NoteChains(int visited) {
+    constexpr int kQuietSearches = 32;
+    if (visited >= kShortChain) {
+      longChains_ = true;
+      quietSearches_ = 0;
+    } else if (visited <= 1 && ++quietSearches_ >= kQuietSearches) {
+      longChains_ = false;
+    }
+  }
 
   const std::uint8_t* in_;
   std::size_t size_;
@@ -321,9 +394,11 @@ class Encoder {
   // reach. The longer chains are only brought up to date when a search needs
   // them, so data without long matches never pays for them.
   std::size_t entered_[kLevels] = {};
-  // Whether the last search found a long chain: then the next one takes the
-  // longer chains at once.
+  // Short chains are cheaper to walk than to leave: the longer ones are used
+  // only after this many positions, or at once while longChains_.
+  static constexpr int kShortChain = 8;
   bool longChains_ = false;
+  int quietSearches_ = 0;
   BitWriter* out_;
   bool plainSearch_;
 
@@ -356,12 +431,7 @@ template <typename Link>
 LiteralFormat Encoder<Link>::ChooseFormat(std::size_t from) const {
   const std::size_t end = std::min(size_, from + kLiteralFormatSpan);
   if (from >= end) return {8, 0};
-  std::uint8_t lo = 0xff;
-  std::uint8_t hi = 0;
-  for (std::size_t i = from; i < end; ++i) {
-    lo = std::min(lo, in_[i]);
-    hi = std::max(hi, in_[i]);
-  }
+  const auto [lo, hi] = ByteRange(in_ + from, end - from);
   const unsigned spread = hi - lo;
   if (spread >= 1 && spread <= 127) return {7, lo};
   return {8, 0};
@@ -386,11 +456,10 @@ void Encoder<Link>::ByteRule(std::size_t p) {
     return;
   }
   const std::size_t reach = std::min<std::size_t>({kNearCopyReach, p, window_});
-  for (std::size_t k = 1; k <= reach; ++k) {
-    if (in_[p - k] == b) {
-      out_->Put((kNearCopyPrefix << 4) | static_cast<std::uint32_t>(k + 1), 7);
-      return;
-    }
+  const std::size_t k = NearestEqual(in_ + p, b, reach, p);
+  if (k != 0) {
+    out_->Put((kNearCopyPrefix << 4) | static_cast<std::uint32_t>(k + 1), 7);
+    return;
   }
   // The format's 1024 bytes normally cover every literal. Near the end the
   // steps skip the re-choice, so after a long match the format can be older;
@@ -587,17 +656,15 @@ Candidate Encoder<Link>::SearchFast(std::size_t p, std::size_t maxLength) {
   const std::size_t run = here[0] == here[1] ? RunLength(here, here[0], maxLength) : 0;
 
   int level = 0;
-  std::uint32_t q = Newest(0, here);  // next position to look at
-  std::uint64_t done = 0;             // distance of the last one dealt with
-  std::uint64_t skipFrom = SkipFrom(need, best.gain);
+  std::uint32_t q = kNoPosition;  // next position to look at
+  std::uint64_t done = 0;         // distance of the last one dealt with
+  std::uint64_t skipFrom = kFirstSkipFrom;
   // Positions that match fewer bytes change nothing: need, or need + 1 from
-  // skipFrom on.
+  // skipFrom on, and never fewer than least.
+  std::size_t least = 2;
   std::size_t floor = need;
-  // Short chains are cheaper to walk than to leave: the longer ones are used
-  // only after this many positions, or at once after a search that found a
-  // long chain.
-  constexpr int kShortChain = 8;
-  int walked = longChains_ ? kShortChain : 0;
+  int walked = longChains_ ? kShortChain : 0;  // counts towards kShortChain
+  int visited = 0;                             // positions looked at in this search
 
   // Moves the walk onto the longest chain that floor allows; `at`, unless
   // kNoPosition, is the position just dealt with and matched need bytes.
@@ -619,10 +686,39 @@ Candidate Encoder<Link>::SearchFast(std::size_t p, std::size_t maxLength) {
     *changed = need != needBefore || best.gain != gainBefore;
     if (*changed) {
       skipFrom = SkipFrom(need, best.gain);
-      floor = skipFrom <= d + 1 ? need + 1 : need;
+      floor = std::max(skipFrom <= d + 1 ? need + 1 : need, least);
     }
     return false;
   };
+
+  // The newest position with the same two bytes comes first in the walk. No
+  // later position that matches only two bytes gains more than it: offsets
+  // up to 127 cost the same, those up to 638 no less, and beyond that two
+  // bytes are no candidate. Only the position at the last offset, whose
+  // code is cheaper, can, and it is looked at apart. So after the newest one
+  // the walk needs three bytes.
+  {
+    const std::uint32_t newest = Newest(0, here);
+    const std::uint64_t d = std::uint64_t{p} - newest;  // none: beyond any window
+    if (d > window_) {                                  // no position shares even two bytes
+      NoteChains(0);
+      return best;
+    }
+    done = d;
+    ++walked;
+    ++visited;
+    if (d == repeatD) repeatPending = false;
+    bool changed = false;
+    if (look(d, &changed)) return best;
+    least = 3;
+    floor = std::max(floor, least);
+    // A short two-byte chain is walked on as it is; a long one is left for
+    // the chain that floor allows.
+    if (walked >= kShortChain) level = LevelFor(std::min(floor, maxLength));
+    CatchUpAt(level, p);
+    // The newest position stands in every chain up to the length it matched.
+    q = kLevelLength[level] <= need ? Previous(level, newest) : FirstBeyond(level, here, p, done);
+  }
 
   for (;;) {
     std::uint64_t d = std::uint64_t{p} - q;  // kNoPosition: beyond any window
@@ -678,17 +774,18 @@ Candidate Encoder<Link>::SearchFast(std::size_t p, std::size_t maxLength) {
     }
     done = d;
     ++walked;
+    ++visited;
     bool changed = false;
     // The position at the last offset counts with need bytes, whatever floor.
-    const std::size_t least = d == repeatD ? need : floor;
-    if (there[least - 1] == here[least - 1] && look(d, &changed)) break;
+    const std::size_t atLeast = d == repeatD ? need : floor;
+    if (there[atLeast - 1] == here[atLeast - 1] && look(d, &changed)) break;
     if ((changed && walked >= kShortChain) || walked == kShortChain) {
       // q matched need bytes when it changed something.
       if (moveTo(changed ? q : kNoPosition)) continue;
     }
     q = Previous(level, q);
   }
-  longChains_ = walked >= kShortChain;
+  NoteChains(visited);
   return best;
 }
 
