@@ -575,6 +575,36 @@ TEST(PackStream, PrefersByteWhenNextPositionGainsMore) {
   EXPECT_EQ(MustDecode(Encode(Bytes(text.begin(), text.end()))), Bytes(text.begin(), text.end()));
 }
 
+TEST(PackStream, DistanceOneMatchAbove64EndsTheSearch) {
+  // "abab..." leaves the last offset at 2, then a run of c. At the second c
+  // the best is offset 1; at the third, offset 1 matches as far as the last
+  // offset 2 does, and the repeat code is cheaper. With 58 bytes the search
+  // finds the repeat and the next position wins (a byte, then the repeat);
+  // with 78, offset 1 ends the search, and the match is coded at once.
+  auto codesFor = [](int run) {
+    std::string s;
+    for (int i = 0; i < 8; ++i) s += "ab";
+    s += std::string(static_cast<std::size_t>(run), 'c') + "xyz";
+    return Codes(Encode(Bytes(s.begin(), s.end())));
+  };
+  const std::vector<Code> head = {{Code::kFormat, 7, 'a'},
+                                  {Code::kLiteral, 'a'},
+                                  {Code::kLiteral, 'b'},
+                                  {Code::kLong, 2, 14},
+                                  {Code::kLiteral, 'c'}};
+  const std::vector<Code> tail = {
+      {Code::kLiteral, 'x'}, {Code::kLiteral, 'y'}, {Code::kLiteral, 'z'}, {Code::kEnd}};
+  std::vector<Code> expected = head;
+  expected.push_back({Code::kNear, 1});
+  expected.push_back({Code::kRepeat, 0, 58});
+  expected.insert(expected.end(), tail.begin(), tail.end());
+  EXPECT_EQ(codesFor(60), expected);
+  expected = head;
+  expected.push_back({Code::kLong, 1, 79});
+  expected.insert(expected.end(), tail.begin(), tail.end());
+  EXPECT_EQ(codesFor(80), expected);
+}
+
 TEST(PackStream, ByteRuleCopiesFromUpToFourteenBack) {
   // 'q' 14 back is copied; 15 back it is a literal.
   Bytes near(15, 0);
@@ -716,6 +746,14 @@ TEST(PackStream, FastSearchTakesThePlainWalksDecisions) {
     runs.push_back(static_cast<std::uint8_t>(rng() % 4));
   }
   cases.push_back({runs, 65536});
+  // Text and noise by turns: the finder's choice of chains goes on and off.
+  Bytes turns;
+  for (std::uint32_t i = 0; i < 8; ++i) {
+    const Bytes part = i % 2 == 0 ? Text(6000, 40 + i) : RandomBytes(3000, 50 + i);
+    turns.insert(turns.end(), part.begin(), part.end());
+  }
+  cases.push_back({turns, 65536});
+  cases.push_back({columns, 1024});
   for (std::size_t i = 0; i < cases.size(); ++i) {
     SCOPED_TRACE(i);
     const Bytes fast = Encode(cases[i].input, cases[i].window, true, pack::SearchMode::kFast);
