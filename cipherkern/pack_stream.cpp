@@ -199,13 +199,16 @@ DecodeResult Decode(std::span<const std::uint8_t> stream, std::span<std::uint8_t
     return result;
   }
 
-  // A trailing part word is never read: the encoder writes whole words.
+  // Reading: a trailing part of a word is never read (the encoder writes
+  // whole words), and whatever follows the end code is ignored.
   BitReader in(stream.data() + kPackHeaderSize, (stream.size() - kPackHeaderSize) / 4);
   std::uint8_t* out = output.data();
   std::size_t pos = 0;
   std::uint64_t lastOffset = kInitialLastOffset;
   unsigned indexBits = kInitialIndexBits;
-  unsigned literalWidth = 0;  // 0 until the first literal-format code
+  // 0 until the first literal-format code. Reading: a literal before it is
+  // damage (the encoder always starts with that code).
+  unsigned literalWidth = 0;
   std::uint8_t literalBase = 0;
 
   auto fail = [&](DecodeStatus status) {
@@ -310,6 +313,8 @@ DecodeResult Decode(std::span<const std::uint8_t> stream, std::span<std::uint8_t
   }
 
   if (in.Overran()) return fail(DecodeStatus::kOutOfWords);
+  // Reading: an end code before the unpacked length is damage, not a
+  // shorter result.
   if (pos != length) return fail(DecodeStatus::kEndsEarly);
   if (checksum != 0 && Checksum(output.first(length)) != checksum) {
     return fail(DecodeStatus::kChecksumMismatch);

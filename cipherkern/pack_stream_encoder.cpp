@@ -427,6 +427,7 @@ Encoder<Link>::Encoder(std::span<const std::uint8_t> input, std::uint32_t window
   }
 }
 
+// The rule over the bytes from `from` on (that byte included), up to 1024.
 template <typename Link>
 LiteralFormat Encoder<Link>::ChooseFormat(std::size_t from) const {
   const std::size_t end = std::min(size_, from + kLiteralFormatSpan);
@@ -464,7 +465,8 @@ void Encoder<Link>::ByteRule(std::size_t p) {
   // The format's 1024 bytes normally cover every literal. Near the end the
   // steps skip the re-choice, so after a long match the format can be older;
   // a literal outside it would decode as another byte. Choosing anew here
-  // keeps every stream decodable and leaves all others unchanged.
+  // keeps every stream decodable and leaves all others unchanged; it counts
+  // as a choice for the 1024-byte rule.
   if (!format_.Fits(b)) {
     SetFormat(ChooseFormat(p));
     formatChosenAt_ = p;
@@ -606,6 +608,7 @@ Candidate Encoder<Link>::SearchPlain(std::size_t p, std::size_t maxLength) const
   std::size_t need = 2;
   const std::uint8_t* here = in_ + p;
   for (std::uint32_t q = Newest(0, here);; q = Previous(0, q)) {
+    // Reading: within the window means 1 to window bytes back.
     const std::uint64_t d = std::uint64_t{p} - q;  // kNoPosition: beyond any window
     if (d > window_) break;
     if (Rate(here, d, maxLength, &need, &best)) break;
@@ -852,6 +855,8 @@ EncodeStatus Encoder<Link>::Run(std::size_t growthLimit) {
         SetFormat(ChooseFormat(p));
         formatChosenAt_ = p;
       }
+      // r is capped by the window (after its clamping), so with the engine's
+      // 65536 the index bits never reach 10.
       const std::size_t r = std::min<std::size_t>(p, window_);
       const unsigned indexBits = r > kIndexBits10Above ? 10 : r > kIndexBits9Above ? 9 : indexBits_;
       if (indexBits != indexBits_) {
@@ -879,7 +884,14 @@ EncodeStatus Encoder<Link>::Run(std::size_t growthLimit) {
       }
     }
 
+    // Reading: the output is measured in whole words written, header
+    // included; the bits of the word being filled do not count yet. Codes
+    // written in a step before its last one move no input, so testing after
+    // the step's last code is the same as after each.
     if (out_->Position() > growthLimit) return EncodeStatus::kGrew;
+    // Reading: written and consumed are compared in bytes, written again in
+    // whole words; a raw block replaces the codes only when strictly more
+    // was written.
     const std::size_t consumed = p - checkpoint.position;
     if (consumed < kRawBlockSize) continue;
     if (out_->Position() - checkpoint.writer.position <= consumed) {
@@ -887,7 +899,9 @@ EncodeStatus Encoder<Link>::Run(std::size_t growthLimit) {
       continue;
     }
     // The codes since the checkpoint took more room than the bytes: store
-    // the next 256 bytes as they are instead.
+    // the next 256 bytes as they are instead. Reading: the match finder is
+    // no part of the checkpoint; what it has entered stays, and no position
+    // is entered twice (the block reaches as far as the searches did).
     p = checkpoint.position;
     out_->Restore(checkpoint.writer);
     lastOffset_ = checkpoint.lastOffset;
