@@ -58,5 +58,11 @@ bool FreeSpaceOverride(std::int32_t* megabytes) {
   return true;
 }
 
+bool AnonymousFilesDisabled() {
+  if (!g_anyPlan.load(std::memory_order_relaxed)) return false;
+  std::lock_guard lock(g_mutex);
+  return g_active && g_plan.noAnonymousFiles;
+}
+
 }  // namespace internal
 }  // namespace platform

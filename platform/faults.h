@@ -14,6 +14,10 @@ bool ShouldFail(Fault fault);
 // Returns true iff the plan overrides free space; *megabytes is then set.
 bool FreeSpaceOverride(std::int32_t* megabytes);
 
+// Returns true iff the plan pretends that anonymous in-memory files are
+// unavailable.
+bool AnonymousFilesDisabled();
+
 }  // namespace platform::internal
 
 #endif  // TRESOLIN_PLATFORM_FAULTS_H_

@@ -209,6 +209,43 @@ int ParentProcessId();
 // crash. Returns true iff this process now holds it.
 bool AcquireInstanceLock(const std::string& name);
 
+// ------------------------------------------------ libraries from memory
+
+// A shared library bound from an image in memory. The image goes into an
+// anonymous in-memory file (close-on-exec) and is loaded from there with
+// RTLD_NOW | RTLD_LOCAL; where such files are unavailable, into a private
+// 0700 temporary folder that is removed again on release. The image is never
+// written anywhere else. Move-only; releasing unloads the library.
+class MemoryLibrary {
+ public:
+  MemoryLibrary() = default;
+  MemoryLibrary(MemoryLibrary&& other) noexcept;
+  MemoryLibrary& operator=(MemoryLibrary&& other) noexcept;
+  MemoryLibrary(const MemoryLibrary&) = delete;
+  MemoryLibrary& operator=(const MemoryLibrary&) = delete;
+  ~MemoryLibrary();
+
+  // Binds the library held in image. Check ok() for the outcome.
+  static MemoryLibrary Load(std::span<const std::uint8_t> image);
+
+  bool ok() const { return handle_ != nullptr; }
+
+  // Returns the address of the exported symbol with exactly this name
+  // (case-sensitive), or nullptr.
+  void* Symbol(const char* name) const;
+
+  // Where the library was loaded from while it is bound (tests use it to
+  // prove that release really unloads it).
+  const std::string& loadPath() const { return loadPath_; }
+
+ private:
+  void Release();
+  void* handle_ = nullptr;
+  int fd_ = -1;
+  std::string loadPath_;
+  std::string tempFolder_;  // set only on the fallback path
+};
+
 // ------------------------------------------------------------ terminal
 
 // Returns true iff the process has a controlling terminal to ask on.
@@ -229,6 +266,7 @@ struct FaultPlan {
   int failWriteAt = 0;              // Nth File::Write fails
   int failRenameAt = 0;             // Nth RenameFile fails
   std::int32_t freeMegabytes = -2;  // >= -1: FreeDiskMegabytes answers this
+  bool noAnonymousFiles = false;    // MemoryLibrary takes its fallback path
 };
 
 // Installs plan (counters restart) until ClearFaultPlan().

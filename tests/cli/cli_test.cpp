@@ -224,3 +224,33 @@ TEST_F(CliBinary, WrongPasswordExitsWithOne) {
 }
 
 }  // namespace
+
+namespace {
+
+class CliAes : public CliCommands {};
+
+TEST_F(CliAes, RoundTripAndDamagedBody) {
+  // Text packs, so its entry carries the stream's checksum: damage shows.
+  // (A stored entry has no integrity check; its damage cannot be seen.)
+  std::string text;
+  for (int i = 0; text.size() < 30000; ++i)
+    text += "Zeile " + std::to_string(i) + " des Berichts\n";
+  const std::vector<std::uint8_t> data(text.begin(), text.end());
+  WriteFile(dir_ / "daten.bin", data);
+  ASSERT_EQ(RunCli({"encrypt", dir_ / "daten.bin"}).code, 0);  // AES is the default
+  EXPECT_EQ(RunCli({"info", dir_ / "daten.aes"}).out.substr(0, 14), "marker: aesno\n");
+  ASSERT_EQ(RunCli({"decrypt", dir_ / "daten.aes", dir_ / "zurueck.bin"}).code, 0);
+  EXPECT_EQ(ReadFile(dir_ / "zurueck.bin"), data);
+
+  auto bytes = ReadFile(dir_ / "daten.aes");
+  bytes[100] ^= 0x01;
+  WriteFile(dir_ / "kaputt.aes", bytes);
+  const Result damaged = RunCli({"decrypt", dir_ / "kaputt.aes", dir_ / "nichts.bin"});
+  EXPECT_EQ(damaged.code, 1);
+  EXPECT_EQ(damaged.err, "Fehler bei der Entschlüsselung\n");
+  EXPECT_FALSE(Exists(dir_ / "nichts.bin"));
+  EXPECT_EQ(Listing(dir_.path()),
+            (std::vector<std::string>{"daten.aes", "daten.bin", "kaputt.aes", "zurueck.bin"}));
+}
+
+}  // namespace

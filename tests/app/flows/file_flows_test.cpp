@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <filesystem>
+
 #include "app/flows/flows.h"
 #include "app/flows/steps.h"
 #include "crypto/fingerprint.h"
@@ -271,6 +273,50 @@ TEST_F(FileFlows, DamagedRc4BodyStillDecryptsToTheCopiedLength) {
   ASSERT_TRUE(Choose(dir_ / "brief.rc4"));
   ASSERT_EQ(Decrypt(dir_ / "out").result, flows::FlowResult::kSucceeded);
   EXPECT_EQ(ReadFile(dir_ / "out").size(), 100u);  // the trailer never reaches the engine
+}
+
+TEST_F(FileFlows, AesRoundTripWithShortAndLongPasswords) {
+  const auto data = RandomBytes(20000);
+  for (std::string password : {"abc", "a", "Ein längeres Passwort"}) {
+    WriteFile(dir_ / "brief.txt", data);
+    ASSERT_EQ(Encrypt(dir_ / "brief.txt", false, false, password).result,
+              flows::FlowResult::kSucceeded);
+    EXPECT_EQ(crypto::ReadTrailer(dir_ / "brief.aes").markerLine, "aesno");
+    ASSERT_TRUE(Choose(dir_ / "brief.aes"));
+    EXPECT_EQ(ui_.fields[gadget::kFileKindField], "AES-Verschlüsselung\r\nNicht Gepackt");
+    ASSERT_EQ(Decrypt(dir_ / "out.txt", password).result, flows::FlowResult::kSucceeded);
+    ASSERT_FALSE(ui_.proposedNames.empty());
+    EXPECT_EQ(ui_.proposedNames.back(), dir_ / "brief.aes_temp");
+    EXPECT_EQ(ReadFile(dir_ / "out.txt"), data);
+    EXPECT_EQ(Listing(dir_.path()),
+              (std::vector<std::string>{"brief.aes", "brief.txt", "out.txt"}));
+    std::filesystem::remove(dir_ / "brief.aes");
+    std::filesystem::remove(dir_ / "out.txt");
+  }
+}
+
+TEST_F(FileFlows, DamagedAesContainerEndsInDecryptionFailureWithNothingLeft) {
+  WriteFile(dir_ / "brief.txt", std::string(30000, 'a') + "und etwas Text am Ende");
+  ASSERT_EQ(Encrypt(dir_ / "brief.txt", false).result, flows::FlowResult::kSucceeded);
+  const auto good = ReadFile(dir_ / "brief.aes");
+  const std::size_t body = good.size() - 45;
+
+  auto flipped = good;
+  flipped[body / 2] ^= 0x40;
+  // A cut last block: the trailer stays, the body loses its last 16 bytes.
+  std::vector<std::uint8_t> cut(good.begin(), good.begin() + static_cast<long>(body - 16));
+  WriteFile(dir_ / "cut.aes", cut);
+  ASSERT_TRUE(crypto::AppendTrailer(dir_ / "cut.aes", "aesno", "geheim"));
+
+  WriteFile(dir_ / "flipped.aes", flipped);
+  for (const std::string name : {"flipped.aes", "cut.aes"}) {
+    ASSERT_TRUE(Choose(dir_ / name));
+    EXPECT_EQ(Decrypt(dir_ / "out.txt").result, flows::FlowResult::kFailed) << name;
+    EXPECT_EQ(ui_.Last(), kDecryptFailed);
+    EXPECT_FALSE(Exists(dir_ / "out.txt"));
+    EXPECT_FALSE(Exists(dir_ / (name + "_temp")));
+  }
+  EXPECT_EQ(ui_.running, 0);
 }
 
 TEST(FlowSteps, BodyCopyIsPrivateAndExcludesTheTrailer) {
