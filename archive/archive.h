@@ -31,6 +31,7 @@
 #define TRESOLIN_ARCHIVE_ARCHIVE_H_
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -108,6 +109,12 @@ int Zip_ExtractCurrent(const std::string& targetDir, bool keepPaths);
 // reader of its own, as Zip_ExtractCurrent does. Returns 1 on success, else 0.
 int Zip_ExtractByIndex(const std::string& archivePath, int index, const std::string& targetDir,
                        bool keepPaths);
+
+// Returns the path at which Zip_ExtractByIndex(archivePath, index, targetDir,
+// keepPaths) would write its file, or nullopt when that entry cannot be read,
+// is a folder entry or would be refused. Writes nothing.
+std::optional<std::string> EntryTargetPath(const std::string& archivePath, int index,
+                                           const std::string& targetDir, bool keepPaths);
 
 // ---------------------------------------------------- folder procedures
 

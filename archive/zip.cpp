@@ -148,6 +148,27 @@ std::string WithoutSlash(const std::string& folder) {
   return result;
 }
 
+// Reads the reader's current entry: its information and where it goes below
+// the target. Sets *name for messages. Returns kZipOk, kZipRefused for a name
+// that must not be written, or minizip's code.
+int ReadCurrentEntry(unzFile reader, bool keepPaths, unz_file_info64* info,
+                     std::optional<internal::EntryPath>* path, std::string* name) {
+  char stored[kNameLimitBytes];
+  int rc = unzGetCurrentFileInfo64(reader, info, stored, sizeof stored, nullptr, 0, nullptr, 0);
+  if (rc != UNZ_OK) return rc;
+  const bool utf8 = (info->flag & internal::kUtf8NameFlag) != 0;
+  const uLong host = info->version >> 8;
+  const bool madeOnUnix = host == kUnixHost || host == kDarwinHost;
+  if (info->size_filename >= kNameLimitBytes) {
+    *name = internal::DecodeName(std::string_view(stored, sizeof stored), utf8, madeOnUnix) + "...";
+    return kZipRefused;
+  }
+  const std::string_view storedName(stored, info->size_filename);
+  *name = internal::DecodeName(storedName, utf8, madeOnUnix);
+  *path = internal::ResolveEntryName(storedName, utf8, madeOnUnix, keepPaths);
+  return *path ? kZipOk : kZipRefused;
+}
+
 int ExtractEntry(unzFile reader, const std::string& targetDir, bool keepPaths, std::string* name) {
   name->clear();
   if (targetDir.empty()) return kZipRefused;
@@ -155,20 +176,9 @@ int ExtractEntry(unzFile reader, const std::string& targetDir, bool keepPaths, s
   if (!platform::MakeFolders(target)) return kZipFailed;
 
   unz_file_info64 info;
-  char stored[kNameLimitBytes];
-  int rc = unzGetCurrentFileInfo64(reader, &info, stored, sizeof stored, nullptr, 0, nullptr, 0);
-  if (rc != UNZ_OK) return rc;
-  const bool utf8 = (info.flag & internal::kUtf8NameFlag) != 0;
-  const uLong host = info.version >> 8;
-  const bool madeOnUnix = host == kUnixHost || host == kDarwinHost;
-  if (info.size_filename >= kNameLimitBytes) {
-    *name = internal::DecodeName(std::string_view(stored, sizeof stored), utf8, madeOnUnix) + "...";
-    return kZipRefused;
-  }
-  const std::string_view storedName(stored, info.size_filename);
-  *name = internal::DecodeName(storedName, utf8, madeOnUnix);
-  const auto path = internal::ResolveEntryName(storedName, utf8, madeOnUnix, keepPaths);
-  if (!path) return kZipRefused;
+  std::optional<internal::EntryPath> path;
+  int rc = ReadCurrentEntry(reader, keepPaths, &info, &path, name);
+  if (rc != kZipOk) return rc;
 
   // Create the folder part level by level: an existing link on the way could
   // lead anywhere, so it stops the entry.
@@ -355,6 +365,26 @@ int Zip_ExtractByIndex(const std::string& archivePath, int index, const std::str
   if (rc == UNZ_OK) rc = ExtractEntry(reader, targetDir, keepPaths, &name);
   unzClose(reader);
   return rc == kZipOk ? 1 : 0;
+}
+
+std::optional<std::string> EntryTargetPath(const std::string& archivePath, int index,
+                                           const std::string& targetDir, bool keepPaths) {
+  if (index < 0 || targetDir.empty()) return std::nullopt;
+  zlib_filefunc64_def functions = internal::PlatformFileFunctions();
+  unzFile reader = unzOpen2_64(archivePath.c_str(), &functions);
+  if (reader == nullptr) return std::nullopt;
+  int rc = GoToFirstEntry(reader);
+  for (int i = 0; i < index && rc == UNZ_OK; ++i) rc = unzGoToNextFile(reader);
+  unz_file_info64 info;
+  std::optional<internal::EntryPath> path;
+  std::string name;
+  if (rc == UNZ_OK) rc = ReadCurrentEntry(reader, keepPaths, &info, &path, &name);
+  unzClose(reader);
+  if (rc != kZipOk || !path || path->file.empty()) return std::nullopt;
+  std::string at = WithoutSlash(targetDir);
+  if (at == "/") at.clear();
+  for (const std::string& folder : path->folders) at += "/" + folder;
+  return at + "/" + path->file;
 }
 
 }  // namespace archive

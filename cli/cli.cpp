@@ -179,9 +179,12 @@ class Command {
       : options_(options), out_(out), err_(err), passwords_(passwords), ui_(err) {
     state_.tempFolder = platform::TempFolder();
     state_.archivePauseMs = 0;
+    state_.replaceExisting = options.force;
   }
 
   int Run() {
+    // The folder flow changes the current folder; every path is fixed first.
+    for (std::string& operand : options_.operands) operand = platform::AbsolutePath(operand);
     if (options_.command == "encrypt") return Encrypt();
     if (options_.command == "encrypt-folder") return EncryptFolder();
     if (options_.command == "decrypt") return Decrypt();
@@ -232,6 +235,11 @@ class Command {
   }
 
   int Finish(const flows::FlowOutcome& outcome) {
+    if (outcome.result == flows::FlowResult::kWouldReplace) {
+      err_ << "tresolin-cli: " << outcome.outputPath << " exists already"
+           << (options_.command == "decrypt" ? "; --force replaces it" : "") << '\n';
+      return kExitFailure;
+    }
     if (outcome.result == flows::FlowResult::kSucceeded) {
       if (!outcome.outputPath.empty()) err_ << "-> " << outcome.outputPath << '\n';
       return kExitOk;
@@ -264,11 +272,6 @@ class Command {
     }
     if (folder.back() != '/') folder += '/';
     if (output.back() != '/') output += '/';
-    const std::string container = crypto::FolderContainerPath(output, folder, options_.cipher);
-    if (platform::PathExists(container)) {
-      err_ << "tresolin-cli: " << container << " exists already\n";
-      return kExitFailure;
-    }
     if (const int code = TakePassword(true); code >= 0) return code;
     state_.sourceFolder = folder;
     ui_.SetGadgetText(gadget::kSourceFolderField, folder);
@@ -358,7 +361,7 @@ class Command {
   // A password file is one line; anything larger is a mistake.
   static constexpr std::int64_t kMaxPasswordFileBytes = 1 << 20;
 
-  const Options& options_;
+  Options options_;
   std::ostream& out_;
   std::ostream& err_;
   const PasswordSources& passwords_;

@@ -54,6 +54,14 @@ std::string CurrentFolder() {
   return cwd;
 }
 
+std::string AbsolutePath(const std::string& path) {
+  if (path.empty() || path.front() == '/') return path;
+  std::string base = CurrentFolder();
+  if (base.empty()) return path;
+  if (base.back() != '/') base.push_back('/');
+  return path.rfind("./", 0) == 0 ? base + path.substr(2) : base + path;
+}
+
 bool SetCurrentFolder(const std::string& path) {
   return ::chdir(path.c_str()) == 0;
 }

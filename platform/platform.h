@@ -32,6 +32,10 @@ std::string TempFolder();
 // the root), or "" when it cannot be had.
 std::string CurrentFolder();
 
+// Returns path made absolute against the current folder (no links resolved,
+// nothing checked); an absolute path comes back unchanged.
+std::string AbsolutePath(const std::string& path);
+
 // Returns true iff the current folder was changed to path.
 bool SetCurrentFolder(const std::string& path);
 

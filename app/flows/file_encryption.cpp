@@ -3,6 +3,7 @@
 #include "app/flows/flows.h"
 #include "app/flows/steps.h"
 #include "app/flows/texts.h"
+#include "archive/archive.h"
 #include "crypto/rc4.h"
 #include "crypto/trailer.h"
 #include "crypto/working_names.h"
@@ -64,9 +65,11 @@ FlowOutcome EncryptFile(AppState& state, FrontEnd& ui) {
   if (platform::FileSize(source) > crypto::kMaxBodyBytes) return fail(false);
 
   if (kind.packed) {
-    // Packing comes with the archive subsystem; until then the packed
-    // variants have no engine input.
-    return fail(false);
+    ui.StartProgress(text::kPackingFile);
+    const bool packedOk = archive::PackFile(source, packed, state.archivePauseMs) == 1;
+    ui.StopProgress();
+    // An empty or partial archive must never pass for the protected file.
+    if (!packedOk) return fail(false);
   }
 
   ui.StartProgress(text::kEncryptingFile);

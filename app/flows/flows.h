@@ -16,6 +16,8 @@
 #include <string_view>
 #include <vector>
 
+#include "archive/archive.h"
+
 namespace flows {
 
 // Gadget numbers: the identities of the main window's controls and of the
@@ -111,21 +113,28 @@ struct AppState {
   std::string tempFolder;    // ends in "/"; taken once at start-up
   std::string containerName;
   std::string outputFolder;
-  std::vector<std::string> folderFiles;
+  archive::FolderFileList folderFiles;
   ContainerSelection fileSelection;
   ContainerSelection folderSelection;
 
   // Pause after each chunk written into an archive entry, in milliseconds.
   // It keeps the progress window animating while the window program works;
   // the command line passes 0.
-  int archivePauseMs = 10;
+  int archivePauseMs = archive::kChunkPauseMilliseconds;
+
+  // Whether restoring may replace an existing file or write into an existing
+  // folder of the same name. The window does, as its users expect; the
+  // command line does not unless told to.
+  bool replaceExisting = true;
 };
 
 // What a flow came to. The user has already been told through the front end.
 enum class FlowResult {
   kSucceeded,
-  kFailed,     // an error message was shown
-  kCancelled,  // a dialog was cancelled or nothing was chosen; nothing written
+  kFailed,        // an error message was shown
+  kCancelled,     // a dialog was cancelled or nothing was chosen; nothing written
+  kWouldReplace,  // restoring would replace outputPath (replaceExisting is off);
+                  // nothing was written and no message shown
 };
 
 // The outcome of a flow, and where its result went (the container, the
