@@ -25,7 +25,7 @@ std::string Join(const std::string& folder, const std::string& name) {
 }
 
 void Walk(const std::string& folder, FolderFileList& list) {
-  const auto entries = platform::ListFolderComplete(folder);
+  const auto entries = platform::ListFolder(folder);
   if (!entries) {
     list.unreadable.push_back(folder);
     return;

@@ -108,19 +108,33 @@ std::optional<std::vector<FolderEntry>> ListFolder(const std::string& folder) {
   DIR* dir = ::opendir(folder.c_str());
   if (dir == nullptr) return std::nullopt;
   std::vector<FolderEntry> entries;
-  const std::string base = WithSlash(folder);
+  const std::string base = folder.empty() || folder.back() == '/' ? folder : folder + "/";
+  bool failed = false;
   errno = 0;
   while (const dirent* d = ::readdir(dir)) {
     const std::string name = d->d_name;
     if (name == "." || name == "..") continue;
+    const std::string full = base + name;
+    struct stat lst;
+    if (::lstat(full.c_str(), &lst) != 0) {
+      if (errno == ENOENT) {
+        errno = 0;
+        continue;
+      }
+      failed = true;
+      break;
+    }
     FolderEntry entry;
     entry.name = name;
-    struct stat lst;
-    const std::string full = base + name;
-    if (::lstat(full.c_str(), &lst) != 0) continue;
     entry.isLink = S_ISLNK(lst.st_mode);
     struct stat st = lst;
     if (entry.isLink && ::stat(full.c_str(), &st) != 0) {
+      // A dangling link or a loop is no data; a target that cannot be
+      // examined may be.
+      if (errno != ENOENT && errno != ENOTDIR && errno != ELOOP) {
+        failed = true;
+        break;
+      }
       entry.type = EntryType::kOther;
     } else if (S_ISREG(st.st_mode)) {
       entry.type = EntryType::kFile;
@@ -132,7 +146,7 @@ std::optional<std::vector<FolderEntry>> ListFolder(const std::string& folder) {
     entries.push_back(std::move(entry));
     errno = 0;
   }
-  const bool failed = errno != 0;
+  if (errno != 0) failed = true;
   ::closedir(dir);
   if (failed) return std::nullopt;
   return entries;

@@ -65,7 +65,9 @@ struct FolderEntry {
 };
 
 // Lists folder in the file system's enumeration order. Returns nullopt when
-// the folder cannot be read.
+// the folder cannot be read or an entry in it cannot be examined (as in a
+// folder that may be read but not searched), so that a walk never leaves a
+// file out unseen. Entries that vanish while listed are left out.
 std::optional<std::vector<FolderEntry>> ListFolder(const std::string& folder);
 
 // ---------------------------------------------------------------- files
@@ -282,11 +284,6 @@ void ClearFaultPlan();
 // Returns true iff path itself is a symbolic link (dangling or not), without
 // following it.
 bool IsSymbolicLink(const std::string& path);
-
-// Like ListFolder, but also nullopt when an entry cannot be examined (as in a
-// folder that may be read but not searched), so that a walk never leaves a
-// file out unseen. Entries that vanish while listed are left out.
-std::optional<std::vector<FolderEntry>> ListFolderComplete(const std::string& folder);
 
 }  // namespace platform
 
