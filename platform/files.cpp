@@ -160,6 +160,11 @@ bool PathExists(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0;
 }
 
+bool IsSymbolicLink(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
 bool SameFile(const std::string& a, const std::string& b) {
   struct stat sa;
   struct stat sb;

@@ -83,6 +83,10 @@ bool FileExists(const std::string& path);
 // at path.
 bool PathExists(const std::string& path);
 
+// Returns true iff path itself is a symbolic link (dangling or not), without
+// following it.
+bool IsSymbolicLink(const std::string& path);
+
 // Returns true iff both paths name the same existing file (same device and
 // inode), whatever their spelling.
 bool SameFile(const std::string& a, const std::string& b);
@@ -278,12 +282,6 @@ struct FaultPlan {
 // Installs plan (counters restart) until ClearFaultPlan().
 void SetFaultPlan(const FaultPlan& plan);
 void ClearFaultPlan();
-
-// ------------------------------------------- used by archive extraction
-
-// Returns true iff path itself is a symbolic link (dangling or not), without
-// following it.
-bool IsSymbolicLink(const std::string& path);
 
 }  // namespace platform
 
