@@ -63,46 +63,48 @@ const char* const kInfoText = "Dieses Program ist Freeware";
 
 // The gadgets in the order they are created: tab by tab, each tab's gadgets
 // in table order. Later gadgets lie above earlier ones.
+// One row per gadget, as in the layout table.
+// clang-format off
 const GadgetRow kGadgets[] = {
-    {1, kEncryptTab, Kind::kFrame, 5, 10, 475, 135, "Datei Schützen"},
-    {5, kEncryptTab, Kind::kField, 10, 30, 360, 20, ""},
-    {6, kEncryptTab, Kind::kButton, 375, 28, 95, 25, "Datei Wählen"},
-    {2, kEncryptTab, Kind::kFrame, 10, 60, 115, 50, "Verschlüsselung "},
-    {3, kEncryptTab, Kind::kFrame, 135, 60, 115, 50, "Packen"},
-    {8, kEncryptTab, Kind::kOption, 140, 75, 80, 15, "ja", kGroupA, Initially::kOff},
-    {10, kEncryptTab, Kind::kOption, 140, 90, 75, 15, "nein", kGroupA, Initially::kOn},
-    {11, kEncryptTab, Kind::kImage, 375, 65, 95, 60, "encrypt"},
-    {14, kEncryptTab, Kind::kOption, 15, 75, 90, 15, "AES", kGroupB, Initially::kOn},
-    {16, kEncryptTab, Kind::kOption, 15, 90, 86, 15, "RC4", kGroupB, Initially::kOff},
-    {23, kEncryptTab, Kind::kFrame, 5, 155, 475, 135, "Ordner Schützen"},
-    {15, kEncryptTab, Kind::kCheck, 260, 65, 110, 15, "Orginal Ersetzen", kNoGroup,
-     Initially::kOff},
-    {28, kEncryptTab, Kind::kField, 10, 175, 360, 20, ""},
-    {29, kEncryptTab, Kind::kButton, 375, 173, 95, 25, "Ordner Wählen"},
-    {34, kEncryptTab, Kind::kImage, 375, 210, 95, 60, "encrypt"},
-    {26, kEncryptTab, Kind::kFrame, 135, 205, 115, 50, "Packen"},
-    {31, kEncryptTab, Kind::kOption, 145, 220, 80, 15, "ja", kGroupC, Initially::kOff},
-    {33, kEncryptTab, Kind::kOption, 145, 235, 90, 15, "nein", kGroupC, Initially::kOn},
-    {25, kEncryptTab, Kind::kFrame, 10, 205, 115, 50, "Verschlüsselung "},
-    {37, kEncryptTab, Kind::kOption, 15, 220, 90, 15, "AES", kGroupD, Initially::kOn},
-    {39, kEncryptTab, Kind::kOption, 15, 235, 86, 15, "RC4", kGroupD, Initially::kOff},
-    // Folders are never replaced; this box is built for its number only.
-    {38, kEncryptTab, Kind::kCheck, 260, 210, 110, 15, "Orginal Ersetzen", kNoGroup,
-     Initially::kHidden},
+    // number, tab, kind, x, y, w, h, text (image buttons: which picture), option group, initial state
+    {1,   kEncryptTab,  Kind::kFrame,      5,    10,   475,  135,  "Datei Schützen"},
+    {5,   kEncryptTab,  Kind::kField,      10,   30,   360,  20,   ""},
+    {6,   kEncryptTab,  Kind::kButton,     375,  28,   95,   25,   "Datei Wählen"},
+    {2,   kEncryptTab,  Kind::kFrame,      10,   60,   115,  50,   "Verschlüsselung "},
+    {3,   kEncryptTab,  Kind::kFrame,      135,  60,   115,  50,   "Packen"},
+    {8,   kEncryptTab,  Kind::kOption,     140,  75,   80,   15,   "ja",                  kGroupA,   Initially::kOff},
+    {10,  kEncryptTab,  Kind::kOption,     140,  90,   75,   15,   "nein",                kGroupA,   Initially::kOn},
+    {11,  kEncryptTab,  Kind::kImage,      375,  65,   95,   60,   "encrypt"},
+    {14,  kEncryptTab,  Kind::kOption,     15,   75,   90,   15,   "AES",                 kGroupB,   Initially::kOn},
+    {16,  kEncryptTab,  Kind::kOption,     15,   90,   86,   15,   "RC4",                 kGroupB,   Initially::kOff},
+    {23,  kEncryptTab,  Kind::kFrame,      5,    155,  475,  135,  "Ordner Schützen"},
+    {15,  kEncryptTab,  Kind::kCheck,      260,  65,   110,  15,   "Orginal Ersetzen",    kNoGroup,  Initially::kOff},
+    {28,  kEncryptTab,  Kind::kField,      10,   175,  360,  20,   ""},
+    {29,  kEncryptTab,  Kind::kButton,     375,  173,  95,   25,   "Ordner Wählen"},
+    {34,  kEncryptTab,  Kind::kImage,      375,  210,  95,   60,   "encrypt"},
+    {26,  kEncryptTab,  Kind::kFrame,      135,  205,  115,  50,   "Packen"},
+    {31,  kEncryptTab,  Kind::kOption,     145,  220,  80,   15,   "ja",                  kGroupC,   Initially::kOff},
+    {33,  kEncryptTab,  Kind::kOption,     145,  235,  90,   15,   "nein",                kGroupC,   Initially::kOn},
+    {25,  kEncryptTab,  Kind::kFrame,      10,   205,  115,  50,   "Verschlüsselung "},
+    {37,  kEncryptTab,  Kind::kOption,     15,   220,  90,   15,   "AES",                 kGroupD,   Initially::kOn},
+    {39,  kEncryptTab,  Kind::kOption,     15,   235,  86,   15,   "RC4",                 kGroupD,   Initially::kOff},
+    // Folders are never replaced; this box exists for its number only.
+    {38,  kEncryptTab,  Kind::kCheck,      260,  210,  110,  15,   "Orginal Ersetzen",    kNoGroup,  Initially::kHidden},
 
-    {44, kDecryptTab, Kind::kFrame, 5, 10, 475, 135, "Datei Entschlüsseln"},
-    {45, kDecryptTab, Kind::kField, 10, 30, 360, 20, ""},
-    {46, kDecryptTab, Kind::kButton, 375, 28, 95, 25, "Datei Wählen"},
-    {48, kDecryptTab, Kind::kArea, 20, 70, 340, 50, ""},
-    {42, kDecryptTab, Kind::kImage, 375, 65, 95, 60, "decrypt"},
-    {49, kDecryptTab, Kind::kFrame, 5, 155, 475, 135, "Ordner Entschlüsseln"},
-    {50, kDecryptTab, Kind::kField, 10, 175, 360, 20, ""},
-    {51, kDecryptTab, Kind::kButton, 375, 173, 95, 25, "Ordner Wählen"},
-    {53, kDecryptTab, Kind::kArea, 20, 215, 340, 50, ""},
-    {43, kDecryptTab, Kind::kImage, 375, 210, 95, 60, "decrypt"},
+    {44,  kDecryptTab,  Kind::kFrame,      5,    10,   475,  135,  "Datei Entschlüsseln"},
+    {45,  kDecryptTab,  Kind::kField,      10,   30,   360,  20,   ""},
+    {46,  kDecryptTab,  Kind::kButton,     375,  28,   95,   25,   "Datei Wählen"},
+    {48,  kDecryptTab,  Kind::kArea,       20,   70,   340,  50,   ""},
+    {42,  kDecryptTab,  Kind::kImage,      375,  65,   95,   60,   "decrypt"},
+    {49,  kDecryptTab,  Kind::kFrame,      5,    155,  475,  135,  "Ordner Entschlüsseln"},
+    {50,  kDecryptTab,  Kind::kField,      10,   175,  360,  20,   ""},
+    {51,  kDecryptTab,  Kind::kButton,     375,  173,  95,   25,   "Ordner Wählen"},
+    {53,  kDecryptTab,  Kind::kArea,       20,   215,  340,  50,   ""},
+    {43,  kDecryptTab,  Kind::kImage,      375,  210,  95,   60,   "decrypt"},
 
-    {54, kInfoTab, Kind::kStaticText, 145, 143, 200, 40, nullptr},
+    {54,  kInfoTab,     Kind::kStaticText, 145,  143,  200,  40,   nullptr},
 };
+// clang-format on
 
 const char kFrameStyle[] =
     "QGroupBox { border: 1px solid palette(mid); border-radius: 3px; margin-top: 6px; }"

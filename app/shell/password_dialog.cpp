@@ -29,44 +29,20 @@ struct DialogLayout {
 
 constexpr int kNone = 0;
 
+// One row per dialog, as in the layout table.
+// clang-format off
 const DialogLayout kDialogs[] = {
-    {1,
-     250,
-     80,
-     {56, {5, 20, 60, 20}},
-     {55, {65, 18, 130, 20}},
-     {57, {200, 18, 40, 20}},
-     {58, {10, 50, 50, 15}},
-     {59, {205, 50, 50, 15}},
-     {64, {10, 65, 230, 8}}},
-    {2,
-     250,
-     35,
-     {66, {5, 10, 60, 20}},
-     {65, {65, 8, 130, 20}},
-     {67, {200, 8, 40, 20}},
-     {kNone, {}},
-     {kNone, {}},
-     {kNone, {}}},
-    {3,
-     250,
-     80,
-     {74, {5, 20, 60, 20}},
-     {73, {65, 18, 130, 20}},
-     {75, {200, 18, 40, 20}},
-     {76, {10, 50, 50, 15}},
-     {77, {205, 50, 50, 15}},
-     {80, {10, 65, 230, 8}}},
-    {4,
-     250,
-     35,
-     {82, {5, 10, 60, 20}},
-     {81, {65, 8, 130, 20}},
-     {83, {200, 8, 40, 20}},
-     {kNone, {}},
-     {kNone, {}},
-     {kNone, {}}},
+    // window, client size, "Passwort:", field, OK, "Unsicher", "Sicher", meter picture
+    {1, 250, 80, {56, {5, 20, 60, 20}}, {55, {65, 18, 130, 20}}, {57, {200, 18, 40, 20}},
+                 {58, {10, 50, 50, 15}}, {59, {205, 50, 50, 15}}, {64, {10, 65, 230, 8}}},
+    {2, 250, 35, {66, {5, 10, 60, 20}}, {65, {65, 8, 130, 20}},  {67, {200, 8, 40, 20}},
+                 {kNone, {}},            {kNone, {}},             {kNone, {}}},
+    {3, 250, 80, {74, {5, 20, 60, 20}}, {73, {65, 18, 130, 20}}, {75, {200, 18, 40, 20}},
+                 {76, {10, 50, 50, 15}}, {77, {205, 50, 50, 15}}, {80, {10, 65, 230, 8}}},
+    {4, 250, 35, {82, {5, 10, 60, 20}}, {81, {65, 8, 130, 20}},  {83, {200, 8, 40, 20}},
+                 {kNone, {}},            {kNone, {}},             {kNone, {}}},
 };
+// clang-format on
 
 const DialogLayout* LayoutOf(int number) {
   for (const DialogLayout& layout : kDialogs) {
@@ -111,7 +87,6 @@ PasswordDialog* PasswordDialog::Create(int number) {
 
   auto* dialog = new PasswordDialog(number);
   dialog->setObjectName(QStringLiteral("window-%1").arg(number));
-  dialog->setAttribute(Qt::WA_DeleteOnClose, false);
   dialog->setWindowTitle(QString::fromUtf8(kPasswordDialogTitle));
   dialog->setFont(DefaultFont());
   dialog->setFixedSize(layout->width, layout->height);
