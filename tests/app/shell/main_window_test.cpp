@@ -13,6 +13,7 @@
 #include <QRadioButton>
 #include <QStatusBar>
 #include <QTabWidget>
+#include <QTest>
 #include <QTimer>
 #include <optional>
 #include <vector>
@@ -354,6 +355,9 @@ TEST_F(RealDialogs, CancelledFileOpenDialogGivesAnEmptyPath) {
 void TypeAndOpen(QFileDialog* dialog, const std::string& path) {
   auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
   ASSERT_NE(name, nullptr);
+  // The first dialog of a process fills its folder view asynchronously; let
+  // it settle before typing, as a person would.
+  QTest::qWait(50);
   name->setText(QString::fromStdString(path));
   static_cast<QDialog*>(dialog)->accept();  // QFileDialog::accept, through the public slot
 }
