@@ -396,7 +396,7 @@ class Encoder {
   std::size_t entered_[kLevels] = {};
   // Short chains are cheaper to walk than to leave: the longer ones are used
   // only after this many positions, or at once while longChains_.
-  static constexpr int kShortChain = 8;
+  static constexpr int kShortChain = 16;
   bool longChains_ = false;
   int quietSearches_ = 0;
   BitWriter* out_;
