@@ -19,6 +19,21 @@ struct Message {
   bool operator==(const Message&) const = default;
 };
 
+// The messages the flows show, as a user sees them.
+namespace messages {
+inline const Message kDecryptFailed{"Fehler", "Fehler bei der Entschlüsselung", 16};
+inline const Message kDecrypted{"Verschlüsselung", "Entschlüsselung erfolgreich beendet", 64};
+inline const Message kEncryptFailed{"Fehler", "Fehler bei der Verschlüsselung", 16};
+inline const Message kEncrypted{"Verschlüsselung", "Verschlüsselung erfolgreich beendet", 64};
+inline const Message kNoSpace{"Fehler", "Zu wenig Festplattenspeicher zum Entschlüsseln vorhanden.",
+                              0};
+inline const Message kNotOurs{"Meldung", "Das ist keine mit diesem Program verschlüsselte Datei.",
+                              0};
+inline const Message kUnpackFailed{"Meldung", "Entschlüsselung Fehlerhaft.", 0};
+inline const Message kUnpacked{"Meldung", "Entschlüsselung abgeschlossen", 0};
+inline const Message kWrongPassword{"Fehler", "Falsches Passwort", 16};
+}  // namespace messages
+
 class ScriptedFrontEnd : public flows::FrontEnd {
  public:
   // Answers given in order; an exhausted script answers "" (a cancel).

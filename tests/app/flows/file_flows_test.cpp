@@ -18,20 +18,13 @@ namespace {
 using testing_support::Exists;
 using testing_support::Listing;
 using testing_support::Message;
+using namespace testing_support::messages;  // NOLINT: the flows' texts
 using testing_support::RandomBytes;
 using testing_support::ReadFile;
 using testing_support::ScriptedFrontEnd;
 using testing_support::TempFolder;
 using testing_support::WriteFile;
 namespace gadget = flows::gadget;
-
-const Message kEncrypted{"Verschlüsselung", "Verschlüsselung erfolgreich beendet", 64};
-const Message kDecrypted{"Verschlüsselung", "Entschlüsselung erfolgreich beendet", 64};
-const Message kEncryptFailed{"Fehler", "Fehler bei der Verschlüsselung", 16};
-const Message kDecryptFailed{"Fehler", "Fehler bei der Entschlüsselung", 16};
-const Message kWrongPassword{"Fehler", "Falsches Passwort", 16};
-const Message kNotOurs{"Meldung", "Das ist keine mit diesem Program verschlüsselte Datei.", 0};
-const Message kNoSpace{"Fehler", "Zu wenig Festplattenspeicher zum Entschlüsseln vorhanden.", 0};
 
 class FileFlows : public ::testing::Test {
  protected:

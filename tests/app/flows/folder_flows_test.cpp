@@ -17,6 +17,7 @@ namespace {
 using testing_support::Exists;
 using testing_support::Listing;
 using testing_support::Message;
+using namespace testing_support::messages;  // NOLINT: the flows' texts
 using testing_support::RandomBytes;
 using testing_support::ReadFile;
 using testing_support::ScriptedFrontEnd;
@@ -24,14 +25,6 @@ using testing_support::TempFolder;
 using testing_support::WriteFile;
 namespace fs = std::filesystem;
 namespace gadget = flows::gadget;
-
-const Message kEncrypted{"Verschlüsselung", "Verschlüsselung erfolgreich beendet", 64};
-const Message kDecrypted{"Verschlüsselung", "Entschlüsselung erfolgreich beendet", 64};
-const Message kUnpacked{"Meldung", "Entschlüsselung abgeschlossen", 0};
-const Message kUnpackFailed{"Meldung", "Entschlüsselung Fehlerhaft.", 0};
-const Message kEncryptFailed{"Fehler", "Fehler bei der Verschlüsselung", 16};
-const Message kDecryptFailed{"Fehler", "Fehler bei der Entschlüsselung", 16};
-const Message kNotOurs{"Meldung", "Das ist keine mit diesem Program verschlüsselte Datei.", 0};
 
 // Every file below root with its bytes and permission bits, by relative path.
 std::map<std::string, std::pair<std::vector<std::uint8_t>, unsigned>> Snapshot(
