@@ -213,11 +213,18 @@ bool IsProcessAlive(int pid);
 // Returns the id of the process that started this one.
 int ParentProcessId();
 
+// What became of the single-instance lock.
+enum class InstanceLock {
+  kAcquired,       // this process holds it now
+  kHeldElsewhere,  // another process holds it
+  kUnavailable,    // no lock file could be made (the caller may run unguarded)
+};
+
 // Takes the named single-instance lock for the life of the process: a lock
 // file of that name in $XDG_RUNTIME_DIR, else in /tmp/tresolin-<uid>/
 // (made 0700). The kernel drops it when the process ends, also after a
-// crash. Returns true iff this process now holds it.
-bool AcquireInstanceLock(const std::string& name);
+// crash.
+InstanceLock AcquireInstanceLock(const std::string& name);
 
 // ------------------------------------------------ libraries from memory
 

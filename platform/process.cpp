@@ -54,29 +54,30 @@ int ParentProcessId() {
   return static_cast<int>(::getppid());
 }
 
-bool AcquireInstanceLock(const std::string& name) {
+InstanceLock AcquireInstanceLock(const std::string& name) {
   std::string folder;
   if (const char* runtime = std::getenv("XDG_RUNTIME_DIR");
       runtime && *runtime && IsFolder(runtime)) {
     folder = runtime;
   } else {
     folder = "/tmp/tresolin-" + std::to_string(::getuid());
-    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return InstanceLock::kUnavailable;
     struct stat st;
     // Someone else's folder of that name must not hold our lock.
     if (::lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid()) {
-      return false;
+      return InstanceLock::kUnavailable;
     }
   }
   const std::string path = folder + "/" + name;
   // Kept open for the life of the process: the lock lives with the descriptor.
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) return false;
+  if (fd < 0) return InstanceLock::kUnavailable;
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const bool held = errno == EWOULDBLOCK;
     ::close(fd);
-    return false;
+    return held ? InstanceLock::kHeldElsewhere : InstanceLock::kUnavailable;
   }
-  return true;
+  return InstanceLock::kAcquired;
 }
 
 }  // namespace platform

@@ -12,7 +12,11 @@ namespace shell {
 
 int RunTresolin(int argc, char** argv) {
   // Before Qt connects to the display: a second copy needs none to leave.
-  if (!platform::AcquireInstanceLock(kInstanceLockName)) return 0;
+  // A lock that cannot be made at all (no usable runtime folder) does not
+  // keep the user out; the program then runs unguarded.
+  if (platform::AcquireInstanceLock(kInstanceLockName) == platform::InstanceLock::kHeldElsewhere) {
+    return 0;
+  }
 
   QApplication app(argc, argv);
   const std::string tempFolder = platform::TempFolder();

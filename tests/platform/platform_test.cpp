@@ -184,8 +184,8 @@ TEST(PlatformProcesses, KillEndsAndReapsTheChild) {
 TEST(PlatformProcesses, ChildrenInheritTheEnvironment) {
   TempFolder dir;
   ASSERT_TRUE(platform::SetEnvironmentVariable("titel", "Datei wird gepackt"));
-  const int pid = platform::StartProgram(
-      "/bin/sh", {"-c", "printf %s \"$titel\" > " + (dir / "seen")});
+  const int pid =
+      platform::StartProgram("/bin/sh", {"-c", "printf %s \"$titel\" > " + (dir / "seen")});
   ASSERT_GT(pid, 0);
   for (int i = 0; i < 200 && platform::FileSize(dir / "seen") <= 0; ++i) ::usleep(10000);
   platform::KillProgram(pid);
@@ -198,10 +198,17 @@ TEST(PlatformInstance, SecondHolderOfTheLockIsRefused) {
   const char* old = std::getenv("XDG_RUNTIME_DIR");
   const std::string saved = old ? old : "";
   ::setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
-  EXPECT_TRUE(platform::AcquireInstanceLock("1_xy_z_11_12_13"));
-  EXPECT_FALSE(platform::AcquireInstanceLock("1_xy_z_11_12_13"));
-  EXPECT_TRUE(platform::AcquireInstanceLock("another-name"));
-  if (old) ::setenv("XDG_RUNTIME_DIR", saved.c_str(), 1); else ::unsetenv("XDG_RUNTIME_DIR");
+  using platform::InstanceLock;
+  EXPECT_EQ(platform::AcquireInstanceLock("1_xy_z_11_12_13"), InstanceLock::kAcquired);
+  EXPECT_EQ(platform::AcquireInstanceLock("1_xy_z_11_12_13"), InstanceLock::kHeldElsewhere);
+  EXPECT_EQ(platform::AcquireInstanceLock("another-name"), InstanceLock::kAcquired);
+  // A lock file that cannot be made is no reason to keep the user out.
+  ASSERT_TRUE(platform::MakeFolders(dir / "a-folder-in-the-way"));
+  EXPECT_EQ(platform::AcquireInstanceLock("a-folder-in-the-way"), InstanceLock::kUnavailable);
+  if (old)
+    ::setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
+  else
+    ::unsetenv("XDG_RUNTIME_DIR");
 }
 
 }  // namespace
