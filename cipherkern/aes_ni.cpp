@@ -36,8 +36,26 @@ void Store(std::uint8_t* p, __m128i v) {
 
 }  // namespace
 
-void AesNi_EncryptBlocks(const std::uint32_t* roundKeys, int rounds, const std::uint8_t* in,
-                         std::uint8_t* out, std::size_t blocks) {
+namespace {
+
+// One round of encryption or of the equivalent inverse cipher. The
+// decryption schedule already has InvMixColumns applied to its middle keys,
+// which is the form AESDEC expects, so both directions share one loop.
+template <bool kDecrypt>
+__m128i Round(__m128i state, __m128i key) {
+  if constexpr (kDecrypt) return _mm_aesdec_si128(state, key);
+  return _mm_aesenc_si128(state, key);
+}
+
+template <bool kDecrypt>
+__m128i LastRound(__m128i state, __m128i key) {
+  if constexpr (kDecrypt) return _mm_aesdeclast_si128(state, key);
+  return _mm_aesenclast_si128(state, key);
+}
+
+template <bool kDecrypt>
+void CryptBlocks(const std::uint32_t* roundKeys, int rounds, const std::uint8_t* in,
+                 std::uint8_t* out, std::size_t blocks) {
   __m128i keys[kMaxRounds + 1];
   LoadRoundKeys(roundKeys, rounds, keys);
   std::size_t b = 0;
@@ -48,46 +66,30 @@ void AesNi_EncryptBlocks(const std::uint32_t* roundKeys, int rounds, const std::
     for (int r = 1; r < rounds; ++r) {
       const __m128i k = keys[r];
 #pragma GCC unroll 8
-      for (std::size_t j = 0; j < kLanes; ++j) s[j] = _mm_aesenc_si128(s[j], k);
+      for (std::size_t j = 0; j < kLanes; ++j) s[j] = Round<kDecrypt>(s[j], k);
     }
 #pragma GCC unroll 8
     for (std::size_t j = 0; j < kLanes; ++j)
-      Store(out + 16 * (b + j), _mm_aesenclast_si128(s[j], keys[rounds]));
+      Store(out + 16 * (b + j), LastRound<kDecrypt>(s[j], keys[rounds]));
   }
   for (; b < blocks; ++b) {
     __m128i s = _mm_xor_si128(Load(in + 16 * b), keys[0]);
-    for (int r = 1; r < rounds; ++r) s = _mm_aesenc_si128(s, keys[r]);
-    Store(out + 16 * b, _mm_aesenclast_si128(s, keys[rounds]));
+    for (int r = 1; r < rounds; ++r) s = Round<kDecrypt>(s, keys[r]);
+    Store(out + 16 * b, LastRound<kDecrypt>(s, keys[rounds]));
   }
   explicit_bzero(keys, sizeof keys);
 }
 
+}  // namespace
+
+void AesNi_EncryptBlocks(const std::uint32_t* roundKeys, int rounds, const std::uint8_t* in,
+                         std::uint8_t* out, std::size_t blocks) {
+  CryptBlocks<false>(roundKeys, rounds, in, out, blocks);
+}
+
 void AesNi_DecryptBlocks(const std::uint32_t* roundKeys, int rounds, const std::uint8_t* in,
                          std::uint8_t* out, std::size_t blocks) {
-  // The decryption schedule already has InvMixColumns applied to its middle
-  // keys, which is the form AESDEC expects.
-  __m128i keys[kMaxRounds + 1];
-  LoadRoundKeys(roundKeys, rounds, keys);
-  std::size_t b = 0;
-  for (; b + kLanes <= blocks; b += kLanes) {
-    __m128i s[kLanes];
-#pragma GCC unroll 8
-    for (std::size_t j = 0; j < kLanes; ++j) s[j] = _mm_xor_si128(Load(in + 16 * (b + j)), keys[0]);
-    for (int r = 1; r < rounds; ++r) {
-      const __m128i k = keys[r];
-#pragma GCC unroll 8
-      for (std::size_t j = 0; j < kLanes; ++j) s[j] = _mm_aesdec_si128(s[j], k);
-    }
-#pragma GCC unroll 8
-    for (std::size_t j = 0; j < kLanes; ++j)
-      Store(out + 16 * (b + j), _mm_aesdeclast_si128(s[j], keys[rounds]));
-  }
-  for (; b < blocks; ++b) {
-    __m128i s = _mm_xor_si128(Load(in + 16 * b), keys[0]);
-    for (int r = 1; r < rounds; ++r) s = _mm_aesdec_si128(s, keys[r]);
-    Store(out + 16 * b, _mm_aesdeclast_si128(s, keys[rounds]));
-  }
-  explicit_bzero(keys, sizeof keys);
+  CryptBlocks<true>(roundKeys, rounds, in, out, blocks);
 }
 
 }  // namespace cipherkern

@@ -106,6 +106,14 @@ bool SameFile(const struct stat& a, const char* path) {
   return ::stat(path, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+// Returns true iff the input names the same file as one of the paths the
+// call would write: writing would destroy what is being read.
+bool InputIsWrittenTo(const char* input, const char* written, const std::string& intermediate) {
+  struct stat inputStat {};
+  return ::stat(input, &inputStat) == 0 &&
+         (SameFile(inputStat, written) || SameFile(inputStat, intermediate.c_str()));
+}
+
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') c = static_cast<char>(c - 'a' + 'A');
@@ -171,9 +179,7 @@ EngineStatus CryptChunks(EngineMode mode, const AesKeySchedule& schedule, AesPat
 
 EngineStatus Encrypt(const EngineRequest& request, const AesKeySchedule& schedule) {
   const std::string packPath = std::string(request.inputPath) + kPackSuffix;
-  struct stat inputStat {};
-  if (::stat(request.inputPath, &inputStat) == 0 &&
-      (SameFile(inputStat, request.outputPath) || SameFile(inputStat, packPath.c_str()))) {
+  if (InputIsWrittenTo(request.inputPath, request.outputPath, packPath)) {
     return EngineStatus::kPathsOverlap;
   }
 
@@ -227,9 +233,7 @@ EngineStatus Encrypt(const EngineRequest& request, const AesKeySchedule& schedul
 
 EngineStatus Decrypt(const EngineRequest& request, const AesKeySchedule& schedule) {
   const std::string restoredPath = std::string(request.outputPath) + kRestoredSuffix;
-  struct stat inputStat {};
-  if (::stat(request.inputPath, &inputStat) == 0 &&
-      (SameFile(inputStat, request.outputPath) || SameFile(inputStat, restoredPath.c_str()))) {
+  if (InputIsWrittenTo(request.inputPath, request.outputPath, restoredPath)) {
     return EngineStatus::kPathsOverlap;
   }
   // A ".dec" file left from an earlier call would pass for this call's

@@ -179,6 +179,10 @@ std::optional<std::uint32_t> FileMode(const std::string& path);
 // Sets the permission bits (07777) of path. Returns true iff set.
 bool SetFileMode(const std::string& path, std::uint32_t mode);
 
+// Gives path the mode a newly created shared file gets: 0666 minus the
+// umask. Returns true iff set.
+bool SetSharedFileMode(const std::string& path);
+
 // ----------------------------------------------------------- code pages
 
 // The password as the bytes that containers hash and key with: Windows-1252

@@ -53,4 +53,11 @@ bool SetFileMode(const std::string& path, std::uint32_t mode) {
   return ::chmod(path.c_str(), static_cast<mode_t>(mode & 07777)) == 0;
 }
 
+bool SetSharedFileMode(const std::string& path) {
+  // The umask can only be read by setting it; put it straight back.
+  const mode_t mask = ::umask(022);
+  ::umask(mask);
+  return SetFileMode(path, 0666 & ~mask);
+}
+
 }  // namespace platform

@@ -19,7 +19,7 @@ using internal::RemoveWorkingFiles;
 // bodyLength bytes: only then may the original go.
 bool ContainerReadsBack(const std::string& path, std::string_view marker, std::int64_t bodyLength) {
   const crypto::Trailer trailer = crypto::ReadTrailer(path);
-  return trailer.opened && crypto::MatchFileMarker(trailer.markerLine) >= 0 &&
+  return trailer.opened &&
          std::string_view(trailer.markerLine).substr(0, marker.size()) == marker &&
          trailer.bodyLength == bodyLength && crypto::TrailerMatchesSize(trailer);
 }

@@ -70,10 +70,12 @@ bool RunEngine(crypto::Cipher cipher, bool encrypt, const std::string& input,
                input, output, password,
                privateOutput ? crypto::OutputAccess::kPrivate : crypto::OutputAccess::kShared) == 1;
   }
-  const int result = encrypt ? crypto::AES_Encrypt_File(input, output, password)
-                             : crypto::AES_Decrypt_File(input, output, password);
-  if (result == 1 && privateOutput) platform::SetFileMode(output, 0600);
-  return result == 1 && platform::FileExists(output);
+  if (encrypt) return crypto::AES_Encrypt_File(input, output, password) == 1;
+  // The engine writes every restored file 0600; a user's own restored file
+  // gets the usual mode, as RC4 gives it.
+  if (crypto::AES_Decrypt_File(input, output, password) != 1) return false;
+  if (!privateOutput) platform::SetSharedFileMode(output);
+  return true;
 }
 
 void RemoveWorkingFiles(std::initializer_list<std::string> paths) {

@@ -281,6 +281,12 @@ TEST_F(FileFlows, AesRoundTripWithShortAndLongPasswords) {
     ASSERT_FALSE(ui_.proposedNames.empty());
     EXPECT_EQ(ui_.proposedNames.back(), dir_ / "brief.aes_temp");
     EXPECT_EQ(ReadFile(dir_ / "out.txt"), data);
+    // The restored file is the user's: the usual mode, not the engine's 0600.
+    const mode_t mask = ::umask(022);
+    ::umask(mask);
+    struct stat st;
+    ASSERT_EQ(::stat((dir_ / "out.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0666u & ~mask);
     EXPECT_EQ(Listing(dir_.path()),
               (std::vector<std::string>{"brief.aes", "brief.txt", "out.txt"}));
     std::filesystem::remove(dir_ / "brief.aes");
