@@ -251,8 +251,10 @@ std::uint32_t LevelKey(const std::uint8_t* p, unsigned keyBits) {
     std::size_t i = 0;
     for (; i + 8 <= kLength; i += 8) h = (std::rotl(h, 23) ^ LoadNative64(p + i)) * kMul;
     if constexpr (kLength % 8 != 0) {
+      // Assembled in registers: a short memcpy into a wider variable goes
+      // through the stack and stalls the load that follows.
       std::uint64_t tail = 0;
-      std::memcpy(&tail, p + i, kLength % 8);
+      for (std::size_t j = 0; j < kLength % 8; ++j) tail |= std::uint64_t{p[i + j]} << (8 * j);
       h = (std::rotl(h, 23) ^ tail) * kMul;
     }
     return static_cast<std::uint32_t>(h >> (64 - keyBits));
