@@ -232,10 +232,36 @@ static_assert(kLevelLength[0] == 2);
 
 // Returns the number of key bits of a level: the two-byte chains have one
 // head per value; the hashed ones shrink with the window, so that a small
-// input does not pay for large tables.
+// input does not pay for large tables, and stop at a head for every two
+// positions of the engine's window: every position entered reads and writes
+// a random head, and smaller tables stay in the cache. The walks through the
+// few more collisions cost less than the misses saved.
 unsigned LevelKeyBits(int level, std::uint32_t window) {
   if (level == 0) return std::bit_width(kHeadTableSize) - 1;  // exact: 16
-  return std::clamp(static_cast<unsigned>(std::bit_width(window)), 10u, 16u);
+  return std::clamp(static_cast<unsigned>(std::bit_width(window)), 10u, 15u);
+}
+
+// Returns the n (<= 8) bytes at p as one number, with as few loads as n
+// allows. A short memcpy into a wider variable would go through the stack
+// and stall the load that follows.
+template <std::size_t n>
+std::uint64_t LoadBytes(const std::uint8_t* p) {
+  static_assert(n <= 8);
+  if constexpr (n == 8) {
+    return LoadNative64(p);
+  } else if constexpr (n >= 4) {
+    std::uint32_t low;
+    std::memcpy(&low, p, 4);
+    return low | (LoadBytes<n - 4>(p + 4) << 32);
+  } else if constexpr (n >= 2) {
+    std::uint16_t low;
+    std::memcpy(&low, p, 2);
+    return low | (LoadBytes<n - 2>(p + 2) << 16);
+  } else if constexpr (n == 1) {
+    return p[0];
+  } else {
+    return 0;
+  }
 }
 
 // Returns the key of the first kLevelLength[level] bytes at p, of keyBits.
@@ -250,13 +276,7 @@ std::uint32_t LevelKey(const std::uint8_t* p, unsigned keyBits) {
     std::uint64_t h = 0;
     std::size_t i = 0;
     for (; i + 8 <= kLength; i += 8) h = (std::rotl(h, 23) ^ LoadNative64(p + i)) * kMul;
-    if constexpr (kLength % 8 != 0) {
-      // Assembled in registers: a short memcpy into a wider variable goes
-      // through the stack and stalls the load that follows.
-      std::uint64_t tail = 0;
-      for (std::size_t j = 0; j < kLength % 8; ++j) tail |= std::uint64_t{p[i + j]} << (8 * j);
-      h = (std::rotl(h, 23) ^ tail) * kMul;
-    }
+    if constexpr (kLength % 8 != 0) h = (std::rotl(h, 23) ^ LoadBytes<kLength % 8>(p + i)) * kMul;
     return static_cast<std::uint32_t>(h >> (64 - keyBits));
   }
 }
@@ -726,6 +746,34 @@ Candidate Encoder<Link>::SearchFast(std::size_t p, std::size_t maxLength) {
   }
 
   for (;;) {
+    // Most positions of a long chain fail the one-byte test below and change
+    // nothing else. Pass them in a tight loop as long as none of the other
+    // cases can come up: no run here, the walk past its first positions, and
+    // short of the distance where skipFrom, the last offset or the window
+    // ends. The position at the last offset is tested with floor here, not
+    // need: it is only passed here when its first two bytes differ, and then
+    // it matches fewer than need bytes anyway.
+    if (run < 2 && walked >= kShortChain && floor <= maxLength) {
+      std::uint64_t limit = window_;
+      if (floor == need) limit = std::min(limit, skipFrom - 1);
+      if (repeatPending) limit = std::min(limit, repeatD - 1);
+      const std::uint8_t* const probe = here + floor - 1;
+      const std::uint8_t wanted = *probe;
+      const Link* const chain = chain_[level];
+      for (;;) {
+        const std::uint64_t d = std::uint64_t{p} - q;  // kNoPosition: beyond any window
+        if (d > limit || probe[-static_cast<std::ptrdiff_t>(d)] == wanted) break;
+        done = d;
+        ++walked;
+        ++visited;
+        const Link delta = chain[q & slotMask_];
+        if (delta == 0) {
+          q = kNoPosition;
+          break;
+        }
+        q -= delta;
+      }
+    }
     std::uint64_t d = std::uint64_t{p} - q;  // kNoPosition: beyond any window
     if (floor > maxLength) d = kNever;       // nothing left but the last offset
     if (floor == need && d >= skipFrom && d <= window_) {
