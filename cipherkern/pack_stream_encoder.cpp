@@ -355,7 +355,11 @@ class Encoder {
   // search at p can reach and that has the level's length of bytes.
   template <int level>
   void CatchUp(std::size_t p);
+  // The same for level and, when level > 0, every other hashed level.
   void CatchUpAt(int level, std::size_t p);
+  // Enters pos into level's chain.
+  template <int level>
+  void Enter(std::size_t pos);
   // Returns the newest position of level's chain for here, or kNoPosition.
   std::uint32_t Newest(int level, const std::uint8_t* here) const {
     return head_[level][LevelKeyAt(level, here, keyBits_[level])] - 1;
@@ -535,31 +539,48 @@ void Encoder<Link>::WriteRawBlock(std::size_t from, bool continuation) {
 
 template <typename Link>
 template <int level>
+void Encoder<Link>::Enter(std::size_t pos) {
+  constexpr std::uint64_t kMaxDelta = std::numeric_limits<Link>::max();
+  std::uint32_t* const head = head_[level];
+  const std::uint32_t key = LevelKey<level>(in_ + pos, keyBits_[level]);
+  // A distance too large for a link is beyond the window anyway. With no
+  // previous position the link leads to kNoPosition.
+  const std::uint64_t delta = std::uint64_t{pos} + 1 - head[key];
+  chain_[level][pos & slotMask_] = delta > kMaxDelta ? 0 : static_cast<Link>(delta);
+  head[key] = static_cast<std::uint32_t>(pos + 1);
+}
+
+template <typename Link>
+template <int level>
 void Encoder<Link>::CatchUp(std::size_t p) {
   constexpr std::size_t kLength = kLevelLength[level];
-  constexpr std::uint64_t kMaxDelta = std::numeric_limits<Link>::max();
   std::size_t pos = std::max<std::size_t>(entered_[level], p > window_ ? p - window_ : 0);
   const std::size_t end = size_ >= kLength ? std::min(p, size_ - kLength + 1) : 0;
-  std::uint32_t* const head = head_[level];
-  Link* const chain = chain_[level];
-  for (; pos < end; ++pos) {
-    const std::uint32_t key = LevelKey<level>(in_ + pos, keyBits_[level]);
-    // A distance too large for a link is beyond the window anyway. With no
-    // previous position the link leads to kNoPosition.
-    const std::uint64_t delta = std::uint64_t{pos} + 1 - head[key];
-    chain[pos & slotMask_] = delta > kMaxDelta ? 0 : static_cast<Link>(delta);
-    head[key] = static_cast<std::uint32_t>(pos + 1);
-  }
+  for (; pos < end; ++pos) Enter<level>(pos);
   entered_[level] = std::max(entered_[level], p);
 }
 
 template <typename Link>
 void Encoder<Link>::CatchUpAt(int level, std::size_t p) {
-  if (entered_[level] >= p) return;
-  [&]<std::size_t... L>(std::index_sequence<L...>) {
-    ((level == static_cast<int>(L) ? CatchUp<static_cast<int>(L)>(p) : void()), ...);
+  if (level == 0) {
+    CatchUp<0>(p);
+    return;
   }
-  (std::make_index_sequence<kLevels>());
+  // The hashed chains are brought up together: one pass over the positions
+  // shares the loop and lets the random head accesses of all of them
+  // overlap. A walk that needs one of them soon needs the next ones too.
+  if (entered_[1] >= p) return;
+  [&]<std::size_t... L>(std::index_sequence<L...>) {
+    constexpr int kLongest = kLevels - 1;
+    constexpr std::size_t kLength = kLevelLength[kLongest];
+    std::size_t pos = std::max<std::size_t>(entered_[1], p > window_ ? p - window_ : 0);
+    const std::size_t end = size_ >= kLength ? std::min(p, size_ - kLength + 1) : 0;
+    for (; pos < end; ++pos) (Enter<static_cast<int>(L) + 1>(pos), ...);
+    // Near the end of the input the shorter ones go on alone.
+    ((entered_[L + 1] = std::max(entered_[L + 1], pos)), ...);
+    (CatchUp<static_cast<int>(L) + 1>(p), ...);
+  }
+  (std::make_index_sequence<kLevels - 1>());
 }
 
 template <typename Link>
@@ -669,8 +690,15 @@ bool Encoder<Link>::Rate(const std::uint8_t* here, std::uint64_t d, std::size_t 
 template <typename Link>
 Candidate Encoder<Link>::SearchFast(std::size_t p, std::size_t maxLength) {
   Candidate best;
-  std::size_t need = 2;
   const std::uint8_t* here = in_ + p;
+  // The newest position with the same first two bytes. When there is none,
+  // no position can match, the last offset's included: nothing to find.
+  const std::uint32_t newest = Newest(0, here);
+  if (std::uint64_t{p} - newest > window_) {  // none: beyond any window
+    NoteChains(0);
+    return best;
+  }
+  std::size_t need = 2;
   const std::uint64_t repeatD = lastOffset_;
   bool repeatPending = false;
   if (repeatD <= window_ && repeatD <= p) {
@@ -723,12 +751,7 @@ Candidate Encoder<Link>::SearchFast(std::size_t p, std::size_t maxLength) {
   // code is cheaper, can, and it is looked at apart. So after the newest one
   // the walk needs three bytes.
   {
-    const std::uint32_t newest = Newest(0, here);
-    const std::uint64_t d = std::uint64_t{p} - newest;  // none: beyond any window
-    if (d > window_) {                                  // no position shares even two bytes
-      NoteChains(0);
-      return best;
-    }
+    const std::uint64_t d = std::uint64_t{p} - newest;
     done = d;
     ++walked;
     ++visited;
