@@ -379,6 +379,11 @@ class Encoder {
   // iff the search ends there.
   bool Rate(const std::uint8_t* here, std::uint64_t d, std::size_t maxLength, std::size_t* need,
             Candidate* best) const;
+  // Returns true when the search at p (the position after the current one),
+  // matching at most maxLength bytes, can find no candidate that the step
+  // would take over current; false when it might. Leaves the coder's state
+  // as it is.
+  bool NextCannotWin(std::size_t p, std::size_t maxLength, const Candidate& current);
   // Returns the least distance from which no position that matches exactly
   // need bytes can gain more than bestGain, unless it lies at the last offset;
   // kNever when there is none.
@@ -866,6 +871,55 @@ Candidate Encoder<Link>::SearchFast(std::size_t p, std::size_t maxLength) {
 }
 
 template <typename Link>
+bool Encoder<Link>::NextCannotWin(std::size_t p, std::size_t maxLength, const Candidate& current) {
+  // The next candidate wins with a gain g when g - 3 > current.gain (g >= 3)
+  // or g > current.gain (g < 3). Below a current gain of 2 only the second
+  // can hold, so beating current.gain is what counts there.
+  const std::int64_t threshold =
+      current.gain >= 2 ? current.gain + kNextPositionPenalty : current.gain;
+  const std::uint8_t* const here = in_ + p;
+  // The last offset's code is the cheapest: look at it on its own.
+  const std::uint64_t repeatD = lastOffset_;
+  if (repeatD <= window_ && repeatD <= p) {
+    const std::size_t n = MatchLength(here - repeatD, here, maxLength);
+    if (n >= 2 &&
+        Gain(static_cast<std::uint32_t>(repeatD), static_cast<std::uint32_t>(n)) > threshold)
+      return false;
+  }
+  // Any other code costs at least 9 bits, so a gain above threshold needs
+  // 8n - 8 > threshold: at least least bytes. Rate every position of the
+  // window that matches that far.
+  const std::size_t least =
+      std::max<std::size_t>(2, static_cast<std::size_t>(threshold + 8) / 8 + 1);
+  if (least > maxLength) return true;
+  // The hashed chains only when they are kept up to date anyway: in data
+  // with few matches, bringing them up would cost more than this saves.
+  constexpr std::size_t kMostBehind = 256;
+  int level = LevelFor(least);
+  if (level > 0 && p - entered_[1] > kMostBehind) level = 0;
+  CatchUp<0>(p);
+  CatchUpAt(level, p);
+  const std::uint8_t wanted = here[least - 1];
+  // A walk this long is not worth it: the search will do.
+  constexpr int kMostLooks = 64;
+  std::uint32_t q = Newest(level, here);
+  for (int looks = 0; looks < kMostLooks; ++looks) {
+    const std::uint64_t d = std::uint64_t{p} - q;  // kNoPosition: beyond any window
+    if (d > window_) return true;
+    const std::uint8_t* there = here - d;
+    if (there[least - 1] == wanted) {
+      const std::size_t n = MatchLength(there, here, maxLength);
+      if (n >= least &&
+          Gain(static_cast<std::uint32_t>(d), static_cast<std::uint32_t>(n)) > threshold) {
+        return false;
+      }
+    }
+    q = Previous(level, q);
+  }
+  return false;
+}
+
+template <typename Link>
 std::uint32_t Encoder<Link>::FirstBeyond(int level, const std::uint8_t* here, std::size_t p,
                                          std::uint64_t done) const {
   std::uint32_t q = Newest(level, here);
@@ -939,13 +993,18 @@ EncodeStatus Encoder<Link>::Run(std::size_t growthLimit) {
       }
 
       const Candidate current = holding ? held : Search(p, m);
-      const Candidate next = Search(p + 1, m - 1);
+      const bool currentWorthIt =
+          current && current.gain >= 8 - static_cast<std::int64_t>(format_.width);
+      // When the match is taken, the next position's candidate only had to
+      // lose to it. Proving that it must lose is cheaper than finding it.
+      const bool nextLoses =
+          currentWorthIt && !plainSearch_ && NextCannotWin(p + 1, m - 1, current);
+      const Candidate next = nextLoses ? Candidate{} : Search(p + 1, m - 1);
       // Coding a byte first costs about that much; the held-over candidate
       // gets it back, as it is kept with its full gain.
       constexpr std::int64_t penalty = kNextPositionPenalty;
       const std::int64_t nextGain = next.gain >= penalty ? next.gain - penalty : next.gain;
-      if ((next && nextGain > current.gain) || !current ||
-          current.gain < 8 - static_cast<std::int64_t>(format_.width)) {
+      if ((next && nextGain > current.gain) || !currentWorthIt) {
         ByteRule(p);
         ++p;
         holding = true;
