@@ -125,6 +125,15 @@ unsigned FloorLog2(std::uint64_t v) {
   return static_cast<unsigned>(std::bit_width(v)) - 1;
 }
 
+// Returns the most that a match of n >= 2 bytes can gain with any code but
+// the last offset's: a short match costs 9 bits; a long one at least 10 +
+// 2 + 2 floor(log2(n - 4)), as the length bonus is at most 4.
+std::int64_t MostGain(std::size_t n) {
+  const std::int64_t bits = 8 * static_cast<std::int64_t>(n);
+  if (n <= kShortMatchMaxLength) return bits - 8;
+  return bits - 11 - 2 * static_cast<std::int64_t>(FloorLog2(n - 4));
+}
+
 // Puts bit i of x at bit 2i.
 std::uint64_t SpreadBits(std::uint32_t x) {
   std::uint64_t v = x;
@@ -886,11 +895,10 @@ bool Encoder<Link>::NextCannotWin(std::size_t p, std::size_t maxLength, const Ca
         Gain(static_cast<std::uint32_t>(repeatD), static_cast<std::uint32_t>(n)) > threshold)
       return false;
   }
-  // Any other code costs at least 9 bits, so a gain above threshold needs
-  // 8n - 8 > threshold: at least least bytes. Rate every position of the
-  // window that matches that far.
-  const std::size_t least =
-      std::max<std::size_t>(2, static_cast<std::size_t>(threshold + 8) / 8 + 1);
+  // Any other code needs least bytes to gain more than threshold. Rate
+  // every position of the window that matches that far.
+  std::size_t least = std::max<std::size_t>(2, static_cast<std::size_t>(threshold + 8) / 8 + 1);
+  while (least <= maxLength && MostGain(least) <= threshold) ++least;
   if (least > maxLength) return true;
   // The hashed chains only when they are kept up to date anyway: in data
   // with few matches, bringing them up would cost more than this saves.
