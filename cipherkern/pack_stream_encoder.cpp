@@ -366,9 +366,17 @@ class Encoder {
   void CatchUp(std::size_t p);
   // The same for level and, when level > 0, every other hashed level.
   void CatchUpAt(int level, std::size_t p);
-  // Enters pos into level's chain.
+  // One level's head table and chain links.
+  struct ChainTable {
+    std::uint32_t* head;
+    Link* chain;
+    unsigned keyBits;
+  };
+  ChainTable Table(int level) const { return {head_[level], chain_[level], keyBits_[level]}; }
+  // Enters pos into the chain of level, whose table is table.
   template <int level>
-  void Enter(std::size_t pos);
+  static void Enter(const ChainTable& table, const std::uint8_t* in, std::size_t pos,
+                    std::uint64_t slotMask);
   // Returns the newest position of level's chain for here, or kNoPosition.
   std::uint32_t Newest(int level, const std::uint8_t* here) const {
     return head_[level][LevelKeyAt(level, here, keyBits_[level])] - 1;
@@ -553,15 +561,15 @@ void Encoder<Link>::WriteRawBlock(std::size_t from, bool continuation) {
 
 template <typename Link>
 template <int level>
-void Encoder<Link>::Enter(std::size_t pos) {
+void Encoder<Link>::Enter(const ChainTable& table, const std::uint8_t* in, std::size_t pos,
+                          std::uint64_t slotMask) {
   constexpr std::uint64_t kMaxDelta = std::numeric_limits<Link>::max();
-  std::uint32_t* const head = head_[level];
-  const std::uint32_t key = LevelKey<level>(in_ + pos, keyBits_[level]);
+  const std::uint32_t key = LevelKey<level>(in + pos, table.keyBits);
   // A distance too large for a link is beyond the window anyway. With no
   // previous position the link leads to kNoPosition.
-  const std::uint64_t delta = std::uint64_t{pos} + 1 - head[key];
-  chain_[level][pos & slotMask_] = delta > kMaxDelta ? 0 : static_cast<Link>(delta);
-  head[key] = static_cast<std::uint32_t>(pos + 1);
+  const std::uint64_t delta = std::uint64_t{pos} + 1 - table.head[key];
+  table.chain[pos & slotMask] = delta > kMaxDelta ? 0 : static_cast<Link>(delta);
+  table.head[key] = static_cast<std::uint32_t>(pos + 1);
 }
 
 template <typename Link>
@@ -570,7 +578,12 @@ void Encoder<Link>::CatchUp(std::size_t p) {
   constexpr std::size_t kLength = kLevelLength[level];
   std::size_t pos = std::max<std::size_t>(entered_[level], p > window_ ? p - window_ : 0);
   const std::size_t end = size_ >= kLength ? std::min(p, size_ - kLength + 1) : 0;
-  for (; pos < end; ++pos) Enter<level>(pos);
+  // Copies, so that the stores into the tables cannot make the loop reload
+  // them.
+  const ChainTable table = Table(level);
+  const std::uint8_t* const in = in_;
+  const std::uint64_t slotMask = slotMask_;
+  for (; pos < end; ++pos) Enter<level>(table, in, pos, slotMask);
   entered_[level] = std::max(entered_[level], p);
 }
 
@@ -589,7 +602,10 @@ void Encoder<Link>::CatchUpAt(int level, std::size_t p) {
     constexpr std::size_t kLength = kLevelLength[kLongest];
     std::size_t pos = std::max<std::size_t>(entered_[1], p > window_ ? p - window_ : 0);
     const std::size_t end = size_ >= kLength ? std::min(p, size_ - kLength + 1) : 0;
-    for (; pos < end; ++pos) (Enter<static_cast<int>(L) + 1>(pos), ...);
+    const ChainTable tables[] = {Table(static_cast<int>(L) + 1)...};
+    const std::uint8_t* const in = in_;
+    const std::uint64_t slotMask = slotMask_;
+    for (; pos < end; ++pos) (Enter<static_cast<int>(L) + 1>(tables[L], in, pos, slotMask), ...);
     // Near the end of the input the shorter ones go on alone.
     ((entered_[L + 1] = std::max(entered_[L + 1], pos)), ...);
     (CatchUp<static_cast<int>(L) + 1>(p), ...);
