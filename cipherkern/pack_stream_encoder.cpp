@@ -3,6 +3,7 @@
 // the match finder, the rating of candidates, the lazy decision with the
 // next position, the literal-format, index-bits and raw-block rules.
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdlib>
 #include <cstring>
@@ -406,10 +407,9 @@ class Encoder {
   // kNever when there is none.
   std::uint64_t SkipFrom(std::size_t need, std::int64_t bestGain) const;
   static int LevelFor(std::size_t length);
-  // Returns the newest position of level's chain for here that lies more
-  // than done bytes back, or one beyond the window.
-  std::uint32_t FirstBeyond(int level, const std::uint8_t* here, std::size_t p,
-                            std::uint64_t done) const;
+  // Returns the newest position of level's chain for the key of the bytes
+  // at p that lies more than done bytes back, or one beyond the window.
+  std::uint32_t FirstBeyond(int level, std::uint32_t key, std::size_t p, std::uint64_t done) const;
   // Returns how many bytes right before p equal c, at most limit, never
   // reaching before the input.
   std::size_t RunBack(const std::uint8_t* p, std::uint8_t c, std::size_t limit) const;
@@ -568,7 +568,9 @@ void Encoder<Link>::Enter(const ChainTable& table, const std::uint8_t* in, std::
   // A distance too large for a link is beyond the window anyway. With no
   // previous position the link leads to kNoPosition.
   const std::uint64_t delta = std::uint64_t{pos} + 1 - table.head[key];
-  table.chain[pos & slotMask] = delta > kMaxDelta ? 0 : static_cast<Link>(delta);
+  // Without a branch: which way it goes depends on the data.
+  const std::uint64_t keep = std::uint64_t{0} - static_cast<std::uint64_t>(delta <= kMaxDelta);
+  table.chain[pos & slotMask] = static_cast<Link>(delta & keep);
   table.head[key] = static_cast<std::uint32_t>(pos + 1);
 }
 
@@ -662,9 +664,18 @@ std::uint64_t Encoder<Link>::SkipFrom(std::size_t need, std::int64_t bestGain) c
 
 template <typename Link>
 int Encoder<Link>::LevelFor(std::size_t length) {
-  int level = 0;
-  while (level + 1 < kLevels && kLevelLength[level + 1] <= length) ++level;
-  return level;
+  // A table, not a loop: the length changes from search to search and a
+  // loop's exit would be mispredicted.
+  static constexpr auto kLevelOf = [] {
+    std::array<std::int8_t, kLevelLength[kLevels - 1] + 1> table{};
+    for (std::size_t n = 0; n < table.size(); ++n) {
+      int level = 0;
+      while (level + 1 < kLevels && kLevelLength[level + 1] <= n) ++level;
+      table[n] = static_cast<std::int8_t>(level);
+    }
+    return table;
+  }();
+  return kLevelOf[std::min(length, kLevelOf.size() - 1)];
 }
 
 template <typename Link>
@@ -738,6 +749,25 @@ Candidate Encoder<Link>::SearchFast(std::size_t p, std::size_t maxLength) {
   // Bytes equal to here[0] from here on, when here starts a run of two or more.
   const std::size_t run = here[0] == here[1] ? RunLength(here, here[0], maxLength) : 0;
 
+  // The keys of here in the hashed chains, worked out together when the walk
+  // first leaves the two-byte chain. Only levels that fit maxLength are ever
+  // asked for.
+  std::uint32_t keys[kLevels] = {};
+  bool haveKeys = false;
+  auto keyOf = [&](int wanted) {
+    if (!haveKeys) {
+      haveKeys = true;
+      [&]<std::size_t... L>(std::index_sequence<L...>) {
+        ((kLevelLength[L + 1] <= maxLength
+              ? keys[L + 1] = LevelKey<static_cast<int>(L) + 1>(here, keyBits_[L + 1])
+              : 0),
+         ...);
+      }
+      (std::make_index_sequence<kLevels - 1>());
+    }
+    return keys[wanted];
+  };
+
   int level = 0;
   std::uint32_t q = kNoPosition;  // next position to look at
   std::uint64_t done = 0;         // distance of the last one dealt with
@@ -757,8 +787,9 @@ Candidate Encoder<Link>::SearchFast(std::size_t p, std::size_t maxLength) {
     level = wanted;
     CatchUpAt(level, p);
     // `at` stands in every chain up to the length it matched.
-    q = at != kNoPosition && kLevelLength[level] <= need ? Previous(level, at)
-                                                         : FirstBeyond(level, here, p, done);
+    q = at != kNoPosition && kLevelLength[level] <= need
+            ? Previous(level, at)
+            : FirstBeyond(level, keyOf(level), p, done);
     return true;
   };
   // Looks at the position d back. Returns true iff the search ends there.
@@ -795,7 +826,8 @@ Candidate Encoder<Link>::SearchFast(std::size_t p, std::size_t maxLength) {
     if (walked >= kShortChain) level = LevelFor(std::min(floor, maxLength));
     CatchUpAt(level, p);
     // The newest position stands in every chain up to the length it matched.
-    q = kLevelLength[level] <= need ? Previous(level, newest) : FirstBeyond(level, here, p, done);
+    q = kLevelLength[level] <= need ? Previous(level, newest)
+                                    : FirstBeyond(level, keyOf(level), p, done);
   }
 
   for (;;) {
@@ -944,9 +976,9 @@ bool Encoder<Link>::NextCannotWin(std::size_t p, std::size_t maxLength, const Ca
 }
 
 template <typename Link>
-std::uint32_t Encoder<Link>::FirstBeyond(int level, const std::uint8_t* here, std::size_t p,
+std::uint32_t Encoder<Link>::FirstBeyond(int level, std::uint32_t key, std::size_t p,
                                          std::uint64_t done) const {
-  std::uint32_t q = Newest(level, here);
+  std::uint32_t q = head_[level][key] - 1;
   // Links of positions beyond the window may be stale: never follow those.
   while (q != kNoPosition && std::uint64_t{p} - q <= std::min<std::uint64_t>(done, window_)) {
     q = Previous(level, q);
