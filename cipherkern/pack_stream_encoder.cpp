@@ -291,15 +291,6 @@ std::uint32_t LevelKey(const std::uint8_t* p, unsigned keyBits) {
   }
 }
 
-// Returns LevelKey<level>(p) for a level known only at run time.
-template <int from = 0>
-std::uint32_t LevelKeyAt(int level, const std::uint8_t* p, unsigned keyBits) {
-  if constexpr (from + 1 < kLevels) {
-    if (level != from) return LevelKeyAt<from + 1>(level, p, keyBits);
-  }
-  return LevelKey<from>(p, keyBits);
-}
-
 // Returns the number of slots of each chain. A slot is taken by position &
 // (slots - 1). A search at p looks at most window positions back, and no
 // position at or after p is entered before the search, so window slots keep
@@ -378,9 +369,22 @@ class Encoder {
   template <int level>
   static void Enter(const ChainTable& table, const std::uint8_t* in, std::size_t pos,
                     std::uint64_t slotMask);
-  // Returns the newest position of level's chain for here, or kNoPosition.
-  std::uint32_t Newest(int level, const std::uint8_t* here) const {
-    return head_[level][LevelKeyAt(level, here, keyBits_[level])] - 1;
+  // Returns the newest position of the two-byte chain for here, or
+  // kNoPosition.
+  std::uint32_t Newest(const std::uint8_t* here) const {
+    return head_[0][LevelKey<0>(here, keyBits_[0])] - 1;
+  }
+  // Sets keys[level] to the key of here for every hashed level whose length
+  // is at most maxLength, all at once: with the level known only at run time
+  // a choice of one would be a mispredicted branch.
+  void HashedKeys(const std::uint8_t* here, std::size_t maxLength, std::uint32_t* keys) const {
+    [&]<std::size_t... L>(std::index_sequence<L...>) {
+      ((kLevelLength[L + 1] <= maxLength
+            ? keys[L + 1] = LevelKey<static_cast<int>(L) + 1>(here, keyBits_[L + 1])
+            : 0),
+       ...);
+    }
+    (std::make_index_sequence<kLevels - 1>());
   }
   // Returns the position before q in level's chain, or kNoPosition.
   std::uint32_t Previous(int level, std::uint32_t q) const {
@@ -691,7 +695,7 @@ Candidate Encoder<Link>::SearchPlain(std::size_t p, std::size_t maxLength) const
   Candidate best;
   std::size_t need = 2;
   const std::uint8_t* here = in_ + p;
-  for (std::uint32_t q = Newest(0, here);; q = Previous(0, q)) {
+  for (std::uint32_t q = Newest(here);; q = Previous(0, q)) {
     // Reading: within the window means 1 to window bytes back.
     const std::uint64_t d = std::uint64_t{p} - q;  // kNoPosition: beyond any window
     if (d > window_) break;
@@ -734,7 +738,7 @@ Candidate Encoder<Link>::SearchFast(std::size_t p, std::size_t maxLength) {
   const std::uint8_t* here = in_ + p;
   // The newest position with the same first two bytes. When there is none,
   // no position can match, the last offset's included: nothing to find.
-  const std::uint32_t newest = Newest(0, here);
+  const std::uint32_t newest = Newest(here);
   if (std::uint64_t{p} - newest > window_) {  // none: beyond any window
     NoteChains(0);
     return best;
@@ -757,13 +761,7 @@ Candidate Encoder<Link>::SearchFast(std::size_t p, std::size_t maxLength) {
   auto keyOf = [&](int wanted) {
     if (!haveKeys) {
       haveKeys = true;
-      [&]<std::size_t... L>(std::index_sequence<L...>) {
-        ((kLevelLength[L + 1] <= maxLength
-              ? keys[L + 1] = LevelKey<static_cast<int>(L) + 1>(here, keyBits_[L + 1])
-              : 0),
-         ...);
-      }
-      (std::make_index_sequence<kLevels - 1>());
+      HashedKeys(here, maxLength, keys);
     }
     return keys[wanted];
   };
@@ -958,7 +956,12 @@ bool Encoder<Link>::NextCannotWin(std::size_t p, std::size_t maxLength, const Ca
   const std::uint8_t wanted = here[least - 1];
   // A walk this long is not worth it: the search will do.
   constexpr int kMostLooks = 64;
-  std::uint32_t q = Newest(level, here);
+  std::uint32_t q = Newest(here);
+  if (level > 0) {
+    std::uint32_t keys[kLevels] = {};
+    HashedKeys(here, maxLength, keys);
+    q = head_[level][keys[level]] - 1;
+  }
   for (int looks = 0; looks < kMostLooks; ++looks) {
     const std::uint64_t d = std::uint64_t{p} - q;  // kNoPosition: beyond any window
     if (d > window_) return true;
