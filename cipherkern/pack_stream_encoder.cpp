@@ -164,13 +164,15 @@ class BitWriter {
   void Put(std::uint32_t value, unsigned count) {
     bits_ = (bits_ << count) | value;
     pending_ += count;
-    if (pending_ >= 32) {
-      pending_ -= 32;
-      if (position_ + 4 <= capacity_) {
-        StoreLe32(out_ + position_, static_cast<std::uint32_t>(bits_ >> pending_));
-      }
-      position_ += 4;
-    }
+    // Without a branch, as whether a word is full follows the data: the top
+    // 32 of the pending bits are stored every time, where the next word goes
+    // (or, past the capacity, into a spare word), and count only once they
+    // are a whole word. Until then the next store overwrites them.
+    const unsigned full = pending_ >= 32 ? 1 : 0;
+    pending_ -= 32 * full;
+    std::uint8_t* const at = position_ + 4 <= capacity_ ? out_ + position_ : spare_;
+    StoreLe32(at, static_cast<std::uint32_t>(bits_ >> pending_));
+    position_ += 4 * full;
   }
 
   // Writes v (>= 2) as a gamma number: the bits below its leading 1, each
@@ -207,6 +209,7 @@ class BitWriter {
   std::size_t position_;
   std::uint64_t bits_ = 0;  // the low pending_ bits are not yet stored
   unsigned pending_ = 0;
+  std::uint8_t spare_[4] = {};
 };
 
 struct LiteralFormat {
