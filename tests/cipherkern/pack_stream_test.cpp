@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -754,6 +755,13 @@ TEST(PackStream, FastSearchTakesThePlainWalksDecisions) {
   }
   cases.push_back({turns, 65536});
   cases.push_back({columns, 1024});
+  // Machine code and tables: this program's own first 160 KiB, with runs of
+  // zeros of every length between short structures.
+  std::ifstream self("/proc/self/exe", std::ios::binary);
+  Bytes program(160 * 1024);
+  self.read(reinterpret_cast<char*>(program.data()), static_cast<std::streamsize>(program.size()));
+  program.resize(static_cast<std::size_t>(self.gcount()));
+  cases.push_back({program, 65536});
   for (std::size_t i = 0; i < cases.size(); ++i) {
     SCOPED_TRACE(i);
     const Bytes fast = Encode(cases[i].input, cases[i].window, true, pack::SearchMode::kFast);
@@ -824,9 +832,13 @@ TEST(PackStream, CompressFitsAnOutputTheSizeOfTheInput) {
 
 TEST(PackStream, EncodeRefusesAnOutputTooSmallForTheStream) {
   const Bytes input = RandomBytes(2000, 38);
-  Bytes out(1000);
-  const pack::EncodeResult r = pack::Encode(input, out, 65536, true, SIZE_MAX);
+  // The output is the front of a larger buffer: the words that no longer
+  // fit must not land behind it.
+  Bytes buffer(1000 + 64, 0xa5);
+  const pack::EncodeResult r =
+      pack::Encode(input, std::span<std::uint8_t>(buffer.data(), 1000), 65536, true, SIZE_MAX);
   EXPECT_EQ(r.status, pack::EncodeStatus::kOutputFull);
+  EXPECT_EQ(Bytes(buffer.begin() + 1000, buffer.end()), Bytes(64, 0xa5));
   Bytes tiny(kPackHeaderSize - 1);
   EXPECT_EQ(pack::Encode(input, tiny, 65536, true, SIZE_MAX).status,
             pack::EncodeStatus::kOutputFull);
