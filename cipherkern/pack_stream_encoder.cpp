@@ -879,6 +879,7 @@ Candidate Encoder<Link>::SearchFast(std::size_t p, std::size_t maxLength) {
     }
     if (d > window_) break;
     const std::uint8_t* there = here - d;
+    bool restOfRun = false;
     if (run >= 2 && there[0] == here[0] && kLevelLength[level] <= run && d != repeatD) {
       // Both stand in runs of one byte. Going back through the run at q, each
       // position matches one byte further up to the run here, and once its
@@ -895,6 +896,10 @@ Candidate Encoder<Link>::SearchFast(std::size_t p, std::size_t maxLength) {
         skip = want - runThere;
       } else if (runThere > run && run < floor) {
         wholeRun = true;
+      } else if (runThere == run && run < floor) {
+        // q's run ends where the run here does: q is looked at below, and
+        // the rest of its run, further back, is passed with it.
+        restOfRun = true;
       }
       if (skip > 0 || wholeRun) {
         const std::size_t back = RunBack(there, here[0], wholeRun ? window_ : skip);
@@ -921,6 +926,16 @@ Candidate Encoder<Link>::SearchFast(std::size_t p, std::size_t maxLength) {
     if ((changed && walked >= kShortChain) || walked == kShortChain) {
       // q matched need bytes when it changed something.
       if (moveTo(changed ? q : kNoPosition)) continue;
+    }
+    if (restOfRun && !changed) {
+      // Each position further back in q's run matches exactly the run here,
+      // fewer than floor bytes.
+      const std::size_t back = RunBack(there, here[0], window_);
+      if (back > 0) {
+        done = d + back;
+        q = done <= window_ ? Previous(level, static_cast<std::uint32_t>(q - back)) : kNoPosition;
+        continue;
+      }
     }
     q = Previous(level, q);
   }
