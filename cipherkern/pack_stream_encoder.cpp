@@ -247,8 +247,8 @@ static_assert(kLevelLength[0] == 2);
 // head per value; the hashed ones shrink with the window, so that a small
 // input does not pay for large tables, and stop at a head for every two
 // positions of the engine's window: every position entered reads and writes
-// a random head, and smaller tables stay in the cache. The walks through the
-// few more collisions cost less than the misses saved.
+// a random head of each, and the walks through the few more collisions cost
+// no more than a table twice the size.
 unsigned LevelKeyBits(int level, std::uint32_t window) {
   if (level == 0) return std::bit_width(kHeadTableSize) - 1;  // exact: 16
   return std::clamp(static_cast<unsigned>(std::bit_width(window)), 10u, 15u);
