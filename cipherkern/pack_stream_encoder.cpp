@@ -744,7 +744,7 @@ Candidate Encoder<Link>::SearchFast(std::size_t p, std::size_t maxLength) {
   const std::uint32_t newest = Newest(here);
   // Where the data has few matches, the next search is most often one byte
   // on, and its head is a cache miss of its own: fetch it now.
-  __builtin_prefetch(&head_[0][LevelKey<0>(here + 1, keyBits_[0])]);
+  if (maxLength >= 3) __builtin_prefetch(&head_[0][LevelKey<0>(here + 1, keyBits_[0])]);
   if (std::uint64_t{p} - newest > window_) {  // none: beyond any window
     NoteChains(0);
     return best;
