@@ -30,6 +30,11 @@ struct Stream {
   // yet written, which belong at position - buffer.size().
   std::int64_t bufferStart = 0;
   std::vector<std::uint8_t> buffer;
+  // Reading: where a read found the end of the file, -1 before. The archive
+  // does not grow while it is read, and a damaged directory makes the reader
+  // ask for the bytes past its end one at a time: each would cost a seek and
+  // a read.
+  std::int64_t end = -1;
 };
 
 void MarkWriteFailed(Stream* s) {
@@ -80,6 +85,7 @@ uLong ZCALLBACK ReadStream(voidpf, voidpf handle, void* out, uLong size) {
       s->position += static_cast<std::int64_t>(n);
       continue;
     }
+    if (s->end >= 0 && s->position >= s->end) break;
     if (!s->file.Seek(s->position)) {
       s->failed = true;
       break;
@@ -88,6 +94,7 @@ uLong ZCALLBACK ReadStream(voidpf, voidpf handle, void* out, uLong size) {
       // Large reads (entry data) bypass the buffer.
       const std::int64_t got = s->file.Read(std::span(dest + done, size - done));
       if (got < 0) s->failed = true;
+      if (got == 0) s->end = s->position;
       if (got > 0) {
         done += static_cast<uLong>(got);
         s->position += got;
@@ -99,6 +106,7 @@ uLong ZCALLBACK ReadStream(voidpf, voidpf handle, void* out, uLong size) {
     s->buffer.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
     s->bufferStart = s->position;
     if (got < 0) s->failed = true;
+    if (got == 0) s->end = s->position;
     if (got <= 0) break;
   }
   return done;
