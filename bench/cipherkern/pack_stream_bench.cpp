@@ -7,10 +7,9 @@
 // checksum on) and Pack_Decompress, zlib compress2 at level 9 and
 // uncompress (inflate). Times are CPU time of this thread, the best of N
 // rounds that take the codecs by turns, so that other load on the machine
-// counts less. Every result is
-// checked against the input. When Pack_Compress refuses (the stream would
-// not be shorter, so the engine stores the file) the decoder is timed on
-// the stream it would have written.
+// counts less. Every result is checked against the input. When
+// Pack_Compress refuses (the stream would not be shorter, so the engine
+// stores the file) the decoder is timed on the stream it would have written.
 #include <zlib.h>
 
 #include <algorithm>
