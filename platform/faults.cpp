@@ -14,6 +14,8 @@ FaultPlan g_plan;
 int g_opens = 0;
 int g_writes = 0;
 int g_renames = 0;
+int g_readOpens = 0;
+int g_deletes = 0;
 std::atomic<bool> g_anyPlan{false};
 
 }  // namespace
@@ -22,7 +24,7 @@ void SetFaultPlan(const FaultPlan& plan) {
   std::lock_guard lock(g_mutex);
   g_plan = plan;
   g_active = true;
-  g_opens = g_writes = g_renames = 0;
+  g_opens = g_writes = g_renames = g_readOpens = g_deletes = 0;
   g_anyPlan = true;
 }
 
@@ -46,6 +48,10 @@ bool ShouldFail(Fault fault) {
       return ++g_writes == g_plan.failWriteAt;
     case Fault::kRename:
       return ++g_renames == g_plan.failRenameAt;
+    case Fault::kOpenForRead:
+      return ++g_readOpens == g_plan.failOpenForReadAt;
+    case Fault::kDelete:
+      return ++g_deletes == g_plan.failDeleteAt;
   }
   return false;
 }

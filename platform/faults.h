@@ -6,7 +6,7 @@
 
 namespace platform::internal {
 
-enum class Fault { kOpenForWrite, kWrite, kRename };
+enum class Fault { kOpenForWrite, kOpenForRead, kWrite, kRename, kDelete };
 
 // Returns true iff the plan says that this occurrence of fault must fail.
 bool ShouldFail(Fault fault);

@@ -62,9 +62,15 @@ File File::Open(const std::string& path, OpenMode mode, bool noFollow) {
       flags |= O_WRONLY | O_CREAT | O_TRUNC;
       perms = 0600;
       break;
+    case OpenMode::kCreateNew:
+      flags |= O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW;
+      perms = 0600;
+      break;
   }
   if (noFollow) flags |= O_NOFOLLOW;
-  if (mode != OpenMode::kRead && ShouldFail(Fault::kOpenForWrite)) return File();
+  if (ShouldFail(mode == OpenMode::kRead ? Fault::kOpenForRead : Fault::kOpenForWrite)) {
+    return File();
+  }
   // Non-blocking for the open alone: opening a FIFO would otherwise wait for
   // a writer. Only regular files are data; a folder opens read-only on Linux.
   const int fd = RetryOpen(path.c_str(), flags | O_NONBLOCK, perms);
@@ -126,6 +132,14 @@ std::int64_t File::Size() const {
   return st.st_size;
 }
 
+bool File::SetMode(std::uint32_t mode) {
+  return fd_ >= 0 && ::fchmod(fd_, static_cast<mode_t>(mode & 07777)) == 0;
+}
+
+bool File::Sync() {
+  return fd_ >= 0 && ::fsync(fd_) == 0;
+}
+
 bool File::Close() {
   if (fd_ < 0) return false;
   const int rc = ::close(fd_);
@@ -173,6 +187,7 @@ bool SameFile(const std::string& a, const std::string& b) {
 }
 
 bool DeleteFile(const std::string& path) {
+  if (ShouldFail(Fault::kDelete)) return false;
   struct stat st;
   if (::lstat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
   return ::unlink(path.c_str()) == 0;
@@ -189,6 +204,36 @@ bool RenameFile(const std::string& from, const std::string& to) {
   if (::link(from.c_str(), to.c_str()) != 0) return false;
   ::unlink(from.c_str());
   return true;
+}
+
+bool ReplaceFile(const std::string& from, const std::string& to) {
+  const PathKind existing = KindOfPath(to);
+  if (existing == PathKind::kMissing) return RenameFile(from, to);
+  if (existing != PathKind::kFile) return false;
+  if (ShouldFail(Fault::kRename)) return false;
+  return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool MakeSymbolicLink(const std::string& target, const std::string& linkPath) {
+  return ::symlink(target.c_str(), linkPath.c_str()) == 0;
+}
+
+PathKind KindOfPath(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return PathKind::kMissing;
+  if (S_ISREG(st.st_mode)) return PathKind::kFile;
+  if (S_ISDIR(st.st_mode)) return PathKind::kFolder;
+  if (S_ISLNK(st.st_mode)) return PathKind::kLink;
+  return PathKind::kSpecial;
+}
+
+bool SyncFolder(const std::string& folder) {
+  const int fd =
+      RetryOpen(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+  if (fd < 0) return false;
+  const bool synced = ::fsync(fd) == 0;
+  ::close(fd);
+  return synced;
 }
 
 }  // namespace platform

@@ -98,6 +98,23 @@ bool DeleteFile(const std::string& path);
 // Returns true iff renamed.
 bool RenameFile(const std::string& from, const std::string& to);
 
+// Renames from to to, replacing to only when it is a regular file (never a
+// link, folder or special file; checked without following links). Returns
+// true iff renamed. For results the user agreed to replace.
+bool ReplaceFile(const std::string& from, const std::string& to);
+
+// Makes a symbolic link at linkPath pointing at target. Returns true iff
+// made; an existing linkPath is never replaced.
+bool MakeSymbolicLink(const std::string& target, const std::string& linkPath);
+
+// What is at a path, not following a link there.
+enum class PathKind { kMissing, kFile, kFolder, kLink, kSpecial };
+PathKind KindOfPath(const std::string& path);
+
+// Flushes the folder's entries (new names, renames) to the disk. Returns true
+// iff flushed.
+bool SyncFolder(const std::string& folder);
+
 // How File::Open opens a path.
 enum class OpenMode {
   kRead,           // existing file, read-only
@@ -105,6 +122,8 @@ enum class OpenMode {
   kUpdate,         // read and write an existing file; never creates one
   kCreate,         // created or truncated, write-only, mode 0666 minus umask
   kCreatePrivate,  // like kCreate, but a new file gets mode 0600 (plaintext)
+  kCreateNew,      // a new file only: fails when anything (file, link, folder)
+                   // exists at path; write-only, mode 0600. Working files.
 };
 
 // An open file. Move-only; closes on destruction. Reads and writes are
@@ -139,6 +158,12 @@ class File {
 
   // Returns the file's size, or -1.
   std::int64_t Size() const;
+
+  // Sets the permission bits of the open file. Returns true iff set.
+  bool SetMode(std::uint32_t mode);
+
+  // Flushes the file's data to the disk. Returns true iff flushed.
+  bool Sync();
 
   // Returns true iff the file was open and closed without an error (a
   // delayed write error shows here).
@@ -267,6 +292,90 @@ class MemoryLibrary {
   std::string tempFolder_;  // set only on the fallback path
 };
 
+// ------------------------------------------------ private working folders
+
+// Every file a run works with lives in one folder that the run creates next
+// to where its result will land, so that the last step is a rename on one
+// file system and nothing of the run is ever visible to other users:
+//
+//   <parent>/.tresolin-work-XXXXXX/   mode 0700, made with mkdtemp
+//     owner                           host, boot id, process id and start time
+//     ...                             working files, mode 0600
+//
+// The folder is removed with everything in it when the WorkFolder ends, and
+// by the interrupt clean-up (InstallInterruptCleanup) when the process is
+// ended by SIGINT, SIGTERM or SIGHUP. A folder left by a process that was
+// killed outright is removed by the next WorkFolder made in the same parent,
+// once its owner record shows a process of this host that is gone. A folder
+// without a readable record, of another user, of another mode or of another
+// host is never touched. Removal never follows a link.
+inline constexpr std::string_view kWorkFolderPrefix = ".tresolin-work-";
+
+class WorkFolder {
+ public:
+  WorkFolder() = default;
+  WorkFolder(WorkFolder&& other) noexcept;
+  WorkFolder& operator=(WorkFolder&& other) noexcept;
+  WorkFolder(const WorkFolder&) = delete;
+  WorkFolder& operator=(const WorkFolder&) = delete;
+  // Removes the folder with everything still in it: a result leaves it by
+  // MoveOut first.
+  ~WorkFolder();
+
+  // Sweeps stale working folders in parent, then creates a new one there.
+  // Check ok(); on failure nothing was created.
+  static WorkFolder Create(const std::string& parent);
+
+  bool ok() const { return !path_.empty(); }
+
+  // The folder, ending in "/".
+  const std::string& path() const { return path_; }
+  std::string operator/(std::string_view name) const { return path_ + std::string(name); }
+
+  // Moves the file or folder from (inside this folder) to the result path to,
+  // never replacing (with replace: only a regular file, as ReplaceFile). A
+  // path that did not exist before is recorded as created by this run.
+  // Returns true iff moved. An interrupt sees the move done or not begun.
+  bool MoveOut(const std::string& from, const std::string& to, bool replace = false);
+
+  // Creates the folder path outside (one level) and records it as created.
+  // Returns true iff it is a folder afterwards; an existing folder (not a
+  // link) is fine and is not recorded.
+  bool MakeFolderOutside(const std::string& path);
+
+  // Removes every path this run recorded as created outside, newest first
+  // (folders only when empty). For a restore that failed part-way.
+  void UndoCreated();
+
+  // Forgets the recorded paths: the result is complete and stays.
+  void Commit();
+
+  // Removes the folder and everything in it now. Returns true iff gone.
+  bool Remove();
+
+ private:
+  std::string path_;
+  int slot_ = -1;  // registration with the interrupt clean-up
+};
+
+// Removes stale working folders in parent (see WorkFolder). Returns how many
+// were removed.
+int SweepStaleWorkFolders(const std::string& parent);
+
+// Removes the folder at path with everything below it, never following a
+// link (a link inside is removed as a link). Returns true iff it is gone.
+bool RemoveTree(const std::string& path);
+
+// ------------------------------------------------------------ interrupts
+
+// Makes SIGINT, SIGTERM and SIGHUP end the process cleanly: every live
+// WorkFolder is removed, with the paths it recorded as created outside, and
+// the process exits with 128 + the signal's number (130, 143, 129). Call at
+// the very start of main, before any thread is started: the signals are then
+// blocked in every thread and taken by one clean-up thread. Calling it again
+// does nothing.
+void InstallInterruptCleanup();
+
 // ------------------------------------------------------------ terminal
 
 // Returns true iff the process has a controlling terminal to ask on.
@@ -285,7 +394,9 @@ std::optional<std::string> ReadSecretFromTerminal(std::string_view prompt);
 struct FaultPlan {
   int failOpenForWriteAt = 0;       // Nth File::Open in a writing mode fails
   int failWriteAt = 0;              // Nth File::Write fails
-  int failRenameAt = 0;             // Nth RenameFile fails
+  int failRenameAt = 0;             // Nth RenameFile / ReplaceFile / MoveOut fails
+  int failOpenForReadAt = 0;        // Nth File::Open for reading fails
+  int failDeleteAt = 0;             // Nth DeleteFile fails
   std::int32_t freeMegabytes = -2;  // >= -1: FreeDiskMegabytes answers this
   bool noAnonymousFiles = false;    // MemoryLibrary takes its fallback path
 };

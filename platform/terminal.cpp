@@ -4,8 +4,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <mutex>
 
 #include "platform/platform.h"
+#include "platform/terminal_state.h"
 
 namespace platform {
 namespace {
@@ -31,7 +33,32 @@ void WriteAll(int fd, std::string_view text) {
   }
 }
 
+// The settings of an open prompt, for RestoreTerminal.
+std::mutex g_promptMutex;
+int g_promptFd = -1;
+struct termios g_promptSaved;
+
+void RememberPrompt(int fd, const struct termios& saved) {
+  std::lock_guard lock(g_promptMutex);
+  g_promptFd = fd;
+  g_promptSaved = saved;
+}
+
+void ForgetPrompt() {
+  std::lock_guard lock(g_promptMutex);
+  g_promptFd = -1;
+}
+
 }  // namespace
+
+namespace internal {
+
+void RestoreTerminal() {
+  std::lock_guard lock(g_promptMutex);
+  if (g_promptFd >= 0) ::tcsetattr(g_promptFd, TCSAFLUSH, &g_promptSaved);
+}
+
+}  // namespace internal
 
 bool HasTerminal() {
   TerminalFd tty;
@@ -47,6 +74,7 @@ std::optional<std::string> ReadSecretFromTerminal(std::string_view prompt) {
     struct termios quiet = saved;
     quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
     quiet.c_lflag |= ECHONL;
+    RememberPrompt(tty.get(), saved);
     ::tcsetattr(tty.get(), TCSAFLUSH, &quiet);
   }
   WriteAll(tty.get(), prompt);
@@ -63,7 +91,10 @@ std::optional<std::string> ReadSecretFromTerminal(std::string_view prompt) {
     if (c == '\n') break;
     line.push_back(c);
   }
-  if (isTty) ::tcsetattr(tty.get(), TCSAFLUSH, &saved);
+  if (isTty) {
+    ::tcsetattr(tty.get(), TCSAFLUSH, &saved);
+    ForgetPrompt();
+  }
   if (!line.empty() && line.back() == '\r') line.pop_back();
   if (!ok) return std::nullopt;
   return line;
