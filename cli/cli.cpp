@@ -240,9 +240,10 @@ class Command {
            << (options_.command == "decrypt" ? "; --force replaces it" : "") << '\n';
       return kExitFailure;
     }
+    if (!outcome.cause.empty()) err_ << "tresolin-cli: " << outcome.cause << '\n';
     if (outcome.result == flows::FlowResult::kSucceeded) {
       if (!outcome.outputPath.empty()) err_ << "-> " << outcome.outputPath << '\n';
-      return kExitOk;
+      return outcome.originalKept ? kExitFailure : kExitOk;
     }
     return kExitFailure;
   }
@@ -304,6 +305,13 @@ class Command {
       ui_.folderAnswer = target;
     } else {
       const std::string target = output.value_or(DefaultOutput(container, kind.cipher));
+      const platform::PathKind existing = platform::KindOfPath(target);
+      // Never written through or replaced, --force or not.
+      if (existing != platform::PathKind::kMissing && existing != platform::PathKind::kFile) {
+        err_ << "tresolin-cli: " << target
+             << " is not a regular file (a link, folder, FIFO or device); name another OUTPUT\n";
+        return kExitFailure;
+      }
       if (platform::PathExists(target) && platform::SameFile(target, container)) {
         err_ << "tresolin-cli: the output would replace the container itself; name an OUTPUT\n";
         return kExitFailure;

@@ -5,6 +5,9 @@
 #include "platform/platform.h"
 
 int main(int argc, char** argv) {
+  // Before any thread starts: an interrupt removes the run's working files
+  // and half-made results, and ends with 128 + the signal's number.
+  platform::InstallInterruptCleanup();
   cli::PasswordSources passwords;
   if (const char* env = std::getenv("TRESOLIN_PASSWORD")) passwords.environment = env;
   passwords.askTerminal = [](std::string_view prompt) {

@@ -86,7 +86,7 @@ void RC4_Crypt_Buffer(std::span<std::uint8_t> data, std::string_view password) {
 }
 
 int RC4_Crypt_File(const std::string& inputPath, const std::string& outputPath,
-                   std::string_view password, OutputAccess access) {
+                   std::string_view password) {
   if (platform::SameFile(inputPath, outputPath)) return TransformInPlace(inputPath, password);
 
   platform::File input = platform::File::Open(inputPath, platform::OpenMode::kRead);
@@ -94,9 +94,7 @@ int RC4_Crypt_File(const std::string& inputPath, const std::string& outputPath,
   const std::int64_t size = input.Size();
   if (size < 0 || size > kMaxBodyBytes) return 0;
 
-  platform::File output = platform::File::Open(outputPath, access == OutputAccess::kPrivate
-                                                               ? platform::OpenMode::kCreatePrivate
-                                                               : platform::OpenMode::kCreate);
+  platform::File output = platform::File::Open(outputPath, platform::OpenMode::kCreateNew);
   if (!output.ok()) return 0;
 
   Rc4Stream stream(password);

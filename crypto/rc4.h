@@ -19,20 +19,15 @@ inline constexpr std::int64_t kMaxBodyBytes = 0x7fffffffLL;  // 2 GiB - 1
 // bytes are the key; an empty password keys with 256 zero bytes).
 void RC4_Crypt_Buffer(std::span<std::uint8_t> data, std::string_view password);
 
-// Who may read the output file of RC4_Crypt_File.
-enum class OutputAccess {
-  kShared,   // 0666 minus umask: a container or a restored user file
-  kPrivate,  // 0600: a working file that holds plaintext
-};
-
-// Transforms the file at inputPath into outputPath (created or emptied).
+// Transforms the file at inputPath into outputPath, a new file of mode 0600
+// (it may hold plaintext; an existing file or link there makes the call fail).
 // Streams in blocks: memory stays bounded whatever the size. When both paths
 // name the same file it is transformed in place.
 // Returns 1 on success, 0 when the input cannot be opened or read, is 2 GiB
 // or larger, or the output cannot be written; on 0 no output file is left
 // (an in-place run that fails mid-way leaves the file partly transformed).
 int RC4_Crypt_File(const std::string& inputPath, const std::string& outputPath,
-                   std::string_view password, OutputAccess access = OutputAccess::kShared);
+                   std::string_view password);
 
 }  // namespace crypto
 

@@ -11,54 +11,101 @@
 namespace flows {
 
 using crypto::Cipher;
-using internal::RemoveWorkingFiles;
 
 namespace {
 
-// Packed kinds: the body decrypts into a one-entry archive that is unpacked
-// into a folder the user picks; the file keeps its own name.
-FlowOutcome DecryptPackedFile(AppState& state, FrontEnd& ui, Cipher cipher) {
-  const std::string& container = state.fileSelection.containerPath;
-  const std::string folder = ui.FolderDialog(text::kChooseTargetFolder, "");
-  if (folder.empty()) return {FlowResult::kCancelled, ""};
+// Where a restored file may land: nowhere that is not a regular file, and on
+// an existing file only with the user's agreement.
+enum class Landing { kFree, kReplace, kTaken, kRefused };
 
-  ui.StartProgress(text::kDecryptingFile);
-  const std::string workingCopy = crypto::PackedWorkingCopyPath(container, cipher);
-  const std::string pack = crypto::DecryptedPackPath(container, cipher);
-  const bool decrypted =
-      internal::CopyBody(container, workingCopy) &&
-      internal::RunEngine(cipher, false, workingCopy, pack, state.password, true);
-  if (!decrypted) {
-    ui.StopProgress();
-    ui.RestoreMainWindow();
-    RemoveWorkingFiles({workingCopy, pack});
-    ui.MessageBox(text::kError, text::kDecryptionFailed, kStyleStop);
-    return {FlowResult::kFailed, ""};
+Landing LandingAt(const std::string& path, bool replaceExisting) {
+  switch (platform::KindOfPath(path)) {
+    case platform::PathKind::kMissing:
+      return Landing::kFree;
+    case platform::PathKind::kFile:
+      return replaceExisting ? Landing::kReplace : Landing::kTaken;
+    default:
+      return Landing::kRefused;
   }
-  if (cipher == Cipher::kAes) {
+}
+
+// Decrypts the selected file container into folder (which ends in "/"):
+// for plain kinds the file output, for packed kinds the entry's own name
+// below it. The restored file lands there by one rename.
+FlowOutcome DecryptInto(AppState& state, FrontEnd& ui, const crypto::ContainerKind& kind,
+                        const std::string& folder, const std::string& output) {
+  const std::string& container = state.fileSelection.containerPath;
+  internal::OutputFolder made;
+  platform::WorkFolder work;
+  bool progressShown = false;
+  auto fail = [&](std::string_view title, std::string_view message, int style,
+                  std::string_view cause = {}) {
+    work.UndoCreated();
+    work.Remove();
+    made.RemoveIfUnused();
+    if (progressShown) {
+      ui.StopProgress();
+      ui.RestoreMainWindow();
+    }
+    ui.MessageBox(title, message, style);
+    return FlowOutcome(FlowResult::kFailed, "", cause);
+  };
+
+  // The result's own volume must have room, not only the container's.
+  if (kind.packed && !made.Make(folder)) {
+    return fail(text::kError, text::kDecryptionFailed, kStyleStop, text::kCauseNoOutputFolder);
+  }
+  if (!internal::EnoughSpaceToDecrypt(folder, state.fileSelection.sizeMegabytes)) {
+    return fail(text::kError, text::kNoSpace, kStyleNone);
+  }
+  ui.StartProgress(text::kDecryptingFile);
+  progressShown = true;
+  work = platform::WorkFolder::Create(folder);
+  if (!work.ok())
+    return fail(text::kError, text::kDecryptionFailed, kStyleStop, text::kCauseNoWorkFolder);
+  const auto restored =
+      internal::RestoreFileContainer(work, container, kind, state.password, folder);
+  if (!restored) return fail(text::kError, text::kDecryptionFailed, kStyleStop);
+  if (kind.cipher == Cipher::kAes && kind.packed) {
     ui.StopProgress();
     ui.StartProgress(text::kUnpackingFile);
   }
-  // RC4 containers were always unpacked keeping paths, AES ones not; a
-  // packed file's single entry has no folder part, so both land alike.
-  const bool keepPaths = cipher == Cipher::kRc4;
-  const std::optional<std::string> target = archive::EntryTargetPath(pack, 0, folder, keepPaths);
-  if (!state.replaceExisting && target && platform::PathExists(*target)) {
+  if (restored->noRoom) return fail(text::kError, text::kNoSpace, kStyleNone);
+  if (restored->unpackFailed) return fail(text::kNotice, text::kUnpackFailed, kStyleNone);
+
+  const std::string target = kind.packed ? folder + restored->relative : output;
+  const Landing landing = LandingAt(target, state.replaceExisting);
+  if (landing == Landing::kTaken) {
+    work.Remove();
+    made.RemoveIfUnused();
     ui.StopProgress();
     ui.RestoreMainWindow();
-    RemoveWorkingFiles({workingCopy, pack});
-    return {FlowResult::kWouldReplace, *target};
+    return {FlowResult::kWouldReplace, target};
   }
-  const bool unpacked = archive::UnpackFile(pack, folder, keepPaths) == 1;
+  const std::string_view failed = kind.packed ? text::kUnpackFailed : text::kDecryptionFailed;
+  const std::string_view failedTitle = kind.packed ? text::kNotice : text::kError;
+  const int failedStyle = kind.packed ? kStyleNone : kStyleStop;
+  // The container itself is never replaced by what it holds.
+  if (landing == Landing::kRefused || platform::SameFile(target, container)) {
+    return fail(failedTitle, failed, failedStyle, text::kCauseNotRegularFile);
+  }
+  const bool replace = landing == Landing::kReplace;
+  // A plain restored file gets the usual mode; a packed one has the mode
+  // stored with its entry already.
+  const bool moved =
+      kind.packed
+          ? internal::MoveFileIntoPlace(work, restored->path, folder, restored->relative, replace)
+          : internal::SealResult(restored->path) && work.MoveOut(restored->path, target, replace);
+  if (!moved) return fail(failedTitle, failed, failedStyle);
+  work.Commit();
   ui.StopProgress();
   ui.RestoreMainWindow();
-  RemoveWorkingFiles({workingCopy, pack});
-  if (!unpacked) {
-    ui.MessageBox(text::kNotice, text::kUnpackFailed, kStyleNone);
-    return {FlowResult::kFailed, ""};
+  if (kind.packed) {
+    ui.MessageBox(text::kNotice, text::kUnpackDone, kStyleNone);
+  } else {
+    ui.MessageBox(text::kEncryption, text::kDecryptionDone, kStyleInformation);
   }
-  ui.MessageBox(text::kNotice, text::kUnpackDone, kStyleNone);
-  return {FlowResult::kSucceeded, target.value_or(folder)};
+  return {FlowResult::kSucceeded, target};
 }
 
 }  // namespace
@@ -76,27 +123,16 @@ FlowOutcome DecryptFile(AppState& state, FrontEnd& ui) {
   const crypto::ContainerKind kind = crypto::FileKindAt(selection.kind);
   const std::string& container = selection.containerPath;
 
-  if (kind.packed) return DecryptPackedFile(state, ui, kind.cipher);
-
+  if (kind.packed) {
+    const std::string folder = ui.FolderDialog(text::kChooseTargetFolder, "");
+    if (folder.empty()) return {FlowResult::kCancelled, ""};
+    return DecryptInto(state, ui, kind, folder, "");
+  }
   const std::string output =
       ui.FileSaveDialog(text::kChooseOutputName, crypto::ProposedOutputPath(container, kind.cipher),
                         text::kFilterAllSave, 0);
   if (output.empty()) return {FlowResult::kCancelled, ""};
-
-  ui.StartProgress(text::kDecryptingFile);
-  const std::string workingCopy = crypto::PlainWorkingCopyPath(container);
-  const bool decrypted =
-      internal::CopyBody(container, workingCopy) &&
-      internal::RunEngine(kind.cipher, false, workingCopy, output, state.password, false);
-  ui.StopProgress();
-  RemoveWorkingFiles({workingCopy});
-  ui.RestoreMainWindow();
-  if (!decrypted) {
-    ui.MessageBox(text::kError, text::kDecryptionFailed, kStyleStop);
-    return {FlowResult::kFailed, ""};
-  }
-  ui.MessageBox(text::kEncryption, text::kDecryptionDone, kStyleInformation);
-  return {FlowResult::kSucceeded, output};
+  return DecryptInto(state, ui, kind, std::string(crypto::FolderPart(output)), output);
 }
 
 }  // namespace flows

@@ -13,15 +13,19 @@ namespace flows {
 namespace {
 
 using crypto::Cipher;
-using internal::RemoveWorkingFiles;
 
-// Returns true iff the container at path reads back with marker and a body of
-// bodyLength bytes: only then may the original go.
-bool ContainerReadsBack(const std::string& path, std::string_view marker, std::int64_t bodyLength) {
-  const crypto::Trailer trailer = crypto::ReadTrailer(path);
-  return trailer.opened &&
-         std::string_view(trailer.markerLine).substr(0, marker.size()) == marker &&
-         trailer.bodyLength == bodyLength && crypto::TrailerMatchesSize(trailer);
+// Returns true iff the container at path restores to exactly the bytes of
+// source: only then may the original go. It is restored into a private
+// working folder of its own beside it, which goes again at once.
+bool ContainerRestoresSource(const std::string& container, const crypto::ContainerKind& kind,
+                             const std::string& source, std::string_view password) {
+  const platform::WorkFolder work =
+      platform::WorkFolder::Create(std::string(crypto::FolderPart(container)));
+  if (!work.ok()) return false;
+  const auto restored =
+      internal::RestoreFileContainer(work, container, kind, password, work.path());
+  return restored && !restored->unpackFailed && !restored->noRoom &&
+         internal::SameContent(restored->path, source);
 }
 
 }  // namespace
@@ -48,54 +52,83 @@ FlowOutcome EncryptFile(AppState& state, FrontEnd& ui) {
     return {FlowResult::kCancelled, ""};
   }
   const std::string& source = state.sourceFile;
-  const std::string packed = kind.packed ? crypto::PackedCopyPath(source) : "";
-  const std::string engineInput = kind.packed ? packed : source;
-  const std::string engineOutput = crypto::EngineOutputPath(source, kind.cipher);
   const std::string_view marker = crypto::MarkerFor(kind);
 
-  auto fail = [&](bool progressRunning) {
+  auto fail = [&](bool progressRunning, std::string_view cause = {}) {
     if (progressRunning) ui.StopProgress();
-    RemoveWorkingFiles({packed, engineOutput});
     ui.RestoreMainWindow();
     ui.MessageBox(text::kError, text::kEncryptionFailed, kStyleStop);
-    return FlowOutcome{FlowResult::kFailed, ""};
+    return FlowOutcome(FlowResult::kFailed, "", cause);
   };
 
   // The body length must fit the trailer's signed 32-bit field.
   if (platform::FileSize(source) > crypto::kMaxBodyBytes) return fail(false);
 
+  // The container lands beside the source, so its working files go there.
+  platform::WorkFolder work = platform::WorkFolder::Create(std::string(crypto::FolderPart(source)));
+  if (!work.ok()) return fail(false, text::kCauseNoWorkFolder);
+
+  // The engine derives the names of its own files from its input's path:
+  // it gets a name inside the working folder, a link to the source or the
+  // packed copy.
+  const std::string engineInput = work / (kind.packed ? "source.ppp" : "source");
+  const std::string engineOutput = work / "container";
   if (kind.packed) {
     ui.StartProgress(text::kPackingFile);
-    const bool packedOk = archive::PackFile(source, packed, state.archivePauseMs) == 1;
+    const bool packedOk = archive::PackFile(source, engineInput, state.archivePauseMs) == 1;
     ui.StopProgress();
     // An empty or partial archive must never pass for the protected file.
     if (!packedOk) return fail(false);
+  } else if (!platform::MakeSymbolicLink(platform::AbsolutePath(source), engineInput)) {
+    return fail(false, text::kCauseNoWorkFolder);
   }
 
   ui.StartProgress(text::kEncryptingFile);
-  if (!internal::RunEngine(kind.cipher, true, engineInput, engineOutput, state.password, false)) {
+  if (!internal::RunEngine(kind.cipher, true, engineInput, engineOutput, state.password)) {
     return fail(true);
   }
   const std::int64_t bodyLength = platform::FileSize(engineOutput);
-  if (bodyLength < 0 || !crypto::AppendTrailer(engineOutput, marker, state.password)) {
+  if (bodyLength < 0 || !crypto::AppendTrailer(engineOutput, marker, state.password) ||
+      !internal::SealResult(engineOutput)) {
     return fail(true);
   }
-  RemoveWorkingFiles({packed});
 
-  // A name that is taken already keeps the container under the engine
-  // output's name; nothing existing is ever replaced.
+  // The container takes its designed name, else the engine output's name
+  // beside the source; it never replaces anything.
   std::string container = crypto::FinalContainerPath(source, kind.cipher);
-  if (!platform::RenameFile(engineOutput, container)) container = engineOutput;
+  if (!work.MoveOut(engineOutput, container)) {
+    container = crypto::EngineOutputPath(source, kind.cipher);
+    if (!work.MoveOut(engineOutput, container)) return fail(true, text::kCauseNameTaken);
+  }
+  work.Commit();
+  work.Remove();
+  if (!platform::SyncFolder(std::string(crypto::FolderPart(container)))) {
+    platform::DeleteFile(container);
+    return fail(true);
+  }
   ui.StopProgress();
 
-  if (replace && ContainerReadsBack(container, marker, bodyLength)) {
-    platform::DeleteFile(source);
-    const std::string replacement = crypto::ReplacementPath(source, kind.cipher);
-    if (platform::RenameFile(replacement, source)) container = source;
+  bool originalKept = false;
+  if (replace) {
+    // The source goes only once the container has been read back whole and
+    // restores to exactly its bytes.
+    originalKept = !ContainerRestoresSource(container, kind, source, state.password) ||
+                   !platform::DeleteFile(source);
+    if (!originalKept) {
+      // A source without "." has a container of its own name plus the
+      // suffix, which then takes over the source's path.
+      const std::string replacement = crypto::ReplacementPath(source, kind.cipher);
+      if (container == replacement && platform::RenameFile(replacement, source)) container = source;
+    }
   }
   ui.RestoreMainWindow();
   ui.MessageBox(text::kEncryption, text::kEncryptionDone, kStyleInformation);
-  return {FlowResult::kSucceeded, container};
+  FlowOutcome outcome{FlowResult::kSucceeded, container};
+  if (originalKept) {
+    ui.MessageBox(text::kError, text::kOriginalKept, kStyleStop);
+    outcome.originalKept = true;
+  }
+  return outcome;
 }
 
 }  // namespace flows

@@ -4,16 +4,23 @@
 // the very same steps.
 //
 // A flow runs to its end on the caller's thread. It reads the gadget states
-// it needs through the front end, talks to the user only through it, owns
-// every working file it creates and removes them before it returns, on
-// success and on failure. The application state is owned by the caller; a
-// flow reads and updates it as the gadget tables describe.
+// it needs through the front end and talks to the user only through it.
+//
+// Nothing of the user's is touched but the source and the result. Every
+// working file of a run lives in one private folder (platform::WorkFolder)
+// made next to where the result lands, and goes with it on every path. The
+// result reaches its name by a last rename that never replaces anything the
+// user did not agree to replace, and a container is on the disk before
+// success is reported. A restore that fails part-way removes whatever it had
+// created. The application state is owned by the caller; a flow reads and
+// updates it as the gadget tables describe.
 #ifndef TRESOLIN_APP_FLOWS_FLOWS_H_
 #define TRESOLIN_APP_FLOWS_FLOWS_H_
 
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "archive/archive.h"
@@ -71,8 +78,9 @@ class FrontEnd {
   virtual std::string FileOpenDialog(std::string_view title, std::string_view defaultPath,
                                      std::string_view filter, int filterIndex) = 0;
 
-  // File-save dialog proposing proposedPath; never asks before replacing.
-  // Returns the chosen full path, or "" on cancel.
+  // File-save dialog proposing proposedPath. Asks before it returns the
+  // path of an existing file, so such a path is the user's agreement to
+  // replace it. Returns the chosen full path, or "" on cancel.
   virtual std::string FileSaveDialog(std::string_view title, std::string_view proposedPath,
                                      std::string_view filter, int filterIndex) = 0;
 
@@ -110,7 +118,8 @@ struct AppState {
   std::string sourceFile;    // file chosen on the encryption tab
   std::string sourceFolder;  // folder chosen there, ending in "/"
   std::string password;      // bytes of the last confirmed password
-  std::string tempFolder;    // ends in "/"; taken once at start-up
+  std::string tempFolder;    // ends in "/"; taken once at start-up; never
+                             // holds working files
   std::string containerName;
   std::string outputFolder;
   archive::FolderFileList folderFiles;
@@ -122,9 +131,10 @@ struct AppState {
   // the command line passes 0.
   int archivePauseMs = archive::kChunkPauseMilliseconds;
 
-  // Whether restoring may replace an existing file or write into an existing
-  // folder of the same name. The window does, as its users expect; the
-  // command line does not unless told to.
+  // Whether restoring may replace an existing regular file or write into an
+  // existing folder of the same name. The window does, as its users expect
+  // (its save dialog asks first); the command line does not unless told to.
+  // Nothing but a regular file is ever replaced.
   bool replaceExisting = true;
 };
 
@@ -140,8 +150,18 @@ enum class FlowResult {
 // The outcome of a flow, and where its result went (the container, the
 // restored file or folder) when it succeeded.
 struct FlowOutcome {
+  FlowOutcome() = default;
+  FlowOutcome(FlowResult result, std::string outputPath, std::string_view cause = {})
+      : result(result), outputPath(std::move(outputPath)), cause(cause) {}
+
   FlowResult result = FlowResult::kFailed;
   std::string outputPath;
+  // Why a failure happened, where the flow knows more than its message
+  // says (the command line shows it; the window keeps its messages).
+  std::string_view cause;
+  // Encryption with "replace the original": the container is complete, but
+  // the source could not be deleted (the user was told).
+  bool originalKept = false;
 };
 
 // Gadget 6: asks for the file to encrypt; sets sourceFile and gadget 5.

@@ -1,6 +1,7 @@
-// Folder containers: a folder tree becomes one zip archive in the temporary
-// folder, which is encrypted into a container in a folder the user picks;
-// restoring reverses it below a chosen output folder.
+// Folder containers: a folder tree becomes one zip archive, which is
+// encrypted into a container in a folder the user picks; restoring reverses
+// it below a chosen output folder. The archive and the restored tree live in
+// the run's private working folder until the last rename.
 #include "app/flows/flows.h"
 #include "app/flows/steps.h"
 #include "app/flows/texts.h"
@@ -13,7 +14,6 @@ namespace flows {
 namespace {
 
 using crypto::Cipher;
-using internal::RemoveWorkingFiles;
 
 // The folder to walk: the source folder without its trailing "/", except
 // for the root, which has nothing else to be called.
@@ -45,19 +45,24 @@ FlowOutcome EncryptFolder(AppState& state, FrontEnd& ui) {
   state.outputFolder = ui.FolderDialog(text::kChooseOutputFolder, "");
   if (state.outputFolder.empty()) return {FlowResult::kCancelled, ""};
   state.containerName = crypto::FolderContainerName(state.sourceFolder, kind.cipher);
-  const std::string archivePath = state.tempFolder + state.containerName;
   const std::string container = state.outputFolder + state.containerName;
-  if (!state.replaceExisting && platform::PathExists(container)) {
-    return {FlowResult::kWouldReplace, container};
-  }
 
-  auto fail = [&](bool progressRunning, bool containerStarted) {
+  auto fail = [&](bool progressRunning, std::string_view cause = {}) {
     if (progressRunning) ui.StopProgress();
-    RemoveWorkingFiles({archivePath, containerStarted ? container : ""});
     ui.RestoreMainWindow();
     ui.MessageBox(text::kError, text::kEncryptionFailed, kStyleStop);
-    return FlowOutcome{FlowResult::kFailed, ""};
+    return FlowOutcome(FlowResult::kFailed, "", cause);
   };
+  // A container of this name is never replaced.
+  if (platform::KindOfPath(container) != platform::PathKind::kMissing) {
+    if (!state.replaceExisting) return {FlowResult::kWouldReplace, container};
+    return fail(false, text::kCauseNameTaken);
+  }
+
+  platform::WorkFolder work = platform::WorkFolder::Create(state.outputFolder);
+  if (!work.ok()) return fail(false, text::kCauseNoWorkFolder);
+  const std::string archivePath = work / "folder.zip";
+  const std::string engineOutput = work / "container";
 
   ui.StartProgress(text::kPackingFolder);
   // A folder that could not be read whole must not pass for protected.
@@ -65,17 +70,22 @@ FlowOutcome EncryptFolder(AppState& state, FrontEnd& ui) {
       listed && archive::BuildFolderArchive(state.sourceFolder, archivePath, kind.packed,
                                             state.folderFiles, state.archivePauseMs) == 1;
   ui.StopProgress();
-  if (!archived) return fail(false, false);
+  if (!archived) return fail(false);
 
   ui.StartProgress(text::kEncryptingFolder);
-  if (!internal::RunEngine(kind.cipher, true, archivePath, container, state.password, false)) {
-    return fail(true, true);
+  if (!internal::RunEngine(kind.cipher, true, archivePath, engineOutput, state.password) ||
+      !crypto::AppendTrailer(engineOutput, crypto::MarkerFor(kind), state.password) ||
+      !internal::SealResult(engineOutput)) {
+    return fail(true);
   }
-  if (!crypto::AppendTrailer(container, crypto::MarkerFor(kind), state.password)) {
-    return fail(true, true);
+  // Another run may have taken the name meanwhile: then this one fails.
+  if (!work.MoveOut(engineOutput, container)) return fail(true, text::kCauseNameTaken);
+  if (!platform::SyncFolder(state.outputFolder)) {
+    work.UndoCreated();
+    return fail(true);
   }
+  work.Commit();
   ui.StopProgress();
-  RemoveWorkingFiles({archivePath});
   ui.RestoreMainWindow();
   ui.MessageBox(text::kEncryption, text::kEncryptionDone, kStyleInformation);
   return {FlowResult::kSucceeded, container};
@@ -96,44 +106,79 @@ FlowOutcome DecryptFolder(AppState& state, FrontEnd& ui) {
 
   const Cipher cipher = crypto::FolderKindAt(selection.kind).cipher;
   const std::string& container = selection.containerPath;
-  const std::string workingCopy =
-      crypto::FolderWorkingCopyPath(state.tempFolder, container, cipher);
-  const std::string decryptedArchive =
-      crypto::DecryptedArchivePath(state.tempFolder, container, cipher);
   const std::string restored = crypto::RestoredFolderPath(outputFolder, container, cipher);
-  if (!state.replaceExisting && platform::PathExists(restored)) {
-    return {FlowResult::kWouldReplace, restored};
+  // An existing folder of that name takes the entries (choosing it is the
+  // user's agreement); anything else there is never written into.
+  const platform::PathKind existing = platform::KindOfPath(restored);
+  const bool merge = existing == platform::PathKind::kFolder;
+  if (merge && !state.replaceExisting) return {FlowResult::kWouldReplace, restored};
+
+  internal::OutputFolder made;
+  platform::WorkFolder work;
+  bool progressShown = false;
+  auto fail = [&](std::string_view title, std::string_view message, int style,
+                  std::string_view cause = {}) {
+    work.UndoCreated();
+    work.Remove();
+    made.RemoveIfUnused();
+    if (progressShown) {
+      ui.StopProgress();
+      ui.RestoreMainWindow();
+    }
+    ui.MessageBox(title, message, style);
+    return FlowOutcome(FlowResult::kFailed, "", cause);
+  };
+  if (existing != platform::PathKind::kMissing && !merge) {
+    return fail(text::kError, text::kDecryptionFailed, kStyleStop, text::kCauseNotRegularFile);
+  }
+  // The restored tree's own volume must have room, not only the container's.
+  if (!made.Make(outputFolder)) {
+    return fail(text::kError, text::kDecryptionFailed, kStyleStop, text::kCauseNoOutputFolder);
+  }
+  if (!internal::EnoughSpaceToDecrypt(outputFolder, selection.sizeMegabytes)) {
+    return fail(text::kError, text::kNoSpace, kStyleNone);
   }
 
   ui.StartProgress(text::kDecryptingFolder);
-  const bool decrypted =
-      internal::CopyBody(container, workingCopy) &&
-      internal::RunEngine(cipher, false, workingCopy, decryptedArchive, state.password, true);
-  ui.StopProgress();
-  RemoveWorkingFiles({workingCopy});
-  if (!decrypted) {
-    RemoveWorkingFiles({decryptedArchive});
-    ui.RestoreMainWindow();
-    ui.MessageBox(text::kError, text::kDecryptionFailed, kStyleStop);
-    return {FlowResult::kFailed, ""};
+  progressShown = true;
+  work = platform::WorkFolder::Create(outputFolder);
+  if (!work.ok()) {
+    return fail(text::kError, text::kDecryptionFailed, kStyleStop, text::kCauseNoWorkFolder);
   }
+  const std::string body = work / "body";
+  const std::string decryptedArchive = work / "folder.zip";
+  if (!internal::CopyBody(container, body) ||
+      !internal::RunEngine(cipher, false, body, decryptedArchive, state.password)) {
+    return fail(text::kError, text::kDecryptionFailed, kStyleStop);
+  }
+  platform::DeleteFile(body);
 
-  const bool createdHere = !platform::PathExists(restored);
+  // What the archive says it holds must fit where it lands.
+  const std::optional<std::uint64_t> declared =
+      std::nullopt;  // PENDING archive::DeclaredTotalBytes(decryptedArchive);
+  if (declared && !internal::FolderHasRoomFor(outputFolder, *declared)) {
+    return fail(text::kError, text::kNoSpace, kStyleNone);
+  }
+  const std::string tree = work / "tree";
   const archive::FolderExtractResult extracted =
-      archive::ExtractFolderArchive(decryptedArchive, restored);
-  RemoveWorkingFiles({decryptedArchive});
-  ui.RestoreMainWindow();
+      archive::ExtractFolderArchive(decryptedArchive, tree);
+  platform::DeleteFile(decryptedArchive);
   if (!extracted.opened) {
-    // A body that decrypted to no archive at all (damaged, or altered): the
-    // folder made for it holds nothing and goes again.
-    if (createdHere) platform::RemoveEmptyFolder(restored);
-    ui.MessageBox(text::kError, text::kDecryptionFailed, kStyleStop);
-    return {FlowResult::kFailed, ""};
+    // A body that decrypted to no archive at all (damaged, or altered).
+    return fail(text::kError, text::kDecryptionFailed, kStyleStop);
   }
-  if (!extracted.ok()) {
-    ui.MessageBox(text::kNotice, text::kUnpackFailed, kStyleNone);
-    return {FlowResult::kFailed, restored};
+  if (!extracted.ok()) return fail(text::kNotice, text::kUnpackFailed, kStyleNone);
+
+  // The whole tree lands by one rename; into an existing folder entry by
+  // entry, and a failure there takes back every entry this run made.
+  const bool placed =
+      merge ? internal::MergeTreeInto(work, tree, restored) : work.MoveOut(tree, restored);
+  if (!placed || !platform::SyncFolder(outputFolder)) {
+    return fail(text::kNotice, text::kUnpackFailed, kStyleNone);
   }
+  work.Commit();
+  ui.StopProgress();
+  ui.RestoreMainWindow();
   ui.MessageBox(text::kEncryption, text::kDecryptionDone, kStyleInformation);
   return {FlowResult::kSucceeded, restored};
 }

@@ -1,9 +1,11 @@
 #include "app/flows/steps.h"
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
 #include "app/flows/texts.h"
+#include "archive/archive.h"
 #include "crypto/aes_bridge.h"
 #include "crypto/rc4.h"
 #include "crypto/working_names.h"
@@ -32,20 +34,20 @@ bool EnoughSpaceToDecrypt(const std::string& path, float sizeMegabytes) {
   return static_cast<double>(free) > required;
 }
 
+bool FolderHasRoomFor(const std::string& folder, std::uint64_t bytes) {
+  const std::int32_t free = platform::FreeDiskMegabytes(folder);
+  return free >= 0 && bytes <= static_cast<std::uint64_t>(free) * 1048576ULL;
+}
+
 bool CopyBody(const std::string& container, const std::string& workingCopy) {
   const crypto::Trailer trailer = crypto::ReadTrailer(container);
   if (!trailer.opened || trailer.bodyLength < 0 || trailer.bodyLength > trailer.fileSize) {
     return false;
   }
   platform::File in = platform::File::Open(container, platform::OpenMode::kRead);
-  platform::File out = platform::File::Open(workingCopy, platform::OpenMode::kCreatePrivate);
-  if (!in.ok() || !out.ok()) {
-    if (out.ok()) {
-      out.Close();
-      platform::DeleteFile(workingCopy);
-    }
-    return false;
-  }
+  if (!in.ok()) return false;
+  platform::File out = platform::File::Open(workingCopy, platform::OpenMode::kCreateNew);
+  if (!out.ok()) return false;
   std::vector<std::uint8_t> block(kCopyBlockBytes);
   std::int64_t left = trailer.bodyLength;
   bool ok = true;
@@ -58,30 +60,118 @@ bool CopyBody(const std::string& container, const std::string& workingCopy) {
          out.Write(std::span<const std::uint8_t>(block.data(), want));
     left -= static_cast<std::int64_t>(want);
   }
-  ok = out.Close() && ok;
-  if (!ok) platform::DeleteFile(workingCopy);
-  return ok;
+  return out.Close() && ok;
 }
 
 bool RunEngine(crypto::Cipher cipher, bool encrypt, const std::string& input,
-               const std::string& output, std::string_view password, bool privateOutput) {
-  if (cipher == crypto::Cipher::kRc4) {
-    return crypto::RC4_Crypt_File(
-               input, output, password,
-               privateOutput ? crypto::OutputAccess::kPrivate : crypto::OutputAccess::kShared) == 1;
-  }
+               const std::string& output, std::string_view password) {
+  if (cipher == crypto::Cipher::kRc4) return crypto::RC4_Crypt_File(input, output, password) == 1;
   if (encrypt) return crypto::AES_Encrypt_File(input, output, password) == 1;
-  // The engine writes every restored file 0600; a user's own restored file
-  // gets the usual mode, as RC4 gives it.
-  if (crypto::AES_Decrypt_File(input, output, password) != 1) return false;
-  if (!privateOutput) platform::SetSharedFileMode(output);
+  return crypto::AES_Decrypt_File(input, output, password) == 1;
+}
+
+std::optional<RestoredFile> RestoreFileContainer(const platform::WorkFolder& work,
+                                                 const std::string& container,
+                                                 const crypto::ContainerKind& kind,
+                                                 std::string_view password,
+                                                 const std::string& landing) {
+  const std::string body = work / "body";
+  const std::string decrypted = work / (kind.packed ? "pack" : "restored");
+  if (!CopyBody(container, body) || !RunEngine(kind.cipher, false, body, decrypted, password)) {
+    return std::nullopt;
+  }
+  // The body is no longer needed; its room is, for what comes next.
+  platform::DeleteFile(body);
+  RestoredFile restored;
+  restored.path = decrypted;
+  if (!kind.packed) return restored;
+
+  // RC4 containers were always unpacked keeping paths, AES ones not; a
+  // packed file's single entry has no folder part, so both land alike.
+  const bool keepPaths = kind.cipher == crypto::Cipher::kRc4;
+  const std::optional<std::uint64_t> declared = archive::DeclaredTotalBytes(decrypted);
+  if (declared && !FolderHasRoomFor(landing, *declared)) {
+    restored.noRoom = true;
+    return restored;
+  }
+  const std::string unpackFolder = work / "unpacked/";
+  const std::optional<std::string> target =
+      archive::EntryTargetPath(decrypted, 0, unpackFolder, keepPaths);
+  if (!target || archive::UnpackFile(decrypted, unpackFolder, keepPaths) != 1) {
+    restored.unpackFailed = true;
+    return restored;
+  }
+  platform::DeleteFile(decrypted);
+  restored.path = *target;
+  restored.relative = target->substr(unpackFolder.size());
+  return restored;
+}
+
+bool SameContent(const std::string& a, const std::string& b) {
+  platform::File fa = platform::File::Open(a, platform::OpenMode::kRead);
+  platform::File fb = platform::File::Open(b, platform::OpenMode::kRead);
+  if (!fa.ok() || !fb.ok() || fa.Size() != fb.Size()) return false;
+  std::vector<std::uint8_t> blockA(kCopyBlockBytes);
+  std::vector<std::uint8_t> blockB(kCopyBlockBytes);
+  for (;;) {
+    const std::int64_t na = fa.Read(blockA);
+    const std::int64_t nb = fb.Read(blockB);
+    if (na < 0 || na != nb) return false;
+    if (na == 0) return true;
+    if (!std::equal(blockA.begin(), blockA.begin() + na, blockB.begin())) return false;
+  }
+}
+
+bool SealResult(const std::string& path) {
+  if (!platform::SetSharedFileMode(path)) return false;
+  platform::File file = platform::File::Open(path, platform::OpenMode::kRead);
+  return file.ok() && file.Sync() && file.Close();
+}
+
+bool MoveFileIntoPlace(platform::WorkFolder& work, const std::string& from,
+                       const std::string& folder, const std::string& relative, bool replace) {
+  for (std::size_t slash = relative.find('/'); slash != std::string::npos;
+       slash = relative.find('/', slash + 1)) {
+    if (!work.MakeFolderOutside(folder + relative.substr(0, slash))) return false;
+  }
+  return work.MoveOut(from, folder + relative, replace);
+}
+
+bool MergeTreeInto(platform::WorkFolder& work, const std::string& from, const std::string& to) {
+  const auto entries = platform::ListFolder(from);
+  if (!entries) return false;
+  for (const platform::FolderEntry& entry : *entries) {
+    const std::string source = from + "/" + entry.name;
+    const std::string target = to + "/" + entry.name;
+    if (entry.isLink) return false;  // extraction never makes one
+    if (entry.type == platform::EntryType::kFolder) {
+      if (!work.MakeFolderOutside(target) || !MergeTreeInto(work, source, target)) return false;
+    } else if (entry.type != platform::EntryType::kFile || !work.MoveOut(source, target, true)) {
+      return false;
+    }
+  }
   return true;
 }
 
-void RemoveWorkingFiles(std::initializer_list<std::string> paths) {
-  for (const std::string& path : paths) {
-    if (!path.empty()) platform::DeleteFile(path);
+bool OutputFolder::Make(const std::string& folder) {
+  std::string path = folder;
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  std::vector<std::string> missing;
+  while (!path.empty() && platform::KindOfPath(path) == platform::PathKind::kMissing) {
+    missing.push_back(path);
+    const std::size_t slash = path.rfind('/');
+    path = slash == std::string::npos || slash == 0 ? "" : path.substr(0, slash);
   }
+  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+    if (!platform::MakeFolders(*it)) return false;
+    made_.push_back(*it);
+  }
+  return platform::IsFolder(folder);
+}
+
+void OutputFolder::RemoveIfUnused() {
+  for (auto it = made_.rbegin(); it != made_.rend(); ++it) platform::RemoveEmptyFolder(*it);
+  made_.clear();
 }
 
 bool ChooseContainer(AppState& state, FrontEnd& ui, Panel panel) {

@@ -3,36 +3,86 @@
 #define TRESOLIN_APP_FLOWS_STEPS_H_
 
 #include <cstdint>
-#include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/flows/flows.h"
 #include "crypto/trailer.h"
+#include "platform/platform.h"
 
 namespace flows::internal {
 
 // Returns true iff the volume that holds path has more whole MiB free than
-// sizeMegabytes x 2.5, rounded half to even.
+// sizeMegabytes x 2.5, rounded half to even. A folder ends in "/".
 bool EnoughSpaceToDecrypt(const std::string& path, float sizeMegabytes);
+
+// Returns true iff the volume that holds folder has at least bytes free.
+bool FolderHasRoomFor(const std::string& folder, std::uint64_t bytes);
 
 // Returns the size of path in MiB as the selection records it: bytes / 1024 /
 // 1024 as a 32-bit float, -1 bytes for a missing file.
 float SizeMegabytes(const std::string& path);
 
 // Copies the body of container (bytes 0 to L-1, L read once more from its
-// last four bytes) into a new private working file. Returns true iff the
-// whole body was copied; on false no working file is left.
+// last four bytes) into workingCopy, a new private file. Returns true iff the
+// whole body was copied.
 bool CopyBody(const std::string& container, const std::string& workingCopy);
 
-// Runs the engine of cipher over input into output. AES reports success only
-// when the output exists (the engine itself reports nothing); RC4 writes a
-// private output when privateOutput is set.
+// Runs the engine of cipher over input into output, a new private file in
+// the run's working folder. AES reports success only when the output exists
+// (the engine itself reports nothing).
 bool RunEngine(crypto::Cipher cipher, bool encrypt, const std::string& input,
-               const std::string& output, std::string_view password, bool privateOutput);
+               const std::string& output, std::string_view password);
 
-// Deletes each path that exists; a missing one is no error.
-void RemoveWorkingFiles(std::initializer_list<std::string> paths);
+// A file restored from a file container inside the run's working folder.
+struct RestoredFile {
+  std::string path;           // inside the working folder
+  std::string relative;       // packed kinds: the entry's path below the chosen folder
+  bool unpackFailed = false;  // packed kinds: the body decrypted, the entry did not
+  bool noRoom = false;        // packed kinds: the entry does not fit where it lands
+};
+
+// Decrypts the file container into the working folder: body copy, engine
+// and, for packed kinds, unpacking, once the entry's declared size fits the
+// volume of landing (a folder). nullopt when the body does not decrypt.
+std::optional<RestoredFile> RestoreFileContainer(const platform::WorkFolder& work,
+                                                 const std::string& container,
+                                                 const crypto::ContainerKind& kind,
+                                                 std::string_view password,
+                                                 const std::string& landing);
+
+// Returns true iff the two files hold the same bytes.
+bool SameContent(const std::string& a, const std::string& b);
+
+// Gives a finished result in the working folder the mode of a new shared
+// file and puts its bytes on the disk. Returns true iff both worked.
+bool SealResult(const std::string& path);
+
+// Moves the file from (in work) to the result path to, creating missing
+// folders between folder and to (relative holds them). With replace, an
+// existing regular file is replaced; anything else there fails.
+bool MoveFileIntoPlace(platform::WorkFolder& work, const std::string& from,
+                       const std::string& folder, const std::string& relative, bool replace);
+
+// Moves every entry of the tree from (in work) into the existing folder to:
+// folders are created where missing, files move in, replacing regular
+// files of the same name. A link, or a file where a folder belongs, fails.
+bool MergeTreeInto(platform::WorkFolder& work, const std::string& from, const std::string& to);
+
+// A chosen output folder that does not exist yet is made, with its missing
+// parents; a run that then fails removes them again if they are empty.
+class OutputFolder {
+ public:
+  // Returns true iff folder is a folder afterwards.
+  bool Make(const std::string& folder);
+  // Removes the folders Make created, newest first, where they are empty.
+  void RemoveIfUnused();
+
+ private:
+  std::vector<std::string> made_;
+};
 
 // Which panel a container choice serves.
 enum class Panel { kFile, kFolder };

@@ -27,6 +27,20 @@ inline constexpr std::string_view kNotOurs =
     "Das ist keine mit diesem Program verschlüsselte Datei.";
 inline constexpr std::string_view kNoSpace =
     "Zu wenig Festplattenspeicher zum Entschlüsseln vorhanden.";
+// After a success: "replace the original" could not delete the source.
+inline constexpr std::string_view kOriginalKept = "Die Originaldatei konnte nicht gelöscht werden.";
+
+// Causes the command line adds to a failure (the window shows the message
+// above them alone).
+inline constexpr std::string_view kCauseNoWorkFolder =
+    "im Zielordner kann kein privater Arbeitsordner angelegt werden";
+inline constexpr std::string_view kCauseNoOutputFolder =
+    "der Zielordner kann nicht angelegt werden";
+inline constexpr std::string_view kCauseNameTaken = "der Name ist schon vergeben";
+inline constexpr std::string_view kCauseNotRegularFile =
+    "das Ziel ist keine gewöhnliche Datei (Verknüpfung, Ordner oder Gerät)";
+inline constexpr std::string_view kCauseNotVerified =
+    "der Container stimmt beim Zurücklesen nicht mit dem Original überein";
 
 // Dialog titles and filters.
 inline constexpr std::string_view kChooseFileToEncrypt = "Datei zum Verschlüsseln wählen";

@@ -139,7 +139,7 @@ std::string WindowFrontEnd::FileSaveDialog(std::string_view title, std::string_v
   QFileDialog dialog(&window_, FromUtf8(title));
   dialog.setAcceptMode(QFileDialog::AcceptSave);
   dialog.setFileMode(QFileDialog::AnyFile);
-  dialog.setOption(QFileDialog::DontConfirmOverwrite);
+  // The dialog's own question is the user's agreement to replace a file.
   ApplyFilters(dialog, filter, filterIndex);
   ApplyStart(dialog, proposedPath);
   return AskForFile(dialog);

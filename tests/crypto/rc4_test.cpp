@@ -114,13 +114,20 @@ TEST_F(Rc4File, OutputThatCannotBeCreatedFails) {
   EXPECT_EQ(ReadFile(dir_ / "in"), data);
 }
 
-TEST_F(Rc4File, PrivateOutputIsReadableByTheOwnerOnly) {
+TEST_F(Rc4File, OutputIsANewFileReadableByTheOwnerOnly) {
   WriteFile(dir_ / "in", RandomBytes(10));
-  ASSERT_EQ(crypto::RC4_Crypt_File(dir_ / "in", dir_ / "out", "pw", crypto::OutputAccess::kPrivate),
-            1);
+  ASSERT_EQ(crypto::RC4_Crypt_File(dir_ / "in", dir_ / "out", "pw"), 1);
   struct stat st;
   ASSERT_EQ(::stat((dir_ / "out").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  // Neither an existing file nor a planted link is ever written through.
+  WriteFile(dir_ / "taken", std::string("U"));
+  ASSERT_EQ(::symlink((dir_ / "victim").c_str(), (dir_ / "link").c_str()), 0);
+  EXPECT_EQ(crypto::RC4_Crypt_File(dir_ / "in", dir_ / "taken", "pw"), 0);
+  EXPECT_EQ(crypto::RC4_Crypt_File(dir_ / "in", dir_ / "link", "pw"), 0);
+  EXPECT_EQ(ReadFile(dir_ / "taken"), std::vector<std::uint8_t>{'U'});
+  EXPECT_FALSE(testing_support::Exists(dir_ / "victim"));
 }
 
 }  // namespace
