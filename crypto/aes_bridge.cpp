@@ -61,11 +61,13 @@ int AES_Decrypt_File(const std::string& inputPath, const std::string& outputPath
   platform::DeleteFile(outputPath);
   if (!CallEngine(kModeDecrypt, inputPath, outputPath, password)) return 0;
   // The output holds the decrypted pack container; the restored file is
-  // beside it under ".dec" when the body decoded.
-  platform::DeleteFile(outputPath);
-  platform::RenameFile(outputPath + ".dec", outputPath);
-  platform::DeleteFile(outputPath + ".dec");
-  return platform::FileExists(outputPath) ? 1 : 0;
+  // beside it under ".dec" when the body decoded. Only that file may ever
+  // stand at the output when this reports success.
+  const std::string restored = outputPath + ".dec";
+  const bool moved = platform::FileExists(restored) && platform::DeleteFile(outputPath) &&
+                     platform::RenameFile(restored, outputPath);
+  if (!moved) platform::DeleteFile(restored);
+  return moved ? 1 : 0;
 }
 
 }  // namespace crypto

@@ -154,8 +154,7 @@ FlowOutcome DecryptFolder(AppState& state, FrontEnd& ui) {
   platform::DeleteFile(body);
 
   // What the archive says it holds must fit where it lands.
-  const std::optional<std::uint64_t> declared =
-      std::nullopt;  // PENDING archive::DeclaredTotalBytes(decryptedArchive);
+  const std::optional<std::uint64_t> declared = archive::DeclaredTotalBytes(decryptedArchive);
   if (declared && !internal::FolderHasRoomFor(outputFolder, *declared)) {
     return fail(text::kError, text::kNoSpace, kStyleNone);
   }
