@@ -22,6 +22,13 @@
 // bits (never set-id bits), or for a DOS entry removes write permission when
 // it is read-only.
 //
+// Files are only ever created, never opened for writing where something
+// exists: archives and extracted files alike are made new (mode 0600 until
+// their own mode is restored), never through a link.
+//
+// Folders of 65,535 files or more get zip64 end records, which every current
+// reader takes; smaller archives have none (see internal.h).
+//
 // Safety: extraction writes only below its target folder. Names that are
 // absolute, contain "..", are 500 bytes or longer, or would pass through a
 // symbolic link are refused (the entry is not written, the others go on).
@@ -31,6 +38,7 @@
 #define TRESOLIN_ARCHIVE_ARCHIVE_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -55,13 +63,16 @@ inline constexpr int kZipFailed = -1;
 // An entry name that is unsafe, too long or empty, or an empty target folder;
 // nothing was written for it.
 inline constexpr int kZipRefused = -200;
+// An entry whose data goes on past the size its directory record declares;
+// writing stopped at that size.
+inline constexpr int kZipTooLarge = -201;
 
 // ------------------------------------------------------------ the writer
 
-// Closes an archive still open for writing, then creates path anew (mode 0600,
-// since it holds plaintext while a flow runs; an existing file or link of that
-// name is replaced) as the writer's archive. Returns 1 on success, 0 when the
-// file cannot be created.
+// Closes an archive still open for writing, then creates path as a new file
+// (mode 0600, since it holds plaintext while a flow runs) for the writer's
+// archive. Returns 1 on success, 0 when the file cannot be created, also when
+// anything (file, link, folder) exists at path: that is left untouched.
 int Zip_CreateArchive(const std::string& path);
 
 // Sets the method for later entries: 0 (stored) or 8 (deflate at level 9).
@@ -99,9 +110,12 @@ int Zip_NextEntry();
 
 // Extracts the current entry below targetDir (created with its parents),
 // with its folder part when keepPaths is set, else under its file-name part.
-// Existing files are replaced; the time (seconds set to 0) and then the
-// permissions are restored. Returns kZipOk, kZipFailed, kZipRefused, or
-// minizip's code (UNZ_CRCERROR when the data does not match its checksum).
+// The file is created new: a regular file of that name (an earlier entry of
+// the same name) is removed first; a link there refuses the entry, a folder
+// or special file fails it. The time (seconds set to 0) and then the
+// permissions are restored. Returns kZipOk, kZipFailed, kZipRefused,
+// kZipTooLarge, or minizip's code (UNZ_CRCERROR when the data does not match
+// its checksum, UNZ_BADZIPFILE when it ends short of its declared size).
 // A failed copy leaves the partly written file in place.
 int Zip_ExtractCurrent(const std::string& targetDir, bool keepPaths);
 
@@ -115,6 +129,13 @@ int Zip_ExtractByIndex(const std::string& archivePath, int index, const std::str
 // is a folder entry or would be refused. Writes nothing.
 std::optional<std::string> EntryTargetPath(const std::string& archivePath, int index,
                                            const std::string& targetDir, bool keepPaths);
+
+// Returns the sum of the uncompressed sizes that the directory of archivePath
+// declares for its entries (as much as a complete extraction may write, which
+// extraction enforces), saturated at the largest value; 0 for an archive
+// without entries; nullopt when the archive cannot be opened or its
+// directory cannot be read to its end.
+std::optional<std::uint64_t> DeclaredTotalBytes(const std::string& archivePath);
 
 // ---------------------------------------------------- folder procedures
 
@@ -132,13 +153,14 @@ struct FolderFileList {
 // true iff every folder could be listed; the others are in list.unreadable.
 bool CollectFolderFiles(const std::string& folder, FolderFileList& list);
 
-// Writes archivePath with one entry per listed file, named by its path below
-// folder, stored or (compress) deflated. Files are opened by their listed
-// paths, so the current folder does not matter. Returns 1 when every file is
-// in the archive. Returns 0, with no file left at archivePath, when the list
-// has unreadable folders or paths outside folder, a file cannot be read, a
-// name is refused, or the archive cannot be written; LastArchiveProblem() then
-// says why.
+// Creates archivePath (see Zip_CreateArchive) with one entry per listed file,
+// named by its path below folder, stored or (compress) deflated. Files are
+// opened by their listed paths, so the current folder does not matter.
+// Returns 1 when every file is in the archive. Returns 0 when the list has
+// unreadable folders or paths outside folder (nothing is created), something
+// exists at archivePath (it is left untouched), a file cannot be read, a name
+// is refused, or the archive cannot be written (the archive this call created
+// is removed); LastArchiveProblem() then says why.
 [[nodiscard]] int BuildFolderArchive(const std::string& folder, const std::string& archivePath,
                                      bool compress, const FolderFileList& list,
                                      int pauseMilliseconds = kChunkPauseMilliseconds);
@@ -155,20 +177,24 @@ struct FolderExtractResult {
 };
 
 // Creates targetFolder with its parents and extracts every entry below it with
-// its relative path. A failed entry does not stop the others. The reader is
-// closed afterwards, so the caller can delete the archive.
+// its relative path, as Zip_ExtractCurrent does: meant for a folder the caller
+// has just created, where the only files are those of earlier entries. A
+// failed entry does not stop the others. The reader is closed afterwards, so
+// the caller can delete the archive.
 [[nodiscard]] FolderExtractResult ExtractFolderArchive(const std::string& archivePath,
                                                        const std::string& targetFolder);
 
 // ------------------------------------------------------ single-file packing
 
-// Writes packed as an archive holding source under its file-name part,
-// deflated at level 9. Returns 1 on success; 0, with no file left at packed,
-// when source cannot be read or packed cannot be written.
+// Creates packed (see Zip_CreateArchive) as an archive holding source under
+// its file-name part, deflated at level 9. Returns 1 on success. Returns 0
+// when something exists at packed (it is left untouched), or when source
+// cannot be read or packed cannot be written (no file is left at packed).
 [[nodiscard]] int PackFile(const std::string& source, const std::string& packed,
                            int pauseMilliseconds = kChunkPauseMilliseconds);
 
-// Restores the first entry of packed into targetFolder (created if missing).
+// Restores the first entry of packed into targetFolder (created if missing),
+// as Zip_ExtractByIndex does.
 // Returns 1 when the file was restored, 0 otherwise, also for an empty
 // targetFolder (nothing is written then).
 [[nodiscard]] int UnpackFile(const std::string& packed, const std::string& targetFolder,

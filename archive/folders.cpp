@@ -42,8 +42,8 @@ void Walk(const std::string& folder, FolderFileList& list) {
   }
 }
 
-// Finishes a failed write: the archive is incomplete and must not pass for
-// the protected folder or file.
+// Finishes a failed write into the archive this call created: it is
+// incomplete and must not pass for the protected folder or file.
 int AbandonArchive(const std::string& archivePath) {
   internal::CloseWriter();
   platform::DeleteFile(archivePath);
@@ -67,19 +67,21 @@ int BuildFolderArchive(const std::string& folder, const std::string& archivePath
   const std::string prefix = Join(folder, "");
   if (!list.unreadable.empty()) {
     SetProblem("cannot list folder", list.unreadable.front());
-    platform::DeleteFile(archivePath);
     return 0;
   }
-  if (Zip_CreateArchive(archivePath) == 0) {
-    SetProblem("cannot create archive", archivePath);
-    return AbandonArchive(archivePath);
-  }
-  Zip_SetMethod(compress ? 8 : 0);
   for (const std::string& path : list.files) {
     if (path.size() <= prefix.size() || path.compare(0, prefix.size(), prefix) != 0) {
       SetProblem("file outside the folder", path);
-      return AbandonArchive(archivePath);
+      return 0;
     }
+  }
+  // What is at archivePath already is left alone: the writer creates only.
+  if (Zip_CreateArchive(archivePath) == 0) {
+    SetProblem("cannot create archive", archivePath);
+    return 0;
+  }
+  Zip_SetMethod(compress ? 8 : 0);
+  for (const std::string& path : list.files) {
     const int rc = Zip_AddFileAs(path, path.substr(prefix.size()), pauseMilliseconds);
     if (rc != kZipOk) {
       SetProblem(rc == kZipRefused ? "name cannot be stored" : "cannot read or store file", path);
@@ -116,10 +118,15 @@ FolderExtractResult ExtractFolderArchive(const std::string& archivePath,
   int rc = Zip_FirstEntry();
   while (rc == UNZ_OK) {
     std::string name;
-    if (internal::ExtractCurrentEntry(targetFolder, true, &name) == kZipOk) {
+    const int extracted = internal::ExtractCurrentEntry(targetFolder, true, &name);
+    if (extracted == kZipOk) {
       ++result.extracted;
     } else {
-      if (result.failedEntries.empty()) SetProblem("cannot extract entry", name);
+      if (result.failedEntries.empty()) {
+        SetProblem(
+            extracted == kZipTooLarge ? "entry larger than declared" : "cannot extract entry",
+            name);
+      }
       result.failedEntries.push_back(std::move(name));
     }
     rc = Zip_NextEntry();
@@ -137,7 +144,7 @@ int PackFile(const std::string& source, const std::string& packed, int pauseMill
   g_problem.clear();
   if (Zip_CreateArchive(packed) == 0) {
     SetProblem("cannot create archive", packed);
-    return AbandonArchive(packed);
+    return 0;
   }
   Zip_SetMethod(8);
   if (Zip_AddFile(source, false, pauseMilliseconds) != kZipOk) {

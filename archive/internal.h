@@ -4,6 +4,7 @@
 
 #include <minizip/ioapi.h>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,13 +15,26 @@ namespace archive::internal {
 // What an archive stream knows beyond what it tells minizip.
 struct StreamStatus {
   bool writeFailed = false;
+  // Entries the writer has opened in the archive; the close needs it for the
+  // zip64 end records (see PlatformFileFunctions).
+  std::uint64_t entries = 0;
 };
 
+// The end-of-directory record counts entries in 16 bits; from this many on
+// it holds this value and the zip64 end record the true count.
+inline constexpr std::uint64_t kZip64Entries = 0xffff;
+
 // minizip's file functions routed through platform::File, so that archives
-// are opened, created (0600, never through a link) and closed the way every
-// other file of the program is. A failed write is recorded in *status (when
-// given) and fails the close, but minizip is not told at once: it leaks the
-// entry it is opening when a header write fails. Later writes are dropped.
+// are opened and closed the way every other file of the program is, and
+// created only as new files (0600, never through a link, never over anything
+// that exists). A failed write is recorded in *status (when given) and fails
+// the close, but minizip is not told at once: it leaks the entry it is opening
+// when a header write fails. Later writes are dropped.
+//
+// minizip writes the zip64 end record and its locator only for archives past
+// 4 GiB; for status->entries >= kZip64Entries the close adds them in front of
+// the end record minizip wrote. Archives with fewer entries keep exactly the
+// bytes minizip writes, so that every reader takes them.
 zlib_filefunc64_def PlatformFileFunctions(StreamStatus* status = nullptr);
 
 // Language-encoding flag: the entry name is UTF-8 rather than CP850.

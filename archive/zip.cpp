@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <span>
 #include <string>
@@ -42,6 +43,7 @@ zipFile g_writer = nullptr;
 internal::StreamStatus g_writerStatus;
 int g_method = kMethodDeflate;
 unzFile g_reader = nullptr;
+std::string g_readerPath;
 // Open on an archive without entries, which minizip cannot open (below).
 bool g_readerOnEmpty = false;
 
@@ -111,7 +113,8 @@ std::string FileNamePart(const std::string& path) {
 }
 
 // Restores what the entry says about the file once its data is complete: the
-// time first, because read-only permissions come last.
+// time first, because read-only permissions come last. The file was created
+// private (0600).
 void RestoreTimeAndMode(const std::string& path, const unz_file_info64& info) {
   platform::LocalTime t;
   t.year = static_cast<int>(info.tmu_date.tm_year);
@@ -127,7 +130,11 @@ void RestoreTimeAndMode(const std::string& path, const unz_file_info64& info) {
   if (unixMode != 0) {
     // Permission bits only: set-id bits from an archive are not honoured.
     platform::SetFileMode(path, static_cast<std::uint32_t>(unixMode & 0777u));
-  } else if ((info.external_fa & kDosReadOnly) != 0) {
+    return;
+  }
+  // Without stored permissions the file gets the usual mode.
+  platform::SetSharedFileMode(path);
+  if ((info.external_fa & kDosReadOnly) != 0) {
     if (const auto mode = platform::FileMode(path)) platform::SetFileMode(path, *mode & ~0222u);
   }
 }
@@ -139,6 +146,36 @@ int GoToFirstEntry(unzFile reader) {
     return UNZ_END_OF_LIST_OF_FILE;
   }
   return unzGoToFirstFile(reader);
+}
+
+// minizip takes a count of 65,535 entries for one that overflowed 16 bits and
+// reads on past the last record; there it finds the directory's end and
+// reports a damaged directory. The count is exact with a zip64 end record,
+// and an older writer left the same count without one for more entries.
+// Either way, the list ends where a record of the end follows the last entry.
+// Requires: the reader is on an entry.
+int GoToNextEntry(unzFile reader, const std::string& archivePath) {
+  unz_global_info64 global;
+  unz64_file_pos at;
+  unz_file_info64 info;
+  const bool overflowHack =
+      unzGetGlobalInfo64(reader, &global) == UNZ_OK &&
+      global.number_entry == internal::kZip64Entries && unzGetFilePos64(reader, &at) == UNZ_OK &&
+      at.num_of_file + 1 >= internal::kZip64Entries &&
+      unzGetCurrentFileInfo64(reader, &info, nullptr, 0, nullptr, 0, nullptr, 0) == UNZ_OK;
+  const int rc = unzGoToNextFile(reader);
+  if (rc != UNZ_BADZIPFILE || !overflowHack) return rc;
+  constexpr std::int64_t kRecordBytes = 46;  // a central record before its name
+  const std::int64_t next =
+      static_cast<std::int64_t>(at.pos_in_zip_directory) + kRecordBytes +
+      static_cast<std::int64_t>(info.size_filename + info.size_file_extra + info.size_file_comment);
+  platform::File file = platform::File::Open(archivePath, platform::OpenMode::kRead);
+  std::uint8_t signature[4];
+  if (!file.Seek(next) || file.Read(signature) != 4) return rc;
+  const bool endFollows =
+      signature[0] == 'P' && signature[1] == 'K' &&
+      ((signature[2] == 6 && signature[3] == 6) || (signature[2] == 5 && signature[3] == 6));
+  return endFollows ? UNZ_END_OF_LIST_OF_FILE : rc;
 }
 
 // Returns folder without trailing "/" ("/" stays), or "" for "".
@@ -190,22 +227,35 @@ int ExtractEntry(unzFile reader, const std::string& targetDir, bool keepPaths, s
   }
   if (path->file.empty()) return kZipOk;
   const std::string outPath = at + "/" + path->file;
-  if (platform::IsSymbolicLink(outPath)) return kZipRefused;
+  // Files are only ever created. A file already there came from an earlier
+  // entry of the same name (the target folder is new): the later entry wins,
+  // as a new file. Anything else there is not ours to replace.
+  switch (platform::KindOfPath(outPath)) {
+    case platform::PathKind::kMissing:
+      break;
+    case platform::PathKind::kFile:
+      if (!platform::DeleteFile(outPath)) return kZipFailed;
+      break;
+    case platform::PathKind::kLink:
+      return kZipRefused;
+    case platform::PathKind::kFolder:
+    case platform::PathKind::kSpecial:
+      return kZipFailed;
+  }
 
   rc = unzOpenCurrentFile(reader);
   if (rc != UNZ_OK) return rc;
-  // With permissions stored, the file stays private until they are applied;
-  // otherwise it gets the usual mode.
-  const bool hasUnixMode = (info.external_fa >> 16) != 0;
-  platform::File out = platform::File::Open(
-      outPath, hasUnixMode ? platform::OpenMode::kCreatePrivate : platform::OpenMode::kCreate,
-      true);
+  // Private until the data is complete and the mode restored.
+  platform::File out = platform::File::Open(outPath, platform::OpenMode::kCreateNew, true);
   if (!out.ok()) {
     unzCloseCurrentFile(reader);
     return kZipFailed;
   }
   const std::span<std::uint8_t> buffer = ChunkBuffer();
   int result = kZipOk;
+  // Counted here rather than trusted to minizip: the declared sizes are what
+  // the caller checked the free space against.
+  std::uint64_t written = 0;
   for (;;) {
     const int got = unzReadCurrentFile(reader, buffer.data(), static_cast<unsigned>(buffer.size()));
     if (got < 0) {
@@ -213,11 +263,18 @@ int ExtractEntry(unzFile reader, const std::string& targetDir, bool keepPaths, s
       break;
     }
     if (got == 0) break;
+    if (static_cast<std::uint64_t>(got) > info.uncompressed_size - written) {
+      result = kZipTooLarge;
+      break;
+    }
+    written += static_cast<std::uint64_t>(got);
     if (!out.Write(std::span(buffer.data(), static_cast<std::size_t>(got)))) {
       result = kZipFailed;
       break;
     }
   }
+  // Data that ends early skips minizip's checksum test.
+  if (result == kZipOk && written != info.uncompressed_size) result = UNZ_BADZIPFILE;
   // Once all data is read, closing compares the CRC-32: damaged data must not
   // pass as a restored file.
   const int closed = unzCloseCurrentFile(reader);
@@ -256,9 +313,6 @@ int ExtractCurrentEntry(const std::string& targetDir, bool keepPaths, std::strin
 
 int Zip_CreateArchive(const std::string& path) {
   internal::CloseWriter();
-  // Replaced rather than truncated: a new file gets mode 0600 even where an
-  // older one was readable by others.
-  platform::DeleteFile(path);
   g_writerStatus = {};
   zlib_filefunc64_def functions = internal::PlatformFileFunctions(&g_writerStatus);
   g_writer = zipOpen2_64(path.c_str(), APPEND_STATUS_CREATE, nullptr, &functions);
@@ -296,6 +350,7 @@ int Zip_AddFileAs(const std::string& path, const std::string& entryName, int pau
       kWindowBits, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0, kVersionMadeBy,
       name->utf8 ? internal::kUtf8NameFlag : 0, size >= kZip64Bytes ? 1 : 0);
   if (rc != ZIP_OK) return rc;
+  ++g_writerStatus.entries;
 
   const std::span<std::uint8_t> buffer = ChunkBuffer();
   int result = kZipOk;
@@ -332,6 +387,7 @@ int Zip_OpenArchive(const std::string& path) {
   internal::CloseReader();
   zlib_filefunc64_def functions = internal::PlatformFileFunctions();
   g_reader = unzOpen2_64(path.c_str(), &functions);
+  g_readerPath = path;
   if (g_reader == nullptr) g_readerOnEmpty = IsEmptyArchive(path);
   return g_reader != nullptr || g_readerOnEmpty ? 1 : 0;
 }
@@ -345,7 +401,7 @@ int Zip_FirstEntry() {
 int Zip_NextEntry() {
   if (g_readerOnEmpty) return UNZ_END_OF_LIST_OF_FILE;
   if (g_reader == nullptr) return kZipFailed;
-  return unzGoToNextFile(g_reader);
+  return GoToNextEntry(g_reader, g_readerPath);
 }
 
 int Zip_ExtractCurrent(const std::string& targetDir, bool keepPaths) {
@@ -360,11 +416,33 @@ int Zip_ExtractByIndex(const std::string& archivePath, int index, const std::str
   unzFile reader = unzOpen2_64(archivePath.c_str(), &functions);
   if (reader == nullptr) return 0;
   int rc = GoToFirstEntry(reader);
-  for (int i = 0; i < index && rc == UNZ_OK; ++i) rc = unzGoToNextFile(reader);
+  for (int i = 0; i < index && rc == UNZ_OK; ++i) rc = GoToNextEntry(reader, archivePath);
   std::string name;
   if (rc == UNZ_OK) rc = ExtractEntry(reader, targetDir, keepPaths, &name);
   unzClose(reader);
   return rc == kZipOk ? 1 : 0;
+}
+
+std::optional<std::uint64_t> DeclaredTotalBytes(const std::string& archivePath) {
+  zlib_filefunc64_def functions = internal::PlatformFileFunctions();
+  unzFile reader = unzOpen2_64(archivePath.c_str(), &functions);
+  if (reader == nullptr) {
+    if (IsEmptyArchive(archivePath)) return 0;
+    return std::nullopt;
+  }
+  constexpr std::uint64_t kMost = std::numeric_limits<std::uint64_t>::max();
+  std::uint64_t total = 0;
+  int rc = GoToFirstEntry(reader);
+  while (rc == UNZ_OK) {
+    unz_file_info64 info;
+    rc = unzGetCurrentFileInfo64(reader, &info, nullptr, 0, nullptr, 0, nullptr, 0);
+    if (rc != UNZ_OK) break;
+    total = info.uncompressed_size > kMost - total ? kMost : total + info.uncompressed_size;
+    rc = GoToNextEntry(reader, archivePath);
+  }
+  unzClose(reader);
+  if (rc != UNZ_END_OF_LIST_OF_FILE) return std::nullopt;
+  return total;
 }
 
 std::optional<std::string> EntryTargetPath(const std::string& archivePath, int index,
@@ -374,7 +452,7 @@ std::optional<std::string> EntryTargetPath(const std::string& archivePath, int i
   unzFile reader = unzOpen2_64(archivePath.c_str(), &functions);
   if (reader == nullptr) return std::nullopt;
   int rc = GoToFirstEntry(reader);
-  for (int i = 0; i < index && rc == UNZ_OK; ++i) rc = unzGoToNextFile(reader);
+  for (int i = 0; i < index && rc == UNZ_OK; ++i) rc = GoToNextEntry(reader, archivePath);
   unz_file_info64 info;
   std::optional<internal::EntryPath> path;
   std::string name;

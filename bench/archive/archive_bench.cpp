@@ -96,6 +96,7 @@ int Folder(const std::string& tree, const std::string& work, int repeats) {
       repeats,
       [&] {
         archive::FolderFileList walked;
+        fs::remove(ours);  // the writer creates new archives only
         // The walk is part of the flow's work, so it is timed too.
         return archive::CollectFolderFiles(tree, walked) &&
                archive::BuildFolderArchive(tree + "/", ours, true, walked, 0) == 1;
@@ -116,7 +117,11 @@ int Pack(const std::string& file, const std::string& work, int repeats) {
   const std::string theirs = work + "/zip.zip";
   Header("Single file", bytes, 1);
   const auto [tOurs, tZip] = BestInTurns(
-      repeats, [&] { return archive::PackFile(file, ours, 0) == 1; },
+      repeats,
+      [&] {
+        fs::remove(ours);  // the writer creates new archives only
+        return archive::PackFile(file, ours, 0) == 1;
+      },
       [&] {
         fs::remove(theirs);
         return std::system(("zip -9 -q -j " + Quote(theirs) + " " + Quote(file)).c_str()) == 0;

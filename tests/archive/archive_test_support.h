@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/archive.h"
 #include "platform/platform.h"
 
 namespace archive_test {
@@ -100,6 +101,16 @@ inline std::vector<std::string> Tree(const std::string& folder) {
   }
   std::sort(files.begin(), files.end());
   return files;
+}
+
+// Counts entries with the reader primitives; -1 when the list breaks off.
+inline int CountWithOurReader(const std::string& zip) {
+  if (archive::Zip_OpenArchive(zip) != 1) return -1;
+  int count = 0;
+  int rc = archive::Zip_FirstEntry();
+  for (; rc == archive::kZipOk; rc = archive::Zip_NextEntry()) ++count;
+  archive::Zip_CloseArchive();
+  return rc == -100 /* UNZ_END_OF_LIST_OF_FILE */ ? count : -1;
 }
 
 struct CommandResult {

@@ -199,33 +199,64 @@ TEST(FolderArchive, SecondFolderInTheSameRunHoldsOnlyItsOwnFiles) {
   EXPECT_EQ(Tree(dir / "out"), (std::vector<std::string>{"b1.txt=3"}));
 }
 
-TEST(FolderArchive, ExtractionReplacesFilesAndFailsOnlyEntriesItCannotWrite) {
+TEST(FolderArchive, LaterEntryOfTheSameNameReplacesTheEarlierAsANewFile) {
+  if (!HasTool("python3")) GTEST_SKIP() << "python3 is missing";
+  TempDir dir;
+  const std::string zip = dir / "twice.zip";
+  const CommandResult made = Python(R"(
+import sys, zipfile
+archive = zipfile.ZipFile(sys.argv[1], 'w')
+for name, data, mode in [('a.txt', 'first', 0o444), ('b.txt', 'b', 0o644), ('a.txt', 'second', 0o640)]:
+    info = zipfile.ZipInfo(name, (2020, 1, 2, 3, 4, 6))
+    info.create_system = 3
+    info.external_attr = (0o100000 | mode) << 16
+    archive.writestr(info, data)
+)",
+                                    Quote(zip));
+  ASSERT_EQ(made.exitCode, 0) << made.output;
+  auto result = ExtractFolderArchive(zip, dir / "out");
+  EXPECT_TRUE(result.ok());
+  EXPECT_EQ(ReadText(dir / "out/a.txt"), "second");
+  EXPECT_EQ(Permissions(dir / "out/a.txt"), 0640u);
+
+  // The earlier file cannot be removed: the later entry fails, honestly.
+  platform::SetFaultPlan({.failDeleteAt = 1});
+  result = ExtractFolderArchive(zip, dir / "out2");
+  platform::ClearFaultPlan();
+  EXPECT_EQ(result.failedEntries, (std::vector<std::string>{"a.txt"}));
+  EXPECT_FALSE(result.ok());
+}
+
+TEST(FolderArchive, ExtractionNeverWritesIntoAFileThatIsThere) {
   TempDir dir;
   const std::string src = dir / "src";
   FolderFileList list;
-  for (const char* name : {"a.txt", "sub/b.txt", "sub/c.txt", "d.txt"}) {
+  for (const char* name : {"a.txt", "sub/b.txt", "sub/c.txt", "fifo", "d.txt"}) {
     WriteText(src + "/" + name, std::string("new ") + name);
     list.files.push_back(src + "/" + name);
   }
   ASSERT_EQ(BuildFolderArchive(src + "/", dir / "x.zip", true, list, 0), 1);
 
   const std::string target = dir / "target";
-  WriteText(target + "/a.txt", "old content, longer than the new one");
-  WriteText(target + "/sub/b.txt", "old b");
-  ASSERT_TRUE(platform::SetFileMode(target + "/sub/b.txt", 0444));
+  // A hard link shares its data with a file elsewhere: writing into it
+  // would change that file.
+  WriteText(dir / "elsewhere.txt", "keep");
+  fs::create_directories(target + "/sub");
+  fs::create_hard_link(dir / "elsewhere.txt", target + "/a.txt");
   fs::create_directories(target + "/sub/c.txt");
-  // Root may write a read-only file; the open of b.txt, the second one,
-  // fails the way it does for everybody else.
-  if (::geteuid() == 0) platform::SetFaultPlan({.failOpenForWriteAt = 2});
+  ASSERT_EQ(::mkfifo((target + "/fifo").c_str(), 0600), 0);
+  // The open of b.txt, the second file, fails as on a full folder.
+  platform::SetFaultPlan({.failOpenForWriteAt = 2});
   const auto result = ExtractFolderArchive(dir / "x.zip", target);
   platform::ClearFaultPlan();
   EXPECT_TRUE(result.opened);
   EXPECT_EQ(result.extracted, 2);
-  EXPECT_EQ(result.failedEntries, (std::vector<std::string>{"sub/b.txt", "sub/c.txt"}));
+  EXPECT_EQ(result.failedEntries, (std::vector<std::string>{"sub/b.txt", "sub/c.txt", "fifo"}));
   EXPECT_FALSE(result.ok());
   EXPECT_EQ(ReadText(target + "/a.txt"), "new a.txt");
-  EXPECT_EQ(ReadText(target + "/sub/b.txt"), "old b");
+  EXPECT_EQ(ReadText(dir / "elsewhere.txt"), "keep");
   EXPECT_TRUE(fs::is_directory(target + "/sub/c.txt"));
+  EXPECT_EQ(platform::KindOfPath(target + "/fifo"), platform::PathKind::kSpecial);
   EXPECT_EQ(ReadText(target + "/d.txt"), "new d.txt");
 }
 
@@ -256,7 +287,6 @@ TEST(FolderArchive, BuildFailsWithoutLeavingAnArchiveWhenAFileCannotBeRead) {
   FolderFileList list;
   ASSERT_TRUE(CollectFolderFiles(src, list));
   const auto expectFailure = [&](const std::string& why) {
-    WriteText(zip, "stale archive of an earlier run");
     EXPECT_EQ(BuildFolderArchive(src + "/", zip, true, list, 0), 0) << why;
     EXPECT_FALSE(platform::PathExists(zip)) << why;
     EXPECT_NE(archive::LastArchiveProblem().find("b.txt"), std::string::npos) << why;
@@ -270,6 +300,11 @@ TEST(FolderArchive, BuildFailsWithoutLeavingAnArchiveWhenAFileCannotBeRead) {
   expectFailure("a FIFO in its place, which must not block");
   fs::remove(src + "/b.txt");
   WriteText(src + "/b.txt", "b");
+  platform::SetFaultPlan({.failOpenForReadAt = 2});
+  EXPECT_EQ(BuildFolderArchive(src + "/", zip, true, list, 0), 0);
+  platform::ClearFaultPlan();
+  EXPECT_FALSE(platform::PathExists(zip));
+  EXPECT_NE(archive::LastArchiveProblem().find(list.files[1]), std::string::npos);
 
   FolderFileList outside = list;
   outside.files.push_back(dir / "elsewhere.txt");
@@ -356,23 +391,36 @@ TEST(ZipPrimitives, ReportFailureWithoutAnOpenArchive) {
   EXPECT_EQ(archive::Zip_OpenArchive(dir / "a.txt"), 0);
 }
 
-TEST(ZipPrimitives, CreateReplacesAFileOrLinkWithAPrivateArchive) {
+TEST(ZipPrimitives, CreatingRefusesWhateverIsAtThePathAndLeavesItAlone) {
   TempDir dir;
-  WriteText(dir / "x.zip", "an older, readable file");
-  ASSERT_TRUE(platform::SetFileMode(dir / "x.zip", 0644));
-  ASSERT_EQ(archive::Zip_CreateArchive(dir / "x.zip"), 1);
-  EXPECT_EQ(archive::Zip_CloseArchive(), archive::kZipOk);
-  EXPECT_EQ(Permissions(dir / "x.zip"), 0600u);
-  ASSERT_EQ(archive::Zip_OpenArchive(dir / "x.zip"), 1);
-  EXPECT_NE(archive::Zip_FirstEntry(), archive::kZipOk);  // no entries
-  archive::Zip_CloseArchive();
-
+  WriteText(dir / "src/a.txt", "a");
+  FolderFileList list;
+  ASSERT_TRUE(CollectFolderFiles(dir / "src", list));
+  WriteText(dir / "old.zip", "somebody's file");
+  ASSERT_TRUE(platform::SetFileMode(dir / "old.zip", 0644));
   WriteText(dir / "victim.txt", "keep");
   fs::create_symlink(dir / "victim.txt", dir / "link.zip");
-  ASSERT_EQ(archive::Zip_CreateArchive(dir / "link.zip"), 1);
+  fs::create_symlink(dir / "nowhere.txt", dir / "dangling.zip");
+  fs::create_directories(dir / "folder.zip");
+  for (const char* name : {"old.zip", "link.zip", "dangling.zip", "folder.zip"}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(archive::Zip_CreateArchive(dir / name), 0);
+    EXPECT_EQ(BuildFolderArchive(dir / "src/", dir / name, true, list, 0), 0);
+    EXPECT_NE(archive::LastArchiveProblem().find(name), std::string::npos);
+    EXPECT_EQ(archive::PackFile(dir / "src/a.txt", dir / name, 0), 0);
+  }
   archive::Zip_CloseArchive();
+  EXPECT_EQ(ReadText(dir / "old.zip"), "somebody's file");
+  EXPECT_EQ(Permissions(dir / "old.zip"), 0644u);
   EXPECT_EQ(ReadText(dir / "victim.txt"), "keep");
-  EXPECT_FALSE(platform::IsSymbolicLink(dir / "link.zip"));
+  EXPECT_TRUE(platform::IsSymbolicLink(dir / "link.zip"));
+  EXPECT_FALSE(platform::PathExists(dir / "nowhere.txt"));
+  EXPECT_TRUE(fs::is_empty(dir / "folder.zip"));
+
+  ASSERT_EQ(archive::Zip_CreateArchive(dir / "new.zip"), 1);
+  EXPECT_EQ(archive::Zip_CloseArchive(), archive::kZipOk);
+  EXPECT_EQ(Permissions(dir / "new.zip"), 0600u);
+  EXPECT_EQ(CountWithOurReader(dir / "new.zip"), 0);
 }
 
 TEST(ZipPrimitives, MethodPersistsAndOtherValuesAreIgnored) {

@@ -1,6 +1,6 @@
 // Cross-checks with independent zip implementations: our archives read by
-// Info-ZIP unzip and Python's zipfile, and archives written by Info-ZIP zip and
-// by Python (hostile ones included) read by us.
+// Info-ZIP unzip, 7-Zip (where installed) and Python's zipfile, and archives written by Info-ZIP
+// zip and by Python (hostile ones included) read by us.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -65,10 +65,14 @@ TEST(Interop, OurArchivesPassUnzipAndPythonZipfile) {
   ASSERT_TRUE(archive::CollectFolderFiles(src, list));
   for (const bool compress : {false, true}) {
     SCOPED_TRACE(compress ? "deflated" : "stored");
-    const std::string zip = dir / "x.zip";
+    const std::string zip = dir / (compress ? "d.zip" : "s.zip");
     ASSERT_EQ(archive::BuildFolderArchive(src + "/", zip, compress, list, 0), 1);
     const CommandResult tested = Shell("unzip -t -q " + Quote(zip));
     EXPECT_EQ(tested.exitCode, 0) << tested.output;
+    if (HasTool("7z")) {
+      const CommandResult tested7z = Shell("7z t " + Quote(zip));
+      EXPECT_EQ(tested7z.exitCode, 0) << tested7z.output;
+    }
     const CommandResult checked =
         Python(kCheckEntries, Quote(zip) + " " + Quote(src) + (compress ? " 8" : " 0"));
     ASSERT_EQ(checked.exitCode, 0) << checked.output;
