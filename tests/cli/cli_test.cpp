@@ -2,14 +2,19 @@
 #include "cli/cli.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 
 #include "crypto/trailer.h"
+#include "platform/platform.h"
 #include "tests/support/temp_folder.h"
 
 namespace {
@@ -170,13 +175,39 @@ TEST_F(CliCommands, MissingInputIsNamed) {
   EXPECT_NE(r.err.find("no such file"), std::string::npos);
 }
 
+// "Replace the original" that cannot delete the source: the container
+// stays, the source stays, and the user is told with exit 1.
+TEST_F(CliCommands, ReplaceWhoseDeleteFailsKeepsBothAndSaysSo) {
+  const auto data = RandomBytes(5000);
+  bool reached = false;
+  for (int n = 1; n <= 12 && !reached; ++n) {
+    std::filesystem::remove(dir_ / "brief.rc4");
+    WriteFile(dir_ / "brief.txt", data);
+    platform::FaultPlan plan;
+    plan.failDeleteAt = n;
+    platform::SetFaultPlan(plan);
+    const Result r = RunCli({"encrypt", "--cipher", "rc4", "--replace", dir_ / "brief.txt"});
+    platform::ClearFaultPlan();
+    if (r.err.find("Die Originaldatei konnte nicht gelöscht werden.") == std::string::npos) {
+      EXPECT_EQ(r.code, 0) << r.err;
+      continue;
+    }
+    reached = true;
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(ReadFile(dir_ / "brief.txt"), data);
+    ASSERT_EQ(RunCli({"decrypt", dir_ / "brief.rc4", dir_ / "zurueck.txt"}).code, 0);
+    EXPECT_EQ(ReadFile(dir_ / "zurueck.txt"), data);
+  }
+  EXPECT_TRUE(reached);
+}
+
 // The real binary: streams, exit codes and the environment as a script sees
 // them.
 class CliBinary : public ::testing::Test {
  protected:
   static std::string Binary() {
     const char* bin = std::getenv("TRESOLIN_BIN_DIR");
-    return std::string(bin ? bin : "build/bin") + "/tresolin-cli";
+    return std::filesystem::absolute(std::string(bin ? bin : "build/bin") + "/tresolin-cli");
   }
   Result Run(const std::string& args, const std::string& env = "TRESOLIN_PASSWORD=geheim") {
     const std::string errFile = dir_ / "stderr.txt";
@@ -221,6 +252,141 @@ TEST_F(CliBinary, WrongPasswordExitsWithOne) {
   const Result r = Run("decrypt " + (dir_ / "f.rc4"), "TRESOLIN_PASSWORD=anders");
   EXPECT_EQ(r.code, 1);
   EXPECT_EQ(r.err, "Falsches Passwort\n");
+}
+
+// A run may touch nothing but its source and its result: not a file that
+// carries one of the old working names, not a link planted where one of them
+// would be, not the temporary folder.
+TEST_F(CliBinary, FilesAndLinksWithWorkingNamesSurviveEveryCommand) {
+  const std::string tmp = dir_ / "tmp";
+  std::filesystem::create_directories(tmp);
+  std::filesystem::create_directories(dir_ / "Daten");
+  WriteFile(dir_ / "Daten/a.txt", "im Ordner");
+  WriteFile(dir_ / "brief.txt", "inhalt");
+  WriteFile(dir_ / "brief.txt.ppp", "USERDATA");
+  WriteFile(tmp + "/Daten.rc4", "USERDATA");
+  ASSERT_EQ(::symlink((dir_ / "victim").c_str(), (tmp + "/Daten.zip").c_str()), 0);
+  const std::string env = "TRESOLIN_PASSWORD=geheim TMPDIR=" + tmp;
+
+  const Result enc = Run("encrypt --pack " + (dir_ / "brief.txt"), env);
+  EXPECT_EQ(enc.code, 0) << enc.err;
+  std::filesystem::create_directories(dir_ / "out");
+  ASSERT_EQ(Run("encrypt-folder --cipher rc4 " + (dir_ / "Daten") + " " + (dir_ / "out"), env).code,
+            0);
+  const Result dec = Run("decrypt " + (dir_ / "out/Daten.rc4") + " " + (dir_ / "r"), env);
+  EXPECT_EQ(dec.code, 0) << dec.err;
+  EXPECT_EQ(ReadFile(dir_ / "r/Daten/a.txt"), ReadFile(dir_ / "Daten/a.txt"));
+
+  const std::vector<std::uint8_t> userData = {'U', 'S', 'E', 'R', 'D', 'A', 'T', 'A'};
+  EXPECT_EQ(ReadFile(dir_ / "brief.txt.ppp"), userData);
+  EXPECT_EQ(ReadFile(tmp + "/Daten.rc4"), userData);
+  EXPECT_FALSE(Exists(dir_ / "victim"));
+  EXPECT_EQ(Listing(tmp), (std::vector<std::string>{"Daten.rc4", "Daten.zip"}));
+  EXPECT_EQ(Listing(dir_.path()),
+            (std::vector<std::string>{"Daten", "brief.aes", "brief.txt", "brief.txt.ppp", "out",
+                                      "r", "stderr.txt", "tmp"}));
+}
+
+TEST_F(CliBinary, TheTemporaryFolderIsAnOutputFolderLikeAnyOther) {
+  const std::string tmp = dir_ / "tmp";
+  std::filesystem::create_directories(tmp);
+  std::filesystem::create_directories(dir_ / "Daten");
+  WriteFile(dir_ / "Daten/a.txt", "im Ordner");
+  const Result r = Run("encrypt-folder --cipher rc4 " + (dir_ / "Daten") + " " + tmp,
+                       "TRESOLIN_PASSWORD=geheim TMPDIR=" + tmp);
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(Listing(tmp), std::vector<std::string>{"Daten.rc4"});
+}
+
+TEST_F(CliBinary, OutputsThatAreNoRegularFileAreRefusedEvenWithForce) {
+  WriteFile(dir_ / "f.bin", "geheim");
+  ASSERT_EQ(Run("encrypt --cipher rc4 " + (dir_ / "f.bin")).code, 0);
+  ASSERT_EQ(::symlink((dir_ / "victim").c_str(), (dir_ / "link").c_str()), 0);
+  ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0600), 0);
+  std::filesystem::create_directories(dir_ / "ordner");
+  for (const char* name : {"link", "fifo", "ordner"}) {
+    const Result r = Run("decrypt --force " + (dir_ / "f.rc4") + " " + (dir_ / name));
+    EXPECT_EQ(r.code, 1) << name;
+    EXPECT_NE(r.err.find("not a regular file"), std::string::npos) << r.err;
+  }
+  EXPECT_TRUE(std::filesystem::is_symlink(dir_ / "link"));
+  EXPECT_FALSE(Exists(dir_ / "victim"));
+  EXPECT_TRUE(std::filesystem::is_fifo(dir_ / "fifo"));
+  EXPECT_TRUE(std::filesystem::is_empty(dir_ / "ordner"));
+}
+
+// Two runs at once: one takes the name, the other fails; neither claims a
+// result it does not have, and nothing is lost.
+TEST_F(CliBinary, RunsAtOnceNeverBothClaimOneResult) {
+  const std::string env = "env -u TRESOLIN_PASSWORD TRESOLIN_PASSWORD=geheim " + Binary();
+  for (int round = 0; round < 3; ++round) {
+    for (const char* side : {"a", "b"}) {
+      std::filesystem::create_directories(dir_ / (std::string(side) + "/Daten"));
+      WriteFile(dir_ / (std::string(side) + "/Daten/" + side + ".txt"), RandomBytes(200000));
+    }
+    std::filesystem::create_directories(dir_ / "out");
+    const std::string script = "cd " + dir_.path() + " && { (" + env +
+                               " encrypt-folder a/Daten out 2>/dev/null; echo $? > ca) & (" + env +
+                               " encrypt-folder b/Daten out 2>/dev/null; echo $? > cb) & wait; }";
+    ASSERT_EQ(std::system(script.c_str()), 0);
+    auto text = [](const std::vector<std::uint8_t>& bytes) {
+      return std::string(bytes.begin(), bytes.end());
+    };
+    const std::string codes = text(ReadFile(dir_ / "ca")) + text(ReadFile(dir_ / "cb"));
+    EXPECT_TRUE(codes == "0\n1\n" || codes == "1\n0\n") << codes;
+    EXPECT_EQ(Listing(dir_ / "out"), std::vector<std::string>{"Daten.aes"});
+    const Result dec = Run("decrypt " + (dir_ / "out/Daten.aes") + " " + (dir_ / "r"));
+    ASSERT_EQ(dec.code, 0) << dec.err;
+    const std::string winner = codes[0] == '0' ? "a" : "b";
+    EXPECT_EQ(Listing(dir_ / "r/Daten"), std::vector<std::string>{winner + ".txt"});
+    EXPECT_EQ(ReadFile(dir_ / ("r/Daten/" + winner + ".txt")),
+              ReadFile(dir_ / (winner + "/Daten/" + winner + ".txt")));
+    for (const char* gone : {"a", "b", "out", "r"}) std::filesystem::remove_all(dir_ / gone);
+  }
+
+  // Two "replace the original" runs on one file: whatever wins, the file's
+  // bytes survive in the file or in a complete container.
+  const auto data = RandomBytes(300000);
+  for (int round = 0; round < 3; ++round) {
+    WriteFile(dir_ / "brief.txt", data);
+    const std::string once = "(" + env + " encrypt --pack --replace brief.txt 2>/dev/null)";
+    const std::string script = "cd " + dir_.path() + " && { " + once + " & " + once + " & wait; }";
+    ASSERT_EQ(std::system(script.c_str()), 0);
+    int containers = 0;
+    for (const char* name : {"brief.aes", "brief.txt_aes"}) {
+      if (!Exists(dir_ / name)) continue;
+      ++containers;
+      std::filesystem::create_directories(dir_ / "r");
+      const Result dec = Run("decrypt " + (dir_ / name) + " " + (dir_ / "r"));
+      ASSERT_EQ(dec.code, 0) << name << dec.err;
+      EXPECT_EQ(ReadFile(dir_ / "r/brief.txt"), data) << name;
+      std::filesystem::remove_all(dir_ / "r");
+    }
+    if (Exists(dir_ / "brief.txt")) {
+      EXPECT_EQ(ReadFile(dir_ / "brief.txt"), data);
+    } else {
+      EXPECT_GE(containers, 1);
+    }
+    for (const auto& name : Listing(dir_.path())) {
+      EXPECT_NE(name.rfind(".tresolin-work-", 0), 0u) << name;
+    }
+    for (const char* gone : {"brief.aes", "brief.txt_aes", "brief.txt"}) {
+      std::filesystem::remove(dir_ / gone);
+    }
+  }
+}
+
+TEST_F(CliBinary, FolderOfMoreThan65535FilesComesBackWhole) {
+  constexpr int kFiles = 65600;
+  std::filesystem::create_directories(dir_ / "Viele");
+  for (int i = 0; i < kFiles; ++i) {
+    std::ofstream(dir_ / ("Viele/" + std::to_string(i)));
+  }
+  ASSERT_EQ(Run("encrypt-folder --cipher rc4 " + (dir_ / "Viele") + " " + dir_.path()).code, 0);
+  const Result dec = Run("decrypt " + (dir_ / "Viele.rc4") + " " + (dir_ / "r"));
+  EXPECT_EQ(dec.code, 0) << dec.err;
+  EXPECT_EQ(dec.err.find("Fehlerhaft"), std::string::npos);
+  EXPECT_EQ(Listing(dir_ / "r/Viele").size(), static_cast<std::size_t>(kFiles));
 }
 
 }  // namespace
