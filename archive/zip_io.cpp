@@ -56,8 +56,13 @@ struct Stream {
   // with one buffer, every turn would read it anew.
   Window windows[2];
   std::uint64_t uses = 0;
-  // Writing: bytes not yet written, which belong at position - buffer.size().
+  // Writing: bytes not yet written, which belong at pendingAt. minizip seeks
+  // back after each entry to fill in its local header; for a small entry that
+  // lies in here, and patching it here saves two writes and two seeks.
   std::vector<std::uint8_t> buffer;
+  std::int64_t pendingAt = 0;
+  // Writing: where the file's own offset is.
+  std::int64_t fileAt = 0;
   // Writing: the last bytes written since the last seek elsewhere, at most
   // the end records' worth; the close reads the end record minizip wrote here.
   std::vector<std::uint8_t> tail;
@@ -85,7 +90,14 @@ void MarkWriteFailed(Stream* s) {
 // Writes what is pending. Once a write has failed, nothing more is written:
 // the archive is lost anyway (see StreamStatus).
 void Flush(Stream* s) {
-  if (!s->failed && !s->buffer.empty() && !s->file.Write(s->buffer)) MarkWriteFailed(s);
+  if (!s->failed && !s->buffer.empty()) {
+    if ((s->fileAt != s->pendingAt && !s->file.Seek(s->pendingAt)) || !s->file.Write(s->buffer)) {
+      MarkWriteFailed(s);
+    } else {
+      s->fileAt = s->pendingAt + static_cast<std::int64_t>(s->buffer.size());
+    }
+  }
+  s->pendingAt += static_cast<std::int64_t>(s->buffer.size());
   s->buffer.clear();
 }
 
@@ -165,7 +177,16 @@ uLong ZCALLBACK WriteStream(voidpf, voidpf handle, const void* data, uLong size)
   auto* s = static_cast<Stream*>(handle);
   if (s->reading) return 0;
   const auto* bytes = static_cast<const std::uint8_t*>(data);
-  s->buffer.insert(s->buffer.end(), bytes, bytes + size);
+  const std::int64_t pendingEnd = s->pendingAt + static_cast<std::int64_t>(s->buffer.size());
+  if (s->position < s->pendingAt || s->position > pendingEnd) {
+    Flush(s);
+    s->pendingAt = s->position;
+  }
+  // Over what is pending, then on at its end.
+  const auto offset = static_cast<std::size_t>(s->position - s->pendingAt);
+  const std::size_t over = std::min<std::size_t>(size, s->buffer.size() - offset);
+  std::memcpy(s->buffer.data() + offset, bytes, over);
+  s->buffer.insert(s->buffer.end(), bytes + over, bytes + size);
   s->tail.insert(s->tail.end(), bytes, bytes + size);
   constexpr std::size_t kTailBytes = kZip64RecordBytes + kZip64LocatorBytes + kEndRecordBytes;
   if (s->tail.size() > kTailBytes) s->tail.erase(s->tail.begin(), s->tail.end() - kTailBytes);
@@ -180,7 +201,6 @@ ZPOS64_T ZCALLBACK TellStream(voidpf, voidpf handle) {
 
 long ZCALLBACK SeekStream(voidpf, voidpf handle, ZPOS64_T offset, int origin) {
   auto* s = static_cast<Stream*>(handle);
-  if (!s->reading) Flush(s);
   std::int64_t base = 0;
   switch (origin) {
     case ZLIB_FILEFUNC_SEEK_SET:
@@ -189,6 +209,7 @@ long ZCALLBACK SeekStream(voidpf, voidpf handle, ZPOS64_T offset, int origin) {
       base = s->position;
       break;
     case ZLIB_FILEFUNC_SEEK_END:
+      if (!s->reading) Flush(s);
       base = s->file.Size();
       break;
     default:
@@ -196,7 +217,7 @@ long ZCALLBACK SeekStream(voidpf, voidpf handle, ZPOS64_T offset, int origin) {
   }
   const std::int64_t target = base + static_cast<std::int64_t>(offset);
   if (base < 0 || target < 0) return -1;
-  if (!s->reading && !s->failed && !s->file.Seek(target)) return -1;
+  // Writing, the file moves when pending bytes go out (Flush).
   if (!s->reading && target != s->position) s->tail.clear();
   s->position = target;
   return 0;
@@ -241,6 +262,7 @@ bool AddZip64End(Stream* s, std::uint64_t entries) {
   out.insert(out.end(), endRecord + 12, endRecord + kEndRecordBytes);
   if (!s->file.Seek(recordAt) || !s->file.Write(out)) return false;
   s->position = recordAt + static_cast<std::int64_t>(out.size());
+  s->fileAt = s->pendingAt = s->position;
   return true;
 }
 

@@ -315,7 +315,9 @@ TEST(FolderArchive, BuildFailsWithoutLeavingAnArchiveWhenAFileCannotBeRead) {
 
 TEST(FolderArchive, EveryFailedArchiveWriteFailsTheBuild) {
   TempDir dir;
-  WriteText(dir / "src/a.txt", SampleData(archive::kChunkBytes + 5));
+  // Deflated to several of the stream's buffers, so that writes in the middle
+  // fail too.
+  WriteText(dir / "src/a.txt", SampleData(5 * archive::kChunkBytes + 5));
   WriteText(dir / "src/sub/b.txt", "b");
   FolderFileList list;
   ASSERT_TRUE(CollectFolderFiles(dir / "src", list));
