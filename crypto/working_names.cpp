@@ -41,10 +41,6 @@ std::string_view FinalSuffix(Cipher cipher) {
   return cipher == Cipher::kAes ? ".aes" : ".rc4";
 }
 
-std::string PackedCopyPath(std::string_view source) {
-  return Join(source, ".ppp");
-}
-
 std::string EngineOutputPath(std::string_view source, Cipher cipher) {
   return Join(source, cipher == Cipher::kAes ? "_aes" : "_rc4");
 }
@@ -66,21 +62,11 @@ std::string ReplacementPath(std::string_view source, Cipher cipher) {
   return Join(source, FinalSuffix(cipher));
 }
 
-std::string PlainWorkingCopyPath(std::string_view container) {
-  return Join(container, "_temp");
-}
-
 std::string ProposedOutputPath(std::string_view container, Cipher cipher) {
-  return RemoveFromName(PlainWorkingCopyPath(container),
+  // The name of the body's working copy, container + "_temp", less the
+  // suffixes that a container named by the engine output carries.
+  return RemoveFromName(Join(container, "_temp"),
                         cipher == Cipher::kAes ? "_aes_temp" : "_rc4_temp");
-}
-
-std::string PackedWorkingCopyPath(std::string_view container, Cipher cipher) {
-  return RemoveFromName(container, cipher == Cipher::kAes ? "_aes" : "_rc4") + "_pk";
-}
-
-std::string DecryptedPackPath(std::string_view container, Cipher cipher) {
-  return PackedWorkingCopyPath(container, cipher) + (cipher == Cipher::kAes ? "pp" : "p");
 }
 
 std::string FolderName(std::string_view folderWithSlash) {
@@ -94,28 +80,8 @@ std::string FolderContainerName(std::string_view sourceFolder, Cipher cipher) {
   return "/" + FolderName(sourceFolder) + std::string(FinalSuffix(cipher));
 }
 
-std::string FolderArchivePath(std::string_view tempFolder, std::string_view sourceFolder,
-                              Cipher cipher) {
-  return Join(tempFolder, FolderContainerName(sourceFolder, cipher));
-}
-
-std::string FolderContainerPath(std::string_view outputFolder, std::string_view sourceFolder,
-                                Cipher cipher) {
-  return Join(outputFolder, FolderContainerName(sourceFolder, cipher));
-}
-
 std::string RestoredFolderName(std::string_view container, Cipher cipher) {
   return RemoveAll(std::string(FileNamePart(container)), FinalSuffix(cipher));
-}
-
-std::string FolderWorkingCopyPath(std::string_view tempFolder, std::string_view container,
-                                  Cipher cipher) {
-  return Join(tempFolder, RestoredFolderName(container, cipher) + ".~temp");
-}
-
-std::string DecryptedArchivePath(std::string_view tempFolder, std::string_view container,
-                                 Cipher cipher) {
-  return Join(tempFolder, RestoredFolderName(container, cipher) + ".zip");
 }
 
 std::string RestoredFolderPath(std::string_view outputFolder, std::string_view container,

@@ -1,11 +1,11 @@
-// The names of every file and folder that the four flows create around a
-// container. Working files are named by appending fixed suffixes to the
-// user's paths, never by generating unique names, so a container made
-// elsewhere leads to the same working names here. Pure functions on path
-// texts ("/" separates folders); nothing touches the disk.
+// The names that the four flows give their results, derived from the
+// user's paths by fixed rules, so that a container made elsewhere leads to
+// the same names here. Working files need no names here: they live in the
+// run's private working folder. Pure functions on path texts ("/" separates
+// folders); nothing touches the disk.
 //
 // Cutting and removing act on the file-name part only: a "." or "_rc4" in a
-// folder name never moves a working file into another folder.
+// folder name never moves a result into another folder.
 #ifndef TRESOLIN_CRYPTO_WORKING_NAMES_H_
 #define TRESOLIN_CRYPTO_WORKING_NAMES_H_
 
@@ -22,10 +22,8 @@ std::string_view FinalSuffix(Cipher cipher);  // ".aes" / ".rc4"
 
 // ---- file encryption
 
-// source + ".ppp": the packed copy of the source, input of the engine.
-std::string PackedCopyPath(std::string_view source);
-
-// source + "_aes" / "_rc4": the engine output that gets the trailer.
+// source + "_aes" / "_rc4": the container's name beside the source when
+// stem + suffix is taken.
 std::string EngineOutputPath(std::string_view source, Cipher cipher);
 
 // The source path cut at the first "." of its file-name part; a leading dot
@@ -41,20 +39,9 @@ std::string ReplacementPath(std::string_view source, Cipher cipher);
 
 // ---- file decryption
 
-// Plain kinds: container + "_temp", the working copy of the body.
-std::string PlainWorkingCopyPath(std::string_view container);
-
-// Plain kinds: the working copy with every "_rc4_temp" / "_aes_temp" removed
-// from its file-name part: the name proposed in the save dialog.
+// Plain kinds: container + "_temp" with every "_rc4_temp" / "_aes_temp"
+// removed from its file-name part: the name proposed in the save dialog.
 std::string ProposedOutputPath(std::string_view container, Cipher cipher);
-
-// Packed kinds: the container with every "_rc4" / "_aes" removed from its
-// file-name part, + "_pk": the working copy of the body.
-std::string PackedWorkingCopyPath(std::string_view container, Cipher cipher);
-
-// Packed kinds: working copy + "p" (RC4) or + "pp" (AES): the decrypted
-// packed file.
-std::string DecryptedPackPath(std::string_view container, Cipher cipher);
 
 // ---- folder encryption
 
@@ -65,26 +52,10 @@ std::string FolderName(std::string_view folderWithSlash);
 // "/" + folder name + ".aes" / ".rc4".
 std::string FolderContainerName(std::string_view sourceFolder, Cipher cipher);
 
-// tempFolder + container name: the folder archive before encryption.
-std::string FolderArchivePath(std::string_view tempFolder, std::string_view sourceFolder,
-                              Cipher cipher);
-
-// outputFolder + container name: the final folder container.
-std::string FolderContainerPath(std::string_view outputFolder, std::string_view sourceFolder,
-                                Cipher cipher);
-
 // ---- folder decryption
 
 // The container's file-name part with every ".rc4" / ".aes" removed.
 std::string RestoredFolderName(std::string_view container, Cipher cipher);
-
-// tempFolder + folder name + ".~temp": the working copy of the body.
-std::string FolderWorkingCopyPath(std::string_view tempFolder, std::string_view container,
-                                  Cipher cipher);
-
-// tempFolder + folder name + ".zip": the decrypted archive.
-std::string DecryptedArchivePath(std::string_view tempFolder, std::string_view container,
-                                 Cipher cipher);
 
 // outputFolder + folder name (no trailing "/"): the restored folder.
 std::string RestoredFolderPath(std::string_view outputFolder, std::string_view container,

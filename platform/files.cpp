@@ -44,27 +44,15 @@ File::~File() {
 
 File File::Open(const std::string& path, OpenMode mode, bool noFollow) {
   int flags = O_CLOEXEC;
-  mode_t perms = 0666;
   switch (mode) {
     case OpenMode::kRead:
       flags |= O_RDONLY;
       break;
-    case OpenMode::kReadWrite:
-      flags |= O_RDWR | O_CREAT;
-      break;
     case OpenMode::kUpdate:
       flags |= O_RDWR;
       break;
-    case OpenMode::kCreate:
-      flags |= O_WRONLY | O_CREAT | O_TRUNC;
-      break;
-    case OpenMode::kCreatePrivate:
-      flags |= O_WRONLY | O_CREAT | O_TRUNC;
-      perms = 0600;
-      break;
     case OpenMode::kCreateNew:
       flags |= O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW;
-      perms = 0600;
       break;
   }
   if (noFollow) flags |= O_NOFOLLOW;
@@ -73,7 +61,7 @@ File File::Open(const std::string& path, OpenMode mode, bool noFollow) {
   }
   // Non-blocking for the open alone: opening a FIFO would otherwise wait for
   // a writer. Only regular files are data; a folder opens read-only on Linux.
-  const int fd = RetryOpen(path.c_str(), flags | O_NONBLOCK, perms);
+  const int fd = RetryOpen(path.c_str(), flags | O_NONBLOCK, 0600);
   if (fd < 0) return File();
   struct stat st;
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::fcntl(fd, F_SETFL, 0) != 0) {

@@ -117,13 +117,11 @@ bool SyncFolder(const std::string& folder);
 
 // How File::Open opens a path.
 enum class OpenMode {
-  kRead,           // existing file, read-only
-  kReadWrite,      // read and write; created (mode 0666 minus umask) if missing
-  kUpdate,         // read and write an existing file; never creates one
-  kCreate,         // created or truncated, write-only, mode 0666 minus umask
-  kCreatePrivate,  // like kCreate, but a new file gets mode 0600 (plaintext)
-  kCreateNew,      // a new file only: fails when anything (file, link, folder)
-                   // exists at path; write-only, mode 0600. Working files.
+  kRead,       // existing file, read-only
+  kUpdate,     // read and write an existing file; never creates one
+  kCreateNew,  // a new file only: fails when anything (file, link, folder)
+               // exists at path; write-only, mode 0600. A result gets its
+               // shared mode once complete (SetSharedFileMode).
 };
 
 // An open file. Move-only; closes on destruction. Reads and writes are

@@ -9,7 +9,6 @@ using crypto::Cipher;
 TEST(WorkingNames, FileEncryptionNamesFollowTheSource) {
   EXPECT_EQ(crypto::EngineOutputPath("/Daten/brief.txt", Cipher::kAes), "/Daten/brief.txt_aes");
   EXPECT_EQ(crypto::EngineOutputPath("/Daten/brief.txt", Cipher::kRc4), "/Daten/brief.txt_rc4");
-  EXPECT_EQ(crypto::PackedCopyPath("/Daten/brief.txt"), "/Daten/brief.txt.ppp");
   EXPECT_EQ(crypto::FinalContainerPath("/Daten/brief.txt", Cipher::kAes), "/Daten/brief.aes");
   EXPECT_EQ(crypto::FinalContainerPath("/Daten/brief.v2.txt", Cipher::kRc4), "/Daten/brief.rc4");
   EXPECT_EQ(crypto::FinalContainerPath("/Daten/README", Cipher::kAes), "/Daten/README.aes");
@@ -28,36 +27,21 @@ TEST(WorkingNames, LeadingDotOfAHiddenFileBelongsToTheName) {
 }
 
 TEST(WorkingNames, PlainDecryptionProposesTheNameWithoutItsWorkingSuffix) {
-  EXPECT_EQ(crypto::PlainWorkingCopyPath("/Daten/bericht.rc4"), "/Daten/bericht.rc4_temp");
   EXPECT_EQ(crypto::ProposedOutputPath("/Daten/bericht.rc4", Cipher::kRc4),
             "/Daten/bericht.rc4_temp");
   EXPECT_EQ(crypto::ProposedOutputPath("/Daten/bericht_rc4", Cipher::kRc4), "/Daten/bericht");
   EXPECT_EQ(crypto::ProposedOutputPath("/Daten/bericht_aes", Cipher::kAes), "/Daten/bericht");
 }
 
-TEST(WorkingNames, PackedDecryptionNames) {
-  EXPECT_EQ(crypto::PackedWorkingCopyPath("/Daten/bericht.aes", Cipher::kAes),
-            "/Daten/bericht.aes_pk");
-  EXPECT_EQ(crypto::DecryptedPackPath("/Daten/bericht.aes", Cipher::kAes),
-            "/Daten/bericht.aes_pkpp");
-  EXPECT_EQ(crypto::DecryptedPackPath("/Daten/bericht.rc4", Cipher::kRc4),
-            "/Daten/bericht.rc4_pkp");
-  EXPECT_EQ(crypto::PackedWorkingCopyPath("/Daten/x_rc4_rc4", Cipher::kRc4), "/Daten/x_pk");
-}
-
 TEST(WorkingNames, FolderNamesAreNeverRewritten) {
-  // A folder named alt_rc4 keeps its name: the working files stay beside the
+  // A folder named alt_rc4_temp keeps its name: the result stays beside the
   // container.
-  EXPECT_EQ(crypto::PackedWorkingCopyPath("/alt_rc4/bericht.rc4", Cipher::kRc4),
-            "/alt_rc4/bericht.rc4_pk");
   EXPECT_EQ(crypto::ProposedOutputPath("/alt_rc4_temp/b_rc4", Cipher::kRc4), "/alt_rc4_temp/b");
 }
 
-TEST(WorkingNames, FolderEncryptionJoinsWithADoubleSlash) {
+TEST(WorkingNames, FolderContainerNameIsTheFolderNameWithItsSuffix) {
   EXPECT_EQ(crypto::FolderContainerName("/Daten/Fotos/", Cipher::kAes), "/Fotos.aes");
-  EXPECT_EQ(crypto::FolderArchivePath("/tmp/", "/Daten/Fotos/", Cipher::kAes), "/tmp//Fotos.aes");
-  EXPECT_EQ(crypto::FolderContainerPath("/Ablage/", "/Daten/Fotos/", Cipher::kRc4),
-            "/Ablage//Fotos.rc4");
+  EXPECT_EQ(crypto::FolderContainerName("/Daten/Fotos/", Cipher::kRc4), "/Fotos.rc4");
 }
 
 TEST(WorkingNames, RootFolderGetsAContainerNamedRoot) {
@@ -65,10 +49,6 @@ TEST(WorkingNames, RootFolderGetsAContainerNamedRoot) {
 }
 
 TEST(WorkingNames, FolderDecryptionNames) {
-  EXPECT_EQ(crypto::FolderWorkingCopyPath("/tmp/", "/Sicher/Projekt.rc4", Cipher::kRc4),
-            "/tmp/Projekt.~temp");
-  EXPECT_EQ(crypto::DecryptedArchivePath("/tmp/", "/Sicher/Projekt.rc4", Cipher::kRc4),
-            "/tmp/Projekt.zip");
   EXPECT_EQ(crypto::RestoredFolderPath("/Ziel/", "/Sicher/Projekt.rc4", Cipher::kRc4),
             "/Ziel/Projekt");
   EXPECT_EQ(crypto::RestoredFolderName("/S/Projekt.rc4pk", Cipher::kRc4), "Projektpk");

@@ -28,15 +28,16 @@ TEST(PlatformRename, NeverReplacesAnExistingTarget) {
   EXPECT_FALSE(platform::RenameFile(dir / "a", dir / "d"));
 }
 
-TEST(PlatformFiles, PrivateFilesAreCreatedForTheOwnerOnly) {
+TEST(PlatformFiles, NewFilesArePrivateUntilGivenTheSharedMode) {
   TempFolder dir;
   const mode_t old = ::umask(022);
   {
-    platform::File f = platform::File::Open(dir / "p", platform::OpenMode::kCreatePrivate);
+    platform::File f = platform::File::Open(dir / "p", platform::OpenMode::kCreateNew);
     ASSERT_TRUE(f.ok());
-    platform::File g = platform::File::Open(dir / "s", platform::OpenMode::kCreate);
+    platform::File g = platform::File::Open(dir / "s", platform::OpenMode::kCreateNew);
     ASSERT_TRUE(g.ok());
   }
+  EXPECT_TRUE(platform::SetSharedFileMode(dir / "s"));
   ::umask(old);
   struct stat st;
   ASSERT_EQ(::stat((dir / "p").c_str(), &st), 0);
@@ -57,7 +58,7 @@ TEST(PlatformFiles, NoFollowRefusesASymbolicLink) {
   TempFolder dir;
   WriteFile(dir / "target", "T");
   ASSERT_EQ(::symlink((dir / "target").c_str(), (dir / "link").c_str()), 0);
-  EXPECT_FALSE(platform::File::Open(dir / "link", platform::OpenMode::kCreate, true).ok());
+  EXPECT_FALSE(platform::File::Open(dir / "link", platform::OpenMode::kUpdate, true).ok());
   EXPECT_EQ(ReadFile(dir / "target"), std::vector<std::uint8_t>{'T'});
 }
 
@@ -157,7 +158,7 @@ TEST(PlatformFaults, FailsTheChosenOccurrenceOnly) {
   plan.failWriteAt = 2;
   plan.freeMegabytes = 7;
   platform::SetFaultPlan(plan);
-  platform::File f = platform::File::Open(dir / "f", platform::OpenMode::kCreate);
+  platform::File f = platform::File::Open(dir / "f", platform::OpenMode::kCreateNew);
   const std::uint8_t byte = 1;
   EXPECT_TRUE(f.Write(std::span(&byte, 1)));
   EXPECT_FALSE(f.Write(std::span(&byte, 1)));
