@@ -387,6 +387,30 @@ TEST_F(RealDialogs, FileOpenDialogInsistsOnAnExistingFolder) {
   EXPECT_EQ(window().state().sourceFile, wanted);
 }
 
+// Choosing an existing file in the save dialog is a question first; only a
+// yes gives its path to the flow that will replace it.
+TEST_F(RealDialogs, SaveDialogAsksBeforeItGivesAnExistingFile) {
+  const std::string existing = dir_ / "wichtig.txt";
+  testing_support::WriteFile(existing, "wichtig");
+  for (const bool agree : {false, true}) {
+    SCOPED_TRACE(agree);
+    bool asked = false;
+    WhenShown<QFileDialog>([&](QFileDialog* dialog) {
+      WhenShown<QMessageBox>([&, dialog](QMessageBox* question) {
+        asked = true;
+        question->button(agree ? QMessageBox::Yes : QMessageBox::No)->click();
+        // Declined, the save dialog stays open; the user cancels it.
+        if (!agree) QTimer::singleShot(0, dialog, [dialog] { dialog->reject(); });
+      });
+      TypeAndOpen(dialog, existing);
+    });
+    const std::string chosen = window().frontEnd().FileSaveDialog(
+        "Dateinamen wählen oder ändern.", dir_ / "vorschlag.txt", "Alle Dateien (*.*)|*.*", 0);
+    EXPECT_TRUE(asked);
+    EXPECT_EQ(chosen, agree ? existing : "");
+  }
+}
+
 TEST_F(RealDialogs, MessageBoxesShowTheirStyleIconAndOneOkButton) {
   const std::pair<int, QMessageBox::Icon> styles[] = {
       {0, QMessageBox::NoIcon}, {16, QMessageBox::Critical}, {64, QMessageBox::Information}};
