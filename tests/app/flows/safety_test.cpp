@@ -2,7 +2,10 @@
 // links that carry the old working names, temporary folders as output,
 // failures at every system call, honest outcomes. Every kind, both ways.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -427,6 +430,74 @@ TEST_F(FaultSweep, FileAndFolderDecryption) {
         ExpectNoWorkingFiles();
         EXPECT_EQ(Tree(store), stored);  // containers are never touched
       }
+    }
+  }
+}
+
+// The AES engine writes past the fault plan, so a file-size limit cuts its
+// writes (and everyone else's) short instead; the run is a child process so
+// that the limit ends with it.
+template <typename Flow>
+FlowResult ResultUnderFileSizeLimit(rlim_t limit, Flow flow) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::signal(SIGXFSZ, SIG_IGN);
+    const rlimit rl{limit, limit};
+    ::setrlimit(RLIMIT_FSIZE, &rl);
+    ::_exit(static_cast<int>(flow().result));
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) ? static_cast<FlowResult>(WEXITSTATUS(status)) : FlowResult::kCancelled;
+}
+
+TEST_F(FaultSweep, AesFlowsWithTheirWritesCutShort) {
+  const std::string work = dir_ / "work";
+  const std::string store = dir_ / "store";
+  fs::create_directories(store + "/Daten");
+  const auto data = RandomBytes(60000, 4);
+  WriteFile(store + "/Daten/a.bin", data);
+  WriteFile(store + "/brief.txt", data);
+  const auto folder = Tree(store + "/Daten");
+  for (const bool packed : {false, true}) {
+    const Kind kind{false, packed};
+    fs::remove(store + "/brief.aes");
+    fs::remove(store + "/Daten.aes");
+    ASSERT_EQ(EncryptFile(store + "/brief.txt", kind).result, FlowResult::kSucceeded);
+    ASSERT_EQ(EncryptFolder(store + "/Daten", kind, store + "/").result, FlowResult::kSucceeded);
+    const auto stored = Tree(store);
+    for (rlim_t limit = 0; limit <= 70000; limit += 10000) {
+      SCOPED_TRACE(kind.Name() + " limit " + std::to_string(limit));
+      fs::remove_all(work);
+      fs::create_directories(work);
+      WriteFile(work + "/brief.txt", data);
+      const FlowResult encrypted =
+          ResultUnderFileSizeLimit(limit, [&] { return EncryptFile(work + "/brief.txt", kind); });
+      if (encrypted == FlowResult::kSucceeded) {
+        ASSERT_EQ(DecryptFile(work + "/brief.aes", packed ? work + "/r/" : work + "/r.txt").result,
+                  FlowResult::kSucceeded);
+      } else {
+        EXPECT_EQ(Listing(work), std::vector<std::string>{"brief.txt"});
+      }
+      EXPECT_EQ(ReadFile(work + "/brief.txt"), data);
+
+      const FlowResult file = ResultUnderFileSizeLimit(limit, [&] {
+        return DecryptFile(store + "/brief.aes", packed ? work + "/f/" : work + "/f.txt");
+      });
+      if (file == FlowResult::kSucceeded) {
+        EXPECT_TRUE(ReadFile(packed ? work + "/f/brief.txt" : work + "/f.txt") == data);
+      } else {
+        EXPECT_FALSE(Exists(work + "/f") || Exists(work + "/f.txt"));
+      }
+      const FlowResult tree = ResultUnderFileSizeLimit(
+          limit, [&] { return DecryptFolder(store + "/Daten.aes", work + "/d/"); });
+      if (tree == FlowResult::kSucceeded) {
+        EXPECT_EQ(Tree(work + "/d/Daten"), folder);
+      } else {
+        EXPECT_FALSE(Exists(work + "/d"));
+      }
+      ExpectNoWorkingFiles();
+      EXPECT_EQ(Tree(store), stored);
     }
   }
 }
