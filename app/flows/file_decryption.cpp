@@ -35,51 +35,34 @@ Landing LandingAt(const std::string& path, bool replaceExisting) {
 FlowOutcome DecryptInto(AppState& state, FrontEnd& ui, const crypto::ContainerKind& kind,
                         const std::string& folder, const std::string& output) {
   const std::string& container = state.fileSelection.containerPath;
-  internal::OutputFolder made;
-  platform::WorkFolder work;
-  bool progressShown = false;
-  auto fail = [&](std::string_view title, std::string_view message, int style,
-                  std::string_view cause = {}) {
-    work.UndoCreated();
-    work.Remove();
-    made.RemoveIfUnused();
-    if (progressShown) {
-      ui.StopProgress();
-      ui.RestoreMainWindow();
-    }
-    ui.MessageBox(title, message, style);
-    return FlowOutcome(FlowResult::kFailed, "", cause);
-  };
+  internal::Restore run(ui);
 
   // The result's own volume must have room, not only the container's.
-  if (kind.packed && !made.Make(folder)) {
-    return fail(text::kError, text::kDecryptionFailed, kStyleStop, text::kCauseNoOutputFolder);
+  if (kind.packed && !run.made.Make(folder)) {
+    return run.Fail(text::kError, text::kDecryptionFailed, kStyleStop, text::kCauseNoOutputFolder);
   }
   if (!internal::EnoughSpaceToDecrypt(folder, state.fileSelection.sizeMegabytes)) {
-    return fail(text::kError, text::kNoSpace, kStyleNone);
+    return run.Fail(text::kError, text::kNoSpace, kStyleNone);
   }
-  ui.StartProgress(text::kDecryptingFile);
-  progressShown = true;
-  work = platform::WorkFolder::Create(folder);
-  if (!work.ok())
-    return fail(text::kError, text::kDecryptionFailed, kStyleStop, text::kCauseNoWorkFolder);
+  run.StartProgress(text::kDecryptingFile);
+  run.work = platform::WorkFolder::Create(folder);
+  if (!run.work.ok()) {
+    return run.Fail(text::kError, text::kDecryptionFailed, kStyleStop, text::kCauseNoWorkFolder);
+  }
   const auto restored =
-      internal::RestoreFileContainer(work, container, kind, state.password, folder);
-  if (!restored) return fail(text::kError, text::kDecryptionFailed, kStyleStop);
+      internal::RestoreFileContainer(run.work, container, kind, state.password, folder);
+  if (!restored) return run.Fail(text::kError, text::kDecryptionFailed, kStyleStop);
   if (kind.cipher == Cipher::kAes && kind.packed) {
     ui.StopProgress();
     ui.StartProgress(text::kUnpackingFile);
   }
-  if (restored->noRoom) return fail(text::kError, text::kNoSpace, kStyleNone);
-  if (restored->unpackFailed) return fail(text::kNotice, text::kUnpackFailed, kStyleNone);
+  if (restored->noRoom) return run.Fail(text::kError, text::kNoSpace, kStyleNone);
+  if (restored->unpackFailed) return run.Fail(text::kNotice, text::kUnpackFailed, kStyleNone);
 
   const std::string target = kind.packed ? folder + restored->relative : output;
   const Landing landing = LandingAt(target, state.replaceExisting);
   if (landing == Landing::kTaken) {
-    work.Remove();
-    made.RemoveIfUnused();
-    ui.StopProgress();
-    ui.RestoreMainWindow();
+    run.Abandon();
     return {FlowResult::kWouldReplace, target};
   }
   const std::string_view failed = kind.packed ? text::kUnpackFailed : text::kDecryptionFailed;
@@ -87,19 +70,17 @@ FlowOutcome DecryptInto(AppState& state, FrontEnd& ui, const crypto::ContainerKi
   const int failedStyle = kind.packed ? kStyleNone : kStyleStop;
   // The container itself is never replaced by what it holds.
   if (landing == Landing::kRefused || platform::SameFile(target, container)) {
-    return fail(failedTitle, failed, failedStyle, text::kCauseNotRegularFile);
+    return run.Fail(failedTitle, failed, failedStyle, text::kCauseNotRegularFile);
   }
   const bool replace = landing == Landing::kReplace;
   // A plain restored file gets the usual mode; a packed one has the mode
   // stored with its entry already.
-  const bool moved =
-      kind.packed
-          ? internal::MoveFileIntoPlace(work, restored->path, folder, restored->relative, replace)
-          : internal::SealResult(restored->path) && work.MoveOut(restored->path, target, replace);
-  if (!moved) return fail(failedTitle, failed, failedStyle);
-  work.Commit();
-  ui.StopProgress();
-  ui.RestoreMainWindow();
+  const bool moved = kind.packed ? internal::MoveFileIntoPlace(run.work, restored->path, folder,
+                                                               restored->relative, replace)
+                                 : internal::SealResult(restored->path) &&
+                                       run.work.MoveOut(restored->path, target, replace);
+  if (!moved) return run.Fail(failedTitle, failed, failedStyle);
+  run.Finish();
   if (kind.packed) {
     ui.MessageBox(text::kNotice, text::kUnpackDone, kStyleNone);
   } else {

@@ -113,50 +113,36 @@ FlowOutcome DecryptFolder(AppState& state, FrontEnd& ui) {
   const bool merge = existing == platform::PathKind::kFolder;
   if (merge && !state.replaceExisting) return {FlowResult::kWouldReplace, restored};
 
-  internal::OutputFolder made;
-  platform::WorkFolder work;
-  bool progressShown = false;
-  auto fail = [&](std::string_view title, std::string_view message, int style,
-                  std::string_view cause = {}) {
-    work.UndoCreated();
-    work.Remove();
-    made.RemoveIfUnused();
-    if (progressShown) {
-      ui.StopProgress();
-      ui.RestoreMainWindow();
-    }
-    ui.MessageBox(title, message, style);
-    return FlowOutcome(FlowResult::kFailed, "", cause);
-  };
+  internal::Restore run(ui);
   if (existing != platform::PathKind::kMissing && !merge) {
-    return fail(text::kError, text::kDecryptionFailed, kStyleStop, text::kCauseNotRegularFile);
+    return run.Fail(text::kError, text::kDecryptionFailed, kStyleStop, text::kCauseNotRegularFile);
   }
   // The restored tree's own volume must have room, not only the container's.
-  if (!made.Make(outputFolder)) {
-    return fail(text::kError, text::kDecryptionFailed, kStyleStop, text::kCauseNoOutputFolder);
+  if (!run.made.Make(outputFolder)) {
+    return run.Fail(text::kError, text::kDecryptionFailed, kStyleStop, text::kCauseNoOutputFolder);
   }
   if (!internal::EnoughSpaceToDecrypt(outputFolder, selection.sizeMegabytes)) {
-    return fail(text::kError, text::kNoSpace, kStyleNone);
+    return run.Fail(text::kError, text::kNoSpace, kStyleNone);
   }
 
-  ui.StartProgress(text::kDecryptingFolder);
-  progressShown = true;
-  work = platform::WorkFolder::Create(outputFolder);
+  run.StartProgress(text::kDecryptingFolder);
+  run.work = platform::WorkFolder::Create(outputFolder);
+  platform::WorkFolder& work = run.work;
   if (!work.ok()) {
-    return fail(text::kError, text::kDecryptionFailed, kStyleStop, text::kCauseNoWorkFolder);
+    return run.Fail(text::kError, text::kDecryptionFailed, kStyleStop, text::kCauseNoWorkFolder);
   }
   const std::string body = work / "body";
   const std::string decryptedArchive = work / "folder.zip";
   if (!internal::CopyBody(container, body) ||
       !internal::RunEngine(cipher, false, body, decryptedArchive, state.password)) {
-    return fail(text::kError, text::kDecryptionFailed, kStyleStop);
+    return run.Fail(text::kError, text::kDecryptionFailed, kStyleStop);
   }
   platform::DeleteFile(body);
 
   // What the archive says it holds must fit where it lands.
   const std::optional<std::uint64_t> declared = archive::DeclaredTotalBytes(decryptedArchive);
   if (declared && !internal::FolderHasRoomFor(outputFolder, *declared)) {
-    return fail(text::kError, text::kNoSpace, kStyleNone);
+    return run.Fail(text::kError, text::kNoSpace, kStyleNone);
   }
   const std::string tree = work / "tree";
   const archive::FolderExtractResult extracted =
@@ -164,20 +150,18 @@ FlowOutcome DecryptFolder(AppState& state, FrontEnd& ui) {
   platform::DeleteFile(decryptedArchive);
   if (!extracted.opened) {
     // A body that decrypted to no archive at all (damaged, or altered).
-    return fail(text::kError, text::kDecryptionFailed, kStyleStop);
+    return run.Fail(text::kError, text::kDecryptionFailed, kStyleStop);
   }
-  if (!extracted.ok()) return fail(text::kNotice, text::kUnpackFailed, kStyleNone);
+  if (!extracted.ok()) return run.Fail(text::kNotice, text::kUnpackFailed, kStyleNone);
 
   // The whole tree lands by one rename; into an existing folder entry by
   // entry, and a failure there takes back every entry this run made.
   const bool placed =
       merge ? internal::MergeTreeInto(work, tree, restored) : work.MoveOut(tree, restored);
   if (!placed || !platform::SyncFolder(outputFolder)) {
-    return fail(text::kNotice, text::kUnpackFailed, kStyleNone);
+    return run.Fail(text::kNotice, text::kUnpackFailed, kStyleNone);
   }
-  work.Commit();
-  ui.StopProgress();
-  ui.RestoreMainWindow();
+  run.Finish();
   ui.MessageBox(text::kEncryption, text::kDecryptionDone, kStyleInformation);
   return {FlowResult::kSucceeded, restored};
 }

@@ -174,6 +174,36 @@ void OutputFolder::RemoveIfUnused() {
   made_.clear();
 }
 
+void Restore::StartProgress(std::string_view caption) {
+  ui_.StartProgress(caption);
+  progressShown_ = true;
+}
+
+void Restore::Abandon() {
+  work.UndoCreated();
+  work.Remove();
+  made.RemoveIfUnused();
+  if (progressShown_) {
+    ui_.StopProgress();
+    ui_.RestoreMainWindow();
+  }
+}
+
+FlowOutcome Restore::Fail(std::string_view title, std::string_view message, int style,
+                          std::string_view cause) {
+  Abandon();
+  ui_.MessageBox(title, message, style);
+  return FlowOutcome(FlowResult::kFailed, "", cause);
+}
+
+void Restore::Finish() {
+  work.Commit();
+  if (progressShown_) {
+    ui_.StopProgress();
+    ui_.RestoreMainWindow();
+  }
+}
+
 bool ChooseContainer(AppState& state, FrontEnd& ui, Panel panel) {
   const bool filePanel = panel == Panel::kFile;
   ContainerSelection& selection = filePanel ? state.fileSelection : state.folderSelection;

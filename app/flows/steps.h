@@ -84,6 +84,35 @@ class OutputFolder {
   std::vector<std::string> made_;
 };
 
+// One restore into a chosen folder: the output folders it made, its
+// working folder there and its progress window. However it ends, nothing of
+// it stays but a complete result.
+class Restore {
+ public:
+  explicit Restore(FrontEnd& ui) : ui_(ui) {}
+
+  OutputFolder made;
+  platform::WorkFolder work;
+
+  // Shows the progress window; Fail, Abandon and Finish close it again.
+  void StartProgress(std::string_view caption);
+
+  // Takes back everything the restore made, closes the progress window and
+  // shows the message. Returns the failed outcome with cause.
+  FlowOutcome Fail(std::string_view title, std::string_view message, int style,
+                   std::string_view cause = {});
+
+  // The same without a message: the restore was not wanted after all.
+  void Abandon();
+
+  // Keeps what was moved into place and closes the progress window.
+  void Finish();
+
+ private:
+  FrontEnd& ui_;
+  bool progressShown_ = false;
+};
+
 // Which panel a container choice serves.
 enum class Panel { kFile, kFolder };
 
