@@ -172,7 +172,6 @@ bool OwnerIsGone(const OwnerRecord& record) {
   char* end = nullptr;
   const long pid = std::strtol(record.pid.c_str(), &end, 10);
   if (end == record.pid.c_str() || *end != '\0' || pid <= 0) return false;
-  if (pid == ::getpid() && record.start == ProcessStartTime(pid)) return false;
   const std::string start = ProcessStartTime(pid);
   return start.empty() || start != record.start;
 }
