@@ -97,7 +97,9 @@ ContainerKind FolderKindAt(int index) {
 
 bool AppendTrailer(const std::string& enginePath, std::string_view marker,
                    std::string_view password) {
-  platform::File file = platform::File::Open(enginePath, platform::OpenMode::kUpdate);
+  // The engine's output, made by this run: never a link someone put there.
+  platform::File file =
+      platform::File::Open(enginePath, platform::OpenMode::kUpdate, /*noFollow=*/true);
   if (!file.ok()) return false;
   const std::int64_t size = file.Size();
   if (size < 0 || size > kMaxBodyBytes || !file.Seek(size)) return false;

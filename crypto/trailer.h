@@ -56,7 +56,8 @@ ContainerKind FolderKindAt(int index);
 
 // Appends the trailer for marker and password (bytes) to the existing file at
 // enginePath. Returns true iff the whole trailer was written. Refuses a
-// missing file and a body of 2 GiB or more (its length would not read back).
+// missing file, a link and a body of 2 GiB or more (its length would not read
+// back).
 [[nodiscard]] bool AppendTrailer(const std::string& enginePath, std::string_view marker,
                                  std::string_view password);
 
