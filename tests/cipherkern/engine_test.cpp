@@ -1,6 +1,6 @@
-// The file engine: what each call leaves on disk. libcrypto stands in for the
-// original program wherever a body has to be made or read independently of
-// the engine's own cipher code.
+// The file engine: what each call leaves on disk. libcrypto makes and reads
+// bodies by the format wherever that has to happen independently of the
+// engine's own cipher code.
 #include "cipherkern/engine.h"
 
 #include <gtest/gtest.h>
@@ -67,7 +67,7 @@ Bytes Concat(std::initializer_list<Bytes> parts) {
   return out;
 }
 
-// A one-entry container as the original program writes it.
+// A one-entry container as the format lays it out, the file stored.
 Bytes StoredContainer(const Bytes& file) {
   return Concat({Le32(static_cast<std::uint32_t>(file.size())),
                  Le32(static_cast<std::uint32_t>(file.size())), file});
@@ -106,9 +106,9 @@ Bytes LibcryptoEcb(bool encrypt, const Bytes& data, const char* keyText = kKeyTe
   return out;
 }
 
-// The body the original program makes of a container: k bytes of value k to
-// whole blocks, then AES-256-ECB.
-Bytes OriginalBody(Bytes container, const char* keyText = kKeyText) {
+// The body the format makes of a container: k bytes of value k to whole
+// blocks, then AES-256-ECB.
+Bytes ReferenceBody(Bytes container, const char* keyText = kKeyText) {
   const std::size_t k = (16 - container.size() % 16) % 16;
   container.insert(container.end(), k, static_cast<std::uint8_t>(k));
   return LibcryptoEcb(true, container, keyText);
@@ -233,7 +233,7 @@ TEST_F(AesEngine, StoresAFileTheCodecCannotShrink) {
   WriteFile(Path("f"), file);
   ASSERT_EQ(Encrypt(Path("f"), Path("f_aes")), EngineStatus::kOk);
   EXPECT_EQ(ReadFile(Path("f.pack")), StoredContainer(file));
-  EXPECT_EQ(ReadFile(Path("f_aes")), OriginalBody(StoredContainer(file)));
+  EXPECT_EQ(ReadFile(Path("f_aes")), ReferenceBody(StoredContainer(file)));
 }
 
 TEST_F(AesEngine, PacksCompressibleFilesAndRestoresThem) {
@@ -248,7 +248,7 @@ TEST_F(AesEngine, PacksCompressibleFilesAndRestoresThem) {
   EXPECT_LT(pack.size(), file.size() / 2);
   EXPECT_EQ(pack[8], 'J');
   EXPECT_EQ(pack[9], 'C');
-  EXPECT_EQ(ReadFile(Path("f_aes")), OriginalBody(pack));
+  EXPECT_EQ(ReadFile(Path("f_aes")), ReferenceBody(pack));
   ASSERT_EQ(Decrypt(Path("f_aes"), Path("g")), EngineStatus::kOk);
   EXPECT_EQ(ReadFile(Path("g.dec")), file);
   EXPECT_EQ(ReadFile(Path("g")), pack);
@@ -356,7 +356,7 @@ TEST_F(AesEngine, KeyIsTheKeyTextsSixteenBytesTwiceInEitherCase) {
             EngineStatus::kOk);
   EXPECT_EQ(ReadFile(Path("lower")), ReadFile(Path("upper")));
   EXPECT_EQ(ReadFile(Path("lower")),
-            OriginalBody(StoredContainer(file), "0123456789ABCDEFABCDEF0123456789"));
+            ReferenceBody(StoredContainer(file), "0123456789ABCDEFABCDEF0123456789"));
 }
 
 TEST_F(AesEngine, SameInputTwiceGivesTheSameBodyOnEitherPath) {
@@ -377,8 +377,8 @@ TEST_F(AesEngine, SameInputTwiceGivesTheSameBodyOnEitherPath) {
 }
 
 // Containers that are whole blocks get no padding, so a last byte p with p
-// bytes of value p before it is data. The original program's rule ("cut p
-// bytes of value p") would lose them; the entry's stored length keeps them.
+// bytes of value p before it is data. A reader that cut p bytes of value p
+// would lose them; the entry's stored length keeps them.
 TEST_F(AesEngine, KeepsDataThatLooksLikePadding) {
   for (std::size_t tail : {1, 2, 8, 15}) {
     SCOPED_TRACE(tail);
@@ -404,7 +404,7 @@ TEST_F(AesEngine, RestoresBodiesWrittenByTheOriginalProgram) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    WriteFile(Path("body"), OriginalBody(c.container));
+    WriteFile(Path("body"), ReferenceBody(c.container));
     ASSERT_EQ(Decrypt(Path("body"), Path("g")), EngineStatus::kOk);
     EXPECT_EQ(ReadFile(Path("g.dec")), c.file);
     EXPECT_EQ(ReadFile(Path("g")), c.container);
@@ -425,7 +425,7 @@ TEST_F(AesEngine, DamagedBodiesMakeNoRestoredFile) {
   Bytes streamLengthDiffers = packed;
   streamLengthDiffers[8 + 2] ^= 0x01;  // the stream header's unpacked length
   const Bytes garbage = RandomBytes(100, 12);
-  const Bytes valid = OriginalBody(StoredContainer(garbage));
+  const Bytes valid = ReferenceBody(StoredContainer(garbage));
   const struct {
     const char* name;
     Bytes body;
@@ -434,14 +434,14 @@ TEST_F(AesEngine, DamagedBodiesMakeNoRestoredFile) {
       {"not whole blocks, one byte short", Bytes(valid.begin(), valid.end() - 1),
        EngineStatus::kNotBlockAligned},
       {"not whole blocks, one byte more", Concat({valid, {0}}), EngineStatus::kNotBlockAligned},
-      {"wrong key", OriginalBody(StoredContainer(garbage), "ffeeddccbbaa99887766554433221100"),
+      {"wrong key", ReferenceBody(StoredContainer(garbage), "ffeeddccbbaa99887766554433221100"),
        EngineStatus::kDamagedContainer},
-      {"checksum mismatch", OriginalBody(badChecksum), EngineStatus::kDamagedContainer},
-      {"damaged codes", OriginalBody(badCodes), EngineStatus::kDamagedContainer},
-      {"no signature", OriginalBody(noSignature), EngineStatus::kDamagedContainer},
-      {"stream length differs from entry", OriginalBody(streamLengthDiffers),
+      {"checksum mismatch", ReferenceBody(badChecksum), EngineStatus::kDamagedContainer},
+      {"damaged codes", ReferenceBody(badCodes), EngineStatus::kDamagedContainer},
+      {"no signature", ReferenceBody(noSignature), EngineStatus::kDamagedContainer},
+      {"stream length differs from entry", ReferenceBody(streamLengthDiffers),
        EngineStatus::kDamagedContainer},
-      {"stored length past the end", OriginalBody(Concat({Le32(100), Le32(101), garbage})),
+      {"stored length past the end", ReferenceBody(Concat({Le32(100), Le32(101), garbage})),
        EngineStatus::kDamagedContainer},
       {"a block after the entry", Concat({valid, LibcryptoEcb(true, Bytes(16, 0))}),
        EngineStatus::kDamagedContainer},
@@ -449,7 +449,7 @@ TEST_F(AesEngine, DamagedBodiesMakeNoRestoredFile) {
        LibcryptoEcb(true, Concat({StoredContainer(garbage), Bytes(12, 11)})),
        EngineStatus::kDamagedContainer},
       {"unpacked length of 2 GiB",
-       OriginalBody(
+       ReferenceBody(
            Concat({Le32(0x80000000u), Le32(20), Bytes{'J', 'C'}, Le32(0x80000000u), Bytes(14, 0)})),
        EngineStatus::kDamagedContainer},
       {"lengths beyond a single block", LibcryptoEcb(true, Bytes(16, 16)),
