@@ -149,7 +149,8 @@ struct FolderFileList {
 // Empties list, then walks folder (without a trailing "/") depth first in the
 // file system's enumeration order: regular files and links to regular files
 // are listed as folder + "/" + relative path, subfolders are walked where they
-// are met, links to folders and other kinds of entry are left out. Returns
+// are met, links to folders, private working folders of runs
+// (platform::kWorkFolderPrefix) and other kinds of entry are left out. Returns
 // true iff every folder could be listed; the others are in list.unreadable.
 bool CollectFolderFiles(const std::string& folder, FolderFileList& list);
 

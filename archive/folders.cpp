@@ -33,8 +33,10 @@ void Walk(const std::string& folder, FolderFileList& list) {
   for (const platform::FolderEntry& entry : *entries) {
     const std::string path = Join(folder, entry.name);
     if (entry.type == platform::EntryType::kFolder) {
-      // A linked folder could lead out of the tree or back into it.
-      if (!entry.isLink) Walk(path, list);
+      // A linked folder could lead out of the tree or back into it. Another
+      // run's private working folder holds its plaintext, not the user's.
+      const bool workFolder = entry.name.rfind(platform::kWorkFolderPrefix, 0) == 0;
+      if (!entry.isLink && !workFolder) Walk(path, list);
     } else if (entry.type == platform::EntryType::kFile) {
       list.files.push_back(path);
     }

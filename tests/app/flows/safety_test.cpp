@@ -214,6 +214,17 @@ TEST_F(Safety, TheTemporaryFolderIsAnOutputFolderLikeAnyOther) {
   }
 }
 
+TEST_F(Safety, AnotherRunsWorkingFolderInsideTheSourceIsNoPartOfIt) {
+  const std::string work = dir_ / "work";
+  fs::create_directories(work + "/Daten/.tresolin-work-abc123");
+  WriteFile(work + "/Daten/a.txt", "eigene Daten");
+  WriteFile(work + "/Daten/.tresolin-work-abc123/body", "fremder Klartext");
+  ASSERT_EQ(EncryptFolder(work + "/Daten", {true, false}, work + "/").result,
+            FlowResult::kSucceeded);
+  ASSERT_EQ(DecryptFolder(work + "/Daten.rc4", work + "/r/").result, FlowResult::kSucceeded);
+  EXPECT_EQ(Listing(work + "/r/Daten"), std::vector<std::string>{"a.txt"});
+}
+
 TEST_F(Safety, TakenContainerNamesFailOrFallBackWithoutReplacing) {
   const std::string work = dir_ / "work";
   WriteFile(work + "/brief.txt", "inhalt");
