@@ -360,10 +360,6 @@ class WorkFolder {
 // were removed.
 int SweepStaleWorkFolders(const std::string& parent);
 
-// Removes the folder at path with everything below it, never following a
-// link (a link inside is removed as a link). Returns true iff it is gone.
-bool RemoveTree(const std::string& path);
-
 // ------------------------------------------------------------ interrupts
 
 // Makes SIGINT, SIGTERM and SIGHUP end the process cleanly: every live

@@ -80,6 +80,19 @@ ParentAndName OpenParent(std::string path) {
   return result;
 }
 
+// Removes the folder at path with everything below it, never following a
+// link (a link inside is removed as a link). Returns true iff it is gone.
+bool RemoveTree(const std::string& path) {
+  const ParentAndName target = OpenParent(path);
+  if (target.parentFd < 0) return false;
+  bool gone = false;
+  for (int pass = 0; pass < kRemovePasses && !gone; ++pass) {
+    gone = RemoveTreeAt(target.parentFd, target.name.c_str());
+  }
+  ::close(target.parentFd);
+  return gone;
+}
+
 // ---------------------------------------------------------- owner records
 
 std::string ReadSmallFile(int dirFd, const char* name) {
@@ -209,17 +222,6 @@ void UndoCreatedLocked(Slot& slot) {
 }
 
 }  // namespace
-
-bool RemoveTree(const std::string& path) {
-  const ParentAndName target = OpenParent(path);
-  if (target.parentFd < 0) return false;
-  bool gone = false;
-  for (int pass = 0; pass < kRemovePasses && !gone; ++pass) {
-    gone = RemoveTreeAt(target.parentFd, target.name.c_str());
-  }
-  ::close(target.parentFd);
-  return gone;
-}
 
 int SweepStaleWorkFolders(const std::string& parent) {
   const int parentFd =

@@ -87,8 +87,7 @@ FlowOutcome EncryptFile(AppState& state, FrontEnd& ui) {
   if (!internal::RunEngine(kind.cipher, true, engineInput, engineOutput, state.password)) {
     return fail(true);
   }
-  const std::int64_t bodyLength = platform::FileSize(engineOutput);
-  if (bodyLength < 0 || !crypto::AppendTrailer(engineOutput, marker, state.password) ||
+  if (!crypto::AppendTrailer(engineOutput, marker, state.password) ||
       !internal::SealResult(engineOutput)) {
     return fail(true);
   }

@@ -111,23 +111,24 @@ class Safety : public ::testing::Test {
     return flows::EncryptFolder(state_, ui_);
   }
 
-  // Decrypts a file container: output is the file (plain kinds) or the
-  // folder (packed kinds, ending in "/").
-  flows::FlowOutcome DecryptFile(const std::string& container, const std::string& output) {
+  // Chooses container on one panel and decrypts it: output answers the save
+  // dialog (plain file kinds) or the folder dialog (ending in "/").
+  using Choose = bool (*)(flows::AppState&, flows::FrontEnd&);
+  using Run = flows::FlowOutcome (*)(flows::AppState&, flows::FrontEnd&);
+  flows::FlowOutcome Decrypt(Choose choose, Run run, const std::string& container,
+                             const std::string& output) {
     ui_ = ScriptedFrontEnd{};
     ui_.openAnswers = {container};
-    if (!flows::ChooseFileContainer(state_, ui_)) return {FlowResult::kFailed, ""};
+    if (!choose(state_, ui_)) return {FlowResult::kFailed, ""};
     ui_.saveAnswers = {output};
     ui_.folderAnswers = {output};
-    return flows::DecryptFile(state_, ui_);
+    return run(state_, ui_);
   }
-
+  flows::FlowOutcome DecryptFile(const std::string& container, const std::string& output) {
+    return Decrypt(flows::ChooseFileContainer, flows::DecryptFile, container, output);
+  }
   flows::FlowOutcome DecryptFolder(const std::string& container, const std::string& output) {
-    ui_ = ScriptedFrontEnd{};
-    ui_.openAnswers = {container};
-    if (!flows::ChooseFolderContainer(state_, ui_)) return {FlowResult::kFailed, ""};
-    ui_.folderAnswers = {output};
-    return flows::DecryptFolder(state_, ui_);
+    return Decrypt(flows::ChooseFolderContainer, flows::DecryptFolder, container, output);
   }
 
   TempFolder dir_;
