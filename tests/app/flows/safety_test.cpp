@@ -298,32 +298,42 @@ TEST_F(Safety, DamagedPackedFileLeavesNoHalfFileUnderItsName) {
 // the flow reports is what is on the disk.
 class FaultSweep : public Safety {
  protected:
-  enum class Op { kOpenWrite, kOpenRead, kWrite, kRename, kDelete };
-  static platform::FaultPlan PlanFor(Op op, int n) {
-    platform::FaultPlan plan;
-    switch (op) {
-      case Op::kOpenWrite:
-        plan.failOpenForWriteAt = n;
-        break;
-      case Op::kOpenRead:
-        plan.failOpenForReadAt = n;
-        break;
-      case Op::kWrite:
-        plan.failWriteAt = n;
-        break;
-      case Op::kRename:
-        plan.failRenameAt = n;
-        break;
-      case Op::kDelete:
-        plan.failDeleteAt = n;
-        break;
-    }
-    return plan;
-  }
-  static constexpr Op kOps[] = {Op::kOpenWrite, Op::kOpenRead, Op::kWrite, Op::kRename,
-                                Op::kDelete};
+  // The calls to fail, each with its name for the trace.
+  struct Op {
+    int platform::FaultPlan::*at;
+    const char* name;
+  };
+  static constexpr Op kOps[] = {{&platform::FaultPlan::failOpenForWriteAt, "open for writing"},
+                                {&platform::FaultPlan::failOpenForReadAt, "open for reading"},
+                                {&platform::FaultPlan::failWriteAt, "write"},
+                                {&platform::FaultPlan::failRenameAt, "rename"},
+                                {&platform::FaultPlan::failDeleteAt, "delete"}};
   // More than any flow here makes of each call, so every one is reached.
   static constexpr int kMaxCalls = 24;
+
+  const std::string work_ = dir_ / "work";
+
+  // For each call of each kind, failed in turn, empties work_ and calls run
+  // with `failing`, which runs a flow under that fault and returns its
+  // outcome.
+  template <typename Run>
+  void ForEachFault(const std::string& label, Run run) {
+    for (const Op& op : kOps) {
+      for (int n = 1; n <= kMaxCalls; ++n) {
+        SCOPED_TRACE(label + ", " + op.name + " " + std::to_string(n));
+        fs::remove_all(work_);
+        fs::create_directories(work_);
+        platform::FaultPlan plan;
+        plan.*op.at = n;
+        run([&plan](auto flow) {
+          platform::SetFaultPlan(plan);
+          const flows::FlowOutcome outcome = flow();
+          platform::ClearFaultPlan();
+          return outcome;
+        });
+      }
+    }
+  }
 
   void ExpectNoWorkingFiles() {
     EXPECT_FALSE(HoldsWorkFolder(dir_.path()));
@@ -332,75 +342,62 @@ class FaultSweep : public Safety {
 };
 
 TEST_F(FaultSweep, FileEncryptionWithReplace) {
-  const std::string work = dir_ / "work";
+  const std::string& work = work_;
   const auto data = RandomBytes(40000, 5);
   int kept = 0;
   for (const Kind kind : kKinds) {
-    for (const Op op : kOps) {
-      for (int n = 1; n <= kMaxCalls; ++n) {
-        SCOPED_TRACE(kind.Name() + " op " + std::to_string(int(op)) + " n " + std::to_string(n));
-        fs::remove_all(work);
-        fs::create_directories(work);
-        WriteFile(work + "/brief.txt", data);
-        platform::SetFaultPlan(PlanFor(op, n));
-        const auto outcome = EncryptFile(work + "/brief.txt", kind, /*replace=*/true);
-        platform::ClearFaultPlan();
-        ExpectNoWorkingFiles();
-        const auto listing = Listing(work);
-        if (outcome.result != FlowResult::kSucceeded) {
-          EXPECT_EQ(listing, std::vector<std::string>{"brief.txt"});
-          EXPECT_EQ(ReadFile(work + "/brief.txt"), data);
-          continue;
-        }
-        ASSERT_EQ(listing.size(), outcome.originalKept ? 2u : 1u);
-        if (outcome.originalKept) {
-          ++kept;
-          EXPECT_EQ(ReadFile(work + "/brief.txt"), data);
-          EXPECT_EQ(ui_.Last(),
-                    (Message{"Fehler", "Die Originaldatei konnte nicht gelöscht werden.", 16}));
-        }
-        // The container that stands restores to the source's bytes.
-        ASSERT_EQ(
-            DecryptFile(outcome.outputPath, kind.packed ? work + "/r/" : work + "/r.txt").result,
-            FlowResult::kSucceeded);
-        EXPECT_EQ(ReadFile(kind.packed ? work + "/r/brief.txt" : work + "/r.txt"), data);
+    ForEachFault(kind.Name(), [&](auto failing) {
+      WriteFile(work + "/brief.txt", data);
+      const auto outcome =
+          failing([&] { return EncryptFile(work + "/brief.txt", kind, /*replace=*/true); });
+      ExpectNoWorkingFiles();
+      const auto listing = Listing(work);
+      if (outcome.result != FlowResult::kSucceeded) {
+        EXPECT_EQ(listing, std::vector<std::string>{"brief.txt"});
+        EXPECT_EQ(ReadFile(work + "/brief.txt"), data);
+        return;
       }
-    }
+      ASSERT_EQ(listing.size(), outcome.originalKept ? 2u : 1u);
+      if (outcome.originalKept) {
+        ++kept;
+        EXPECT_EQ(ReadFile(work + "/brief.txt"), data);
+        EXPECT_EQ(ui_.Last(),
+                  (Message{"Fehler", "Die Originaldatei konnte nicht gelöscht werden.", 16}));
+      }
+      // The container that stands restores to the source's bytes.
+      ASSERT_EQ(
+          DecryptFile(outcome.outputPath, kind.packed ? work + "/r/" : work + "/r.txt").result,
+          FlowResult::kSucceeded);
+      EXPECT_EQ(ReadFile(kind.packed ? work + "/r/brief.txt" : work + "/r.txt"), data);
+    });
   }
   EXPECT_GT(kept, 0);  // some failed delete or read-back was reached and said
 }
 
 TEST_F(FaultSweep, FolderEncryption) {
-  const std::string work = dir_ / "work";
+  const std::string& work = work_;
   fs::create_directories(dir_ / "Daten/sub");
   WriteFile(dir_ / "Daten/a.txt", RandomBytes(30000, 1));
   WriteFile(dir_ / "Daten/sub/b.txt", RandomBytes(10000, 2));
   const auto source = Tree(dir_ / "Daten");
   for (const Kind kind : kKinds) {
-    for (const Op op : kOps) {
-      for (int n = 1; n <= kMaxCalls; ++n) {
-        SCOPED_TRACE(kind.Name() + " op " + std::to_string(int(op)) + " n " + std::to_string(n));
-        fs::remove_all(work);
-        fs::create_directories(work);
-        platform::SetFaultPlan(PlanFor(op, n));
-        const auto outcome = EncryptFolder(dir_ / "Daten", kind, work + "/");
-        platform::ClearFaultPlan();
-        ExpectNoWorkingFiles();
-        EXPECT_EQ(Tree(dir_ / "Daten"), source);
-        if (outcome.result != FlowResult::kSucceeded) {
-          EXPECT_TRUE(Listing(work).empty());
-          continue;
-        }
-        ASSERT_EQ(DecryptFolder(outcome.outputPath, work + "/r/").result, FlowResult::kSucceeded);
-        EXPECT_EQ(Tree(work + "/r/Daten"), source);
+    ForEachFault(kind.Name(), [&](auto failing) {
+      const auto outcome = failing([&] { return EncryptFolder(dir_ / "Daten", kind, work + "/"); });
+      ExpectNoWorkingFiles();
+      EXPECT_EQ(Tree(dir_ / "Daten"), source);
+      if (outcome.result != FlowResult::kSucceeded) {
+        EXPECT_TRUE(Listing(work).empty());
+        return;
       }
-    }
+      ASSERT_EQ(DecryptFolder(outcome.outputPath, work + "/r/").result, FlowResult::kSucceeded);
+      EXPECT_EQ(Tree(work + "/r/Daten"), source);
+    });
   }
 }
 
 TEST_F(FaultSweep, FileAndFolderDecryption) {
   const std::string store = dir_ / "store";
-  const std::string work = dir_ / "work";
+  const std::string& work = work_;
   fs::create_directories(store + "/Daten/sub");
   WriteFile(store + "/Daten/a.txt", RandomBytes(30000, 1));
   WriteFile(store + "/Daten/sub/b.txt", RandomBytes(10000, 2));
@@ -415,34 +412,26 @@ TEST_F(FaultSweep, FileAndFolderDecryption) {
     ASSERT_EQ(EncryptFolder(store + "/Daten", kind, store + "/").result, FlowResult::kSucceeded);
     const std::string suffix = kind.rc4 ? ".rc4" : ".aes";
     const auto stored = Tree(store);
-    for (const Op op : kOps) {
-      for (int n = 1; n <= kMaxCalls; ++n) {
-        SCOPED_TRACE(kind.Name() + " op " + std::to_string(int(op)) + " n " + std::to_string(n));
-        fs::remove_all(work);
-        fs::create_directories(work);
-        platform::SetFaultPlan(PlanFor(op, n));
-        const auto file =
-            DecryptFile(store + "/brief" + suffix, kind.packed ? work + "/f/" : work + "/f.txt");
-        platform::ClearFaultPlan();
-        const std::string restored = kind.packed ? work + "/f/brief.txt" : work + "/f.txt";
-        if (file.result == FlowResult::kSucceeded) {
-          EXPECT_TRUE(ReadFile(restored) == data);
-        } else {
-          EXPECT_TRUE(Listing(work).empty());
-        }
-
-        platform::SetFaultPlan(PlanFor(op, n));
-        const auto tree = DecryptFolder(store + "/Daten" + suffix, work + "/d/");
-        platform::ClearFaultPlan();
-        if (tree.result == FlowResult::kSucceeded) {
-          EXPECT_EQ(Tree(work + "/d/Daten"), folder);
-        } else {
-          EXPECT_FALSE(Exists(work + "/d"));
-        }
-        ExpectNoWorkingFiles();
-        EXPECT_EQ(Tree(store), stored);  // containers are never touched
+    ForEachFault(kind.Name(), [&](auto failing) {
+      const auto file = failing([&] {
+        return DecryptFile(store + "/brief" + suffix, kind.packed ? work + "/f/" : work + "/f.txt");
+      });
+      const std::string restored = kind.packed ? work + "/f/brief.txt" : work + "/f.txt";
+      if (file.result == FlowResult::kSucceeded) {
+        EXPECT_TRUE(ReadFile(restored) == data);
+      } else {
+        EXPECT_TRUE(Listing(work).empty());
       }
-    }
+      const auto tree =
+          failing([&] { return DecryptFolder(store + "/Daten" + suffix, work + "/d/"); });
+      if (tree.result == FlowResult::kSucceeded) {
+        EXPECT_EQ(Tree(work + "/d/Daten"), folder);
+      } else {
+        EXPECT_FALSE(Exists(work + "/d"));
+      }
+      ExpectNoWorkingFiles();
+      EXPECT_EQ(Tree(store), stored);  // containers are never touched
+    });
   }
 }
 
