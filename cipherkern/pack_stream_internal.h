@@ -102,6 +102,49 @@ inline constexpr std::uint32_t kDistanceOneStopLength = 64;  // search ends abov
 // overlapping the one before. Data shorter than 4 bytes has checksum 0.
 [[nodiscard]] std::uint32_t Checksum(std::span<const std::uint8_t> data);
 
+// The same checksum over data that comes in pieces: Add every piece in
+// order, then Value() is Checksum() of them all.
+class ChecksumAccumulator {
+ public:
+  void Add(std::span<const std::uint8_t> piece) {
+    std::size_t i = 0;
+    const std::size_t n = piece.size();
+    // Byte by byte up to a word boundary of the whole data, then whole words.
+    for (; i < n && count_ % 4 != 0; ++i) AddByte(piece[i]);
+    for (; i + 4 <= n; i += 4) {
+      last_ = std::uint32_t{piece[i]} | (std::uint32_t{piece[i + 1]} << 8) |
+              (std::uint32_t{piece[i + 2]} << 16) | (std::uint32_t{piece[i + 3]} << 24);
+      count_ += 4;
+      Mix(last_);
+    }
+    for (; i < n; ++i) AddByte(piece[i]);
+  }
+  std::uint32_t Value() const {
+    if (count_ < 4) return 0;
+    std::uint32_t c = sum_;
+    if (count_ % 4 != 0) {
+      c += last_;
+      c ^= ((last_ << 1) | (last_ >> 31)) + 1;
+    }
+    return c;
+  }
+
+ private:
+  void AddByte(std::uint8_t b) {
+    // The last four bytes seen, for the overlapping final word.
+    last_ = (last_ >> 8) | (std::uint32_t{b} << 24);
+    if (++count_ % 4 == 0) Mix(last_);
+  }
+  void Mix(std::uint32_t w) {
+    sum_ += w;
+    sum_ ^= ((w << 1) | (w >> 31)) + 1;  // (2w + 1 + (w >> 31)) mod 2^32
+  }
+
+  std::uint64_t count_ = 0;
+  std::uint32_t last_ = 0;
+  std::uint32_t sum_ = 0;
+};
+
 enum class DecodeStatus : std::uint8_t {
   kOk,
   kNoHeader,          // shorter than a header or no "JC"
@@ -114,6 +157,8 @@ enum class DecodeStatus : std::uint8_t {
   kGammaTooLong,      // a gamma number above 2^32
   kEndsEarly,         // the end code comes before the unpacked length
   kChecksumMismatch,  // the header's checksum is not 0 and differs
+  kInputFailed,       // streaming: the stream could not be read
+  kOutputFailed,      // streaming: the output could not be written or read back
 };
 
 struct DecodeResult {
@@ -134,6 +179,8 @@ enum class EncodeStatus : std::uint8_t {
   kGrew,          // the output grew past the growth limit
   kOutputFull,    // the stream does not fit output
   kNoMemory,      // work memory could not be allocated
+  kInputFailed,   // streaming: the input could not be read
+  kOutputFailed,  // streaming: the sink refused bytes
 };
 
 struct EncodeResult {
