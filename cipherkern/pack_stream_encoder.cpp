@@ -13,13 +13,17 @@
 #include <utility>
 
 #include "cipherkern/pack_stream.h"
+#include "cipherkern/pack_stream_encoder_tuning.h"
 #include "cipherkern/pack_stream_internal.h"
+#include "cipherkern/pack_stream_io.h"
 
 namespace cipherkern::pack {
 namespace {
 
 constexpr std::uint32_t kNoPosition = 0xffffffff;
 constexpr std::uint64_t kNever = ~std::uint64_t{0};
+// A streaming encode reports progress after about this many input bytes.
+constexpr std::size_t kProgressEvery = std::size_t{4} << 20;
 // SkipFrom(2, 0), whatever the index bits: from 639 on a length of 2 is no
 // candidate.
 constexpr std::uint64_t kFirstSkipFrom = 639;
@@ -149,6 +153,12 @@ std::uint64_t SpreadBits(std::uint32_t x) {
 // Collects bits most significant first into 32-bit little-endian words.
 // Words past the capacity are counted but not stored, so the caller learns
 // of an overflow from Position() without a check on every code.
+//
+// Positions are stream bytes, header included. The words live in a buffer
+// that holds the stream from some position on: the whole output of Encode,
+// or, when streaming, the words not yet handed to the sink. out_ is rebased
+// so that out_ + position addresses the stream byte at position either way,
+// which keeps Put free of the buffer's offset.
 class BitWriter {
  public:
   struct State {
@@ -157,8 +167,14 @@ class BitWriter {
     unsigned pending;
   };
 
-  BitWriter(std::uint8_t* out, std::size_t capacity, std::size_t position)
-      : out_(out), capacity_(capacity), position_(position) {}
+  // The buffer holds the stream bytes from position to position + capacity.
+  BitWriter(std::uint8_t* buffer, std::size_t capacity, std::size_t position)
+      : out_(buffer - position),
+        capacity_(position + capacity),
+        position_(position),
+        buffer_(buffer),
+        bufferStart_(position),
+        bufferSize_(capacity) {}
 
   // Requires: 1 <= count <= 32, value < 2^count.
   void Put(std::uint32_t value, unsigned count) {
@@ -203,13 +219,35 @@ class BitWriter {
     pending_ = s.pending;
   }
 
+  // True iff every word written so far was stored.
+  bool Fits() const { return position_ <= capacity_; }
+
+  // Hands the words before upto (<= Position(), none of which a Restore may
+  // take back) to sink and moves the later ones to the front of the buffer.
+  // Returns false when the sink refuses them.
+  [[nodiscard]] bool Drain(std::size_t upto, ByteSink& sink) {
+    const std::size_t done = upto - bufferStart_;
+    if (done == 0) return true;
+    if (!sink.Write(buffer_, done)) return false;
+    std::memmove(buffer_, buffer_ + done, position_ - upto);
+    bufferStart_ = upto;
+    out_ = buffer_ - bufferStart_;
+    capacity_ = bufferStart_ + bufferSize_;
+    return true;
+  }
+  // Bytes stored but not yet drained.
+  std::size_t Held() const { return position_ - bufferStart_; }
+
  private:
   std::uint8_t* out_;
-  std::size_t capacity_;
+  std::size_t capacity_;  // stream position where the buffer ends
   std::size_t position_;
   std::uint64_t bits_ = 0;  // the low pending_ bits are not yet stored
   unsigned pending_ = 0;
   std::uint8_t spare_[4] = {};
+  std::uint8_t* buffer_;
+  std::size_t bufferStart_;  // stream position of buffer_[0]
+  std::size_t bufferSize_;
 };
 
 struct LiteralFormat {
@@ -319,6 +357,82 @@ std::uint64_t WorkBytes(std::uint32_t window) {
   return bytes;
 }
 
+// The input as the encoder reads it: Origin() + p addresses the byte at
+// position p. Either the whole input in memory (Encode), or a buffer that
+// slides over an EncodeInput (EncodeStream). The buffer holds the positions
+// from low_ to high_; it moves on only between steps, once a step could
+// read past high_, and keeps every position from the lowest one a step can
+// touch.
+class InputWindow {
+ public:
+  explicit InputWindow(std::span<const std::uint8_t> whole)
+      : origin_(whole.data()), size_(whole.size()), high_(whole.size()) {}
+
+  // A buffer of capacity bytes over input, for steps that read up to ahead
+  // bytes past their position. Requires: capacity > ahead plus what the
+  // steps keep behind them.
+  InputWindow(EncodeInput* input, std::size_t size, std::uint8_t* buffer, std::size_t capacity,
+              std::size_t ahead)
+      : origin_(buffer),
+        size_(size),
+        input_(input),
+        buffer_(buffer),
+        capacity_(capacity),
+        ahead_(ahead),
+        slideAt_(0) {}
+
+  const std::uint8_t* Origin() const { return origin_; }
+  std::size_t Size() const { return size_; }
+  // The least position of a step that may read past the buffer.
+  std::size_t SlideAt() const { return slideAt_; }
+
+  // Moves the buffer so that it holds the positions from lowest on, as many
+  // as fit. Returns false when the input cannot be read. Requires: low_ <=
+  // lowest, and lowest is at most behind before the next step's position.
+  [[nodiscard]] bool Slide(std::size_t lowest) {
+    std::memmove(buffer_, buffer_ + (lowest - low_), high_ - lowest);
+    low_ = lowest;
+    origin_ = buffer_ - low_;
+    const std::size_t end = std::min(size_, low_ + capacity_);
+    if (end > high_) {
+      if (!input_->ReadAt(high_, buffer_ + (high_ - low_), end - high_)) return false;
+      checksum_.Add(std::span(buffer_ + (high_ - low_), end - high_));
+      high_ = end;
+    }
+    // capacity covers behind and ahead with room to spare, so the step at p
+    // fits and the next slide is some way off.
+    slideAt_ = high_ == size_ ? kNoSlide : high_ - ahead_ + 1;
+    return true;
+  }
+
+  // The checksum of the input read so far.
+  std::uint32_t Checksum() const { return checksum_.Value(); }
+
+ private:
+  static constexpr std::size_t kNoSlide = ~std::size_t{0};
+
+  const std::uint8_t* origin_;
+  std::size_t size_;
+  EncodeInput* input_ = nullptr;
+  std::uint8_t* buffer_ = nullptr;
+  std::size_t capacity_ = 0;
+  std::size_t ahead_ = 0;
+  std::size_t low_ = 0;
+  std::size_t high_ = 0;
+  std::size_t slideAt_ = kNoSlide;
+  ChecksumAccumulator checksum_;
+};
+
+// What a streaming encode does between steps: slide the input, hand the
+// output to the sink, report progress.
+struct StreamIo {
+  InputWindow* input;
+  ByteSink* sink;
+  Progress progress;
+  std::size_t behind;      // positions a step may read before its own
+  std::size_t drainAbove;  // stream bytes held before they go to the sink
+};
+
 // The encoder of one call. Link is the type of a chain link: the distance
 // to the previous position of the chain, 0 for none. 16 bits hold every
 // distance of a window up to 65536 (the engine's), and halve the memory the
@@ -326,11 +440,12 @@ std::uint64_t WorkBytes(std::uint32_t window) {
 template <typename Link>
 class Encoder {
  public:
-  // Requires: work is 8-byte aligned and holds WorkBytes<Link>(window) bytes.
-  Encoder(std::span<const std::uint8_t> input, std::uint32_t window, std::uint8_t* work,
-          BitWriter* writer, SearchMode mode);
+  // Requires: work is 8-byte aligned and holds WorkBytes<Link>(window) bytes;
+  // io, unless null, outlives the encoder.
+  Encoder(InputWindow* input, std::uint32_t window, std::uint8_t* work, BitWriter* writer,
+          SearchMode mode, const StreamIo* io);
 
-  EncodeStatus Run(std::size_t growthLimit);
+  EncodeStatus Run(std::uint64_t growthLimit);
 
  private:
   // What a raw block returns to.
@@ -348,6 +463,10 @@ class Encoder {
     return {position, out_->Save(),    lastOffset_,  indexBits_,
             format_,  formatChosenAt_, afterRawBlock};
   }
+
+  // Slides the input, drains the output up to the checkpoint and reports
+  // progress, as far as a streaming encode at step position p needs.
+  EncodeStatus Service(std::size_t p, const Checkpoint& checkpoint);
 
   LiteralFormat ChooseFormat(std::size_t from) const;
   void SetFormat(LiteralFormat f);
@@ -436,9 +555,15 @@ class Encoder {
     }
   }
 
-  const std::uint8_t* in_;
+  const std::uint8_t* in_;  // in_ + p is the byte at position p
   std::size_t size_;
   std::uint32_t window_;
+  InputWindow* input_;
+  const StreamIo* io_;
+  // The step position and stream position from which Service has work.
+  std::size_t serviceAt_ = ~std::size_t{0};
+  std::size_t drainAt_ = ~std::size_t{0};
+  std::size_t progressAt_ = ~std::size_t{0};
   // Newest position + 1 of each key, 0 for none: the table starts as the
   // zero pages the allocator hands out, never written as a whole.
   std::uint32_t* head_[kLevels];
@@ -464,11 +589,13 @@ class Encoder {
 };
 
 template <typename Link>
-Encoder<Link>::Encoder(std::span<const std::uint8_t> input, std::uint32_t window,
-                       std::uint8_t* work, BitWriter* writer, SearchMode mode)
-    : in_(input.data()),
-      size_(input.size()),
+Encoder<Link>::Encoder(InputWindow* input, std::uint32_t window, std::uint8_t* work,
+                       BitWriter* writer, SearchMode mode, const StreamIo* io)
+    : in_(input->Origin()),
+      size_(input->Size()),
       window_(window),
+      input_(input),
+      io_(io),
       slotMask_(ChainSlots(window) - 1),
       out_(writer),
       plainSearch_(mode == SearchMode::kPlain) {
@@ -480,6 +607,32 @@ Encoder<Link>::Encoder(std::span<const std::uint8_t> input, std::uint32_t window
     chain_[level] = reinterpret_cast<Link*>(work);
     work += ChainBytes<Link>(window);
   }
+  if (io_ != nullptr) {
+    serviceAt_ = 0;
+    drainAt_ = 0;
+    progressAt_ = kProgressEvery;
+  }
+}
+
+template <typename Link>
+EncodeStatus Encoder<Link>::Service(std::size_t p, const Checkpoint& checkpoint) {
+  if (p >= input_->SlideAt()) {
+    const std::size_t lowest = std::min(checkpoint.position, p > io_->behind ? p - io_->behind : 0);
+    if (!input_->Slide(lowest)) return EncodeStatus::kInputFailed;
+    in_ = input_->Origin();
+  }
+  // Only words before the checkpoint are final: a raw block rewinds to it.
+  if (out_->Held() >= io_->drainAbove) {
+    if (!out_->Fits()) return EncodeStatus::kNoMemory;  // the buffer was sized too small
+    if (!out_->Drain(checkpoint.writer.position, *io_->sink)) return EncodeStatus::kOutputFailed;
+  }
+  if (p >= progressAt_) {
+    io_->progress(p);
+    progressAt_ = p + kProgressEvery;
+  }
+  serviceAt_ = std::min(input_->SlideAt(), progressAt_);
+  drainAt_ = out_->Position() - out_->Held() + io_->drainAbove;
+  return EncodeStatus::kOk;
 }
 
 // The rule over the bytes from `from` on (that byte included), up to 1024.
@@ -1028,7 +1181,7 @@ std::size_t Encoder<Link>::RunBack(const std::uint8_t* p, std::uint8_t c, std::s
 }
 
 template <typename Link>
-EncodeStatus Encoder<Link>::Run(std::size_t growthLimit) {
+EncodeStatus Encoder<Link>::Run(std::uint64_t growthLimit) {
   {
     const LiteralFormat first = ChooseFormat(0);
     SetFormat(first);  // always written: it is the first code of every stream
@@ -1051,6 +1204,9 @@ EncodeStatus Encoder<Link>::Run(std::size_t growthLimit) {
   bool chooseFormat = false;
 
   while (p < size_) {
+    if (p >= serviceAt_ || out_->Position() >= drainAt_) {
+      if (const EncodeStatus s = Service(p, checkpoint); s != EncodeStatus::kOk) return s;
+    }
     const std::size_t m = std::min<std::size_t>(window_ - 1, size_ - p);
     if (m <= 3) {
       ByteRule(p);
@@ -1136,19 +1292,126 @@ EncodeStatus Encoder<Link>::Run(std::size_t growthLimit) {
   return EncodeStatus::kOk;
 }
 
+// Returns the window Encode works with: raised to at least kMinWindow, then
+// lowered to at most the input length.
+std::uint32_t EffectiveWindow(std::uint32_t window, std::uint64_t size) {
+  return static_cast<std::uint32_t>(std::min<std::uint64_t>(std::max(window, kMinWindow), size));
+}
+
+void WriteHeader(std::uint8_t* out, std::uint32_t length, std::uint32_t checksum) {
+  out[kSignatureOffset] = kSignature[0];
+  out[kSignatureOffset + 1] = kSignature[1];
+  StoreLe32(out + kLengthOffset, length);
+  StoreLe32(out + kChecksumOffset, checksum);
+}
+
+// Zeroed, for the head tables, and aligned for every table inside.
+using WorkMemory = std::unique_ptr<void, decltype(&std::free)>;
+WorkMemory AllocateZeroed(std::uint64_t bytes) {
+  return WorkMemory(bytes <= SIZE_MAX ? std::calloc(static_cast<std::size_t>(bytes), 1) : nullptr,
+                    &std::free);
+}
+
 template <typename Link>
-EncodeStatus RunEncoder(std::span<const std::uint8_t> input, std::uint32_t window,
-                        BitWriter* writer, SearchMode mode, std::size_t growthLimit) {
-  const std::uint64_t bytes = WorkBytes<Link>(window);
-  // Zeroed, for the head tables, and aligned for every table inside.
-  const std::unique_ptr<void, decltype(&std::free)> work(
-      bytes <= SIZE_MAX ? std::calloc(static_cast<std::size_t>(bytes), 1) : nullptr, &std::free);
+EncodeStatus RunEncoder(InputWindow* input, std::uint32_t window, BitWriter* writer,
+                        SearchMode mode, std::uint64_t growthLimit, const StreamIo* io) {
+  const WorkMemory work = AllocateZeroed(WorkBytes<Link>(window));
   if (!work) return EncodeStatus::kNoMemory;
-  Encoder<Link> encoder(input, window, static_cast<std::uint8_t*>(work.get()), writer, mode);
+  Encoder<Link> encoder(input, window, static_cast<std::uint8_t*>(work.get()), writer, mode, io);
   return encoder.Run(growthLimit);
 }
 
+EncodeStatus RunEncoderFor(InputWindow* input, std::uint32_t window, BitWriter* writer,
+                           SearchMode mode, std::uint64_t growthLimit, const StreamIo* io) {
+  return window <= 0xffff + 1
+             ? RunEncoder<std::uint16_t>(input, window, writer, mode, growthLimit, io)
+             : RunEncoder<std::uint32_t>(input, window, writer, mode, growthLimit, io);
+}
+
+// Bytes of input a streaming step may read behind and ahead of its
+// position. Behind: a raw block goes back to the checkpoint, less than 256
+// bytes; a search looks window bytes back, and from there along a run of
+// one byte up to another window; the byte rule reads 16 bytes at once.
+// Ahead: a match and the next position's search, window bytes; the literal
+// format's span.
+std::size_t StreamBehind(std::uint32_t window) {
+  return 2 * std::size_t{window} + kRawBlockSize + 64;
+}
+std::size_t StreamAhead(std::uint32_t window) {
+  return std::max<std::size_t>(window, kLiteralFormatSpan) + 64;
+}
+
+// Stream bytes held before they go to the sink, and the buffer that holds
+// them: between two steps at most the words since the checkpoint stay,
+// which cover less than 256 input bytes and so a few KiB.
+constexpr std::size_t kDrainAbove = std::size_t{128} << 10;
+constexpr std::size_t kOutputBufferSize = 2 * kDrainAbove;
+
 }  // namespace
+
+StreamEncodeResult EncodeStreamTuned(EncodeInput& input, ByteSink& sink,
+                                     const StreamEncodeOptions& options,
+                                     const EncoderTuning& tuning) {
+  StreamEncodeResult result;
+  const std::uint64_t n = input.Size();
+  if (n > kMaxUnpackedLength) {
+    result.status = EncodeStatus::kInputTooLong;
+    return result;
+  }
+  const std::uint32_t w = EffectiveWindow(options.window, n);
+  const std::size_t behind = StreamBehind(w);
+  const std::size_t ahead = StreamAhead(w);
+  const std::uint64_t work =
+      w <= 0xffff + 1 ? WorkBytes<std::uint16_t>(w) : WorkBytes<std::uint32_t>(w);
+  const std::uint64_t fixed = work + behind + ahead + kOutputBufferSize;
+  if (fixed + tuning.readChunk > kStreamMemoryLimit) {
+    result.status = EncodeStatus::kNoMemory;
+    return result;
+  }
+  // No more buffer than the input needs.
+  const std::size_t capacity =
+      static_cast<std::size_t>(std::min<std::uint64_t>(behind + ahead + tuning.readChunk, n));
+  const std::unique_ptr<std::uint8_t[]> inputBuffer(new (std::nothrow) std::uint8_t[capacity + 1]);
+  const std::unique_ptr<std::uint8_t[]> outputBuffer(new (std::nothrow)
+                                                         std::uint8_t[kOutputBufferSize]);
+  if (!inputBuffer || !outputBuffer) {
+    result.status = EncodeStatus::kNoMemory;
+    return result;
+  }
+
+  std::uint8_t header[kPackHeaderSize];
+  WriteHeader(header, static_cast<std::uint32_t>(n), 0);
+  if (!sink.Write(header, sizeof header)) {
+    result.status = EncodeStatus::kOutputFailed;
+    return result;
+  }
+  InputWindow window(&input, static_cast<std::size_t>(n), inputBuffer.get(), capacity, ahead);
+  if (!window.Slide(0)) {
+    result.status = EncodeStatus::kInputFailed;
+    return result;
+  }
+  BitWriter writer(outputBuffer.get(), kOutputBufferSize, kPackHeaderSize);
+  const StreamIo io{&window, &sink, options.progress, behind, kDrainAbove};
+  result.status = RunEncoderFor(&window, w, &writer, options.mode, options.growthLimit, &io);
+  if (!result.ok()) return result;
+  if (!writer.Fits()) {
+    result.status = EncodeStatus::kNoMemory;  // the buffer was sized too small
+    return result;
+  }
+  if (!writer.Drain(writer.Position(), sink)) {
+    result.status = EncodeStatus::kOutputFailed;
+    return result;
+  }
+  options.progress(n);
+  result.size = writer.Position();
+  result.checksum = options.withChecksum ? window.Checksum() : 0;
+  return result;
+}
+
+StreamEncodeResult EncodeStream(EncodeInput& input, ByteSink& sink,
+                                const StreamEncodeOptions& options) {
+  return EncodeStreamTuned(input, sink, options, EncoderTuning{});
+}
 
 EncodeResult Encode(std::span<const std::uint8_t> input, std::span<std::uint8_t> output,
                     std::uint32_t window, bool withChecksum, std::size_t growthLimit,
@@ -1163,21 +1426,15 @@ EncodeResult Encode(std::span<const std::uint8_t> input, std::span<std::uint8_t>
     return result;
   }
   const std::size_t n = input.size();
-  // Raised to at least kMinWindow, then lowered to at most the input length.
-  const std::uint32_t w =
-      static_cast<std::uint32_t>(std::min<std::size_t>(std::max(window, kMinWindow), n));
+  const std::uint32_t w = EffectiveWindow(window, n);
+  WriteHeader(output.data(), static_cast<std::uint32_t>(n), withChecksum ? Checksum(input) : 0);
 
-  std::uint8_t* out = output.data();
-  out[kSignatureOffset] = kSignature[0];
-  out[kSignatureOffset + 1] = kSignature[1];
-  StoreLe32(out + kLengthOffset, static_cast<std::uint32_t>(n));
-  StoreLe32(out + kChecksumOffset, withChecksum ? Checksum(input) : 0);
-
-  BitWriter writer(out, output.size(), kPackHeaderSize);
-  result.status = w <= 0xffff + 1 ? RunEncoder<std::uint16_t>(input, w, &writer, mode, growthLimit)
-                                  : RunEncoder<std::uint32_t>(input, w, &writer, mode, growthLimit);
+  InputWindow whole(input);
+  BitWriter writer(output.data() + kPackHeaderSize, output.size() - kPackHeaderSize,
+                   kPackHeaderSize);
+  result.status = RunEncoderFor(&whole, w, &writer, mode, growthLimit, nullptr);
   if (!result.ok()) return result;
-  if (writer.Position() > output.size()) {
+  if (!writer.Fits()) {
     result.status = EncodeStatus::kOutputFull;
     return result;
   }

@@ -1,7 +1,8 @@
 // Property: every input packs into a stream that unpacks to it again; the
-// fast match search takes the same decisions as the plain walk; and
-// Pack_Compress either refuses or gives exactly that stream, shorter than
-// the input.
+// fast match search takes the same decisions as the plain walk; the
+// streaming encoder gives the same stream, read in small pieces so that its
+// buffer slides many times; and Pack_Compress either refuses or gives
+// exactly that stream, shorter than the input.
 //
 // Input layout: one byte of settings, then the data.
 //   bits 0-2  window: 1024, 2048, 4096, 65536, 131072, 300, 0, 65536
@@ -10,6 +11,7 @@
 //             with small changes, so that long inputs (index bits 9 and
 //             10, full windows) are reached from short fuzz inputs; they
 //             take long, so only a quarter of the inputs do
+//   bits 6-7  the streaming encoder's read size: 1, 7, 300, 4096 bytes
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -17,11 +19,14 @@
 #include <vector>
 
 #include "cipherkern/pack_stream.h"
+#include "cipherkern/pack_stream_encoder_tuning.h"
 #include "cipherkern/pack_stream_internal.h"
+#include "cipherkern/pack_stream_io.h"
 
 namespace {
 
 constexpr std::uint32_t kWindows[8] = {1024, 2048, 4096, 65536, 131072, 300, 0, 65536};
+constexpr std::size_t kReadChunks[4] = {1, 7, 300, 4096};
 constexpr std::size_t kGrownSize = 70000;
 // The plain walk is slow on long inputs; compare the searches on short ones.
 constexpr std::size_t kPlainCompareLimit = 4096;
@@ -50,6 +55,50 @@ std::vector<std::uint8_t> EncodeAll(const std::vector<std::uint8_t>& input, std:
   return out;
 }
 
+class MemoryInput : public cipherkern::pack::EncodeInput {
+ public:
+  explicit MemoryInput(const std::vector<std::uint8_t>& data) : data_(data) {}
+  std::uint64_t Size() const override { return data_.size(); }
+  bool ReadAt(std::uint64_t offset, std::uint8_t* data, std::size_t n) override {
+    if (offset + n > data_.size()) std::abort();  // never past the length it was given
+    std::memcpy(data, data_.data() + offset, n);
+    return true;
+  }
+
+ private:
+  const std::vector<std::uint8_t>& data_;
+};
+
+class MemorySink : public cipherkern::pack::ByteSink {
+ public:
+  bool Write(const std::uint8_t* data, std::size_t n) override {
+    bytes.insert(bytes.end(), data, data + n);
+    return true;
+  }
+  std::vector<std::uint8_t> bytes;
+};
+
+// The stream of EncodeStream with its checksum written in, as the engine does.
+std::vector<std::uint8_t> EncodeStreamed(const std::vector<std::uint8_t>& input,
+                                         std::uint32_t window, bool checksum,
+                                         std::size_t readChunk) {
+  MemoryInput in(input);
+  MemorySink sink;
+  cipherkern::pack::StreamEncodeOptions options;
+  options.window = window;
+  options.withChecksum = checksum;
+  cipherkern::pack::EncoderTuning tuning;
+  tuning.readChunk = readChunk;
+  const cipherkern::pack::StreamEncodeResult r =
+      cipherkern::pack::EncodeStreamTuned(in, sink, options, tuning);
+  if (!r.ok() || r.size != sink.bytes.size()) std::abort();
+  for (int i = 0; i < 4; ++i) {
+    sink.bytes[cipherkern::pack::kChecksumOffset + i] =
+        static_cast<std::uint8_t>(r.checksum >> (8 * i));
+  }
+  return sink.bytes;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -66,6 +115,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<std::uint8_t> back(input.size());
   const cipherkern::pack::DecodeResult r = cipherkern::pack::Decode(stream, back);
   if (!r.ok() || back != input) std::abort();
+
+  if (EncodeStreamed(input, window, checksum, kReadChunks[settings >> 6]) != stream) std::abort();
 
   if (input.size() <= kPlainCompareLimit &&
       EncodeAll(input, window, checksum, cipherkern::pack::SearchMode::kPlain) != stream) {
