@@ -7,6 +7,10 @@
 // of their own. Paths are byte strings as platform.h takes them; folders may or
 // may not end in "/". Nothing here throws.
 //
+// Deflated files larger than 1 MiB are compressed in blocks on worker threads
+// (one per core, up to four), which the call joins before it returns; an
+// archive's bytes do not depend on the number of cores.
+//
 // Entry names are relative paths with "/". A name that CP850 represents
 // exactly is stored in CP850, any other one as UTF-8 with the language-encoding
 // flag (bit 11), so every name comes back exactly. Reading, an unflagged name
@@ -48,8 +52,10 @@ namespace archive {
 // Data moves in and out of entries in chunks of this size.
 inline constexpr std::size_t kChunkBytes = 102400;
 
-// Pause after each chunk written into an entry, so that a long packing run
-// leaves the machine responsive. The flows use it; a command line passes 0.
+// Pause after each chunk written into an entry (for a file deflated in
+// blocks, after each block, as long as its chunks take), so that a long
+// packing run leaves the machine responsive. The flows use it; a command line
+// passes 0.
 inline constexpr int kChunkPauseMilliseconds = 10;
 
 // Entry names of this many bytes (as stored) or more are refused, by the

@@ -4,8 +4,11 @@
 
 #include <minizip/ioapi.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -72,6 +75,59 @@ std::string DecodeName(std::string_view stored, bool utf8, bool madeOnUnix);
 // Extracts the reader's current entry; on return *name holds its name for
 // messages. Same results as Zip_ExtractCurrent.
 int ExtractCurrentEntry(const std::string& targetDir, bool keepPaths, std::string* name);
+
+// ------------------------------------------------ deflate in blocks
+//
+// A large entry is deflated as independent blocks of kDeflateBlockBytes on
+// worker threads, so that level 9 keeps every core busy. Each block has a
+// raw deflate stream of its own, primed with the kDeflateDictionaryBytes of
+// input before it; every block but the last ends with a sync flush (byte
+// aligned, no final bit), the last with Z_FINISH, so the blocks joined in
+// order are one raw deflate stream. Block boundaries depend only on offsets
+// in the data, never on the number of workers: one input gives the same
+// bytes on every machine.
+
+inline constexpr std::size_t kDeflateBlockBytes = std::size_t{1} << 20;
+// deflate's window: everything a block's first bytes may refer back to.
+inline constexpr std::size_t kDeflateDictionaryBytes = 32768;
+// Each worker holds a z_stream at level 9 (about 260 KiB) and keeps one more
+// block (about 2 MiB, input and output) in flight, so the count bounds memory.
+inline constexpr int kMostDeflateWorkers = 4;
+
+// Sets how many worker threads later entries are deflated on: 1 to
+// kMostDeflateWorkers, or 0 (the start value) for one per core up to
+// kMostDeflateWorkers. The bytes written do not depend on it.
+void SetDeflateWorkers(int workers);
+// Returns the count that SetDeflateWorkers's setting stands for, at least 1.
+int DeflateWorkers();
+
+// Reads into out; returns the bytes read (0 at the end) or -1 on an error.
+using ReadSource = std::function<std::int64_t(std::span<std::uint8_t>)>;
+// Takes compressed bytes in order; returns false when they cannot be kept.
+using WriteSink = std::function<bool(std::span<const std::uint8_t>)>;
+
+enum class BlockDeflateStatus {
+  kOk,
+  kReadFailed,   // read returned -1
+  kWriteFailed,  // write returned false
+  kNoMemory,     // a z_stream could not be set up
+};
+
+struct BlockDeflateResult {
+  BlockDeflateStatus status = BlockDeflateStatus::kOk;
+  // Of the blocks handed to write, also after a failure: the input's size
+  // and CRC-32, as the entry's directory record declares them.
+  std::uint64_t bytesIn = 0;
+  std::uint32_t crc = 0;
+};
+
+// Reads the source to its end and hands its raw deflate stream (level 9) to
+// write, block by block in order, on `workers` threads (clamped to 1 to
+// kMostDeflateWorkers) besides the calling one, which reads and writes.
+// Sleeps pauseMilliseconds per kChunkBytes written. On a failure, stops
+// reading and writing at once. The workers are joined before it returns.
+[[nodiscard]] BlockDeflateResult DeflateInBlocks(const ReadSource& read, const WriteSink& write,
+                                                 int workers, int pauseMilliseconds);
 
 // Close only the reader or only the writer, leaving the other alone.
 void CloseReader();

@@ -285,6 +285,52 @@ int ExtractEntry(unzFile reader, const std::string& targetDir, bool keepPaths, s
   return kZipOk;
 }
 
+// Copies file into the writer's open entry, which minizip deflates, chunk by
+// chunk, and closes the entry. Returns kZipOk, kZipFailed or minizip's code.
+int WriteInChunks(platform::File& file, int pauseMilliseconds) {
+  const std::span<std::uint8_t> buffer = ChunkBuffer();
+  int result = kZipOk;
+  for (;;) {
+    const std::int64_t got = file.Read(buffer);
+    if (got < 0) {
+      result = kZipFailed;
+      break;
+    }
+    if (got == 0) break;
+    const int rc = zipWriteInFileInZip(g_writer, buffer.data(), static_cast<unsigned>(got));
+    if (rc != ZIP_OK) {
+      result = rc;
+      break;
+    }
+    if (pauseMilliseconds > 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(pauseMilliseconds));
+    }
+    if (got < static_cast<std::int64_t>(buffer.size())) break;  // short read: the end
+  }
+  // Closed even after a failure, so that the archive stays well-formed.
+  const int rc = zipCloseFileInZip(g_writer);
+  return result == kZipOk ? rc : result;
+}
+
+// Deflates file in blocks into the writer's open raw entry and closes it with
+// the size and CRC-32 of the data. Returns kZipOk, kZipFailed or minizip's
+// code.
+int WriteDeflatedInBlocks(platform::File& file, int pauseMilliseconds) {
+  int writeRc = ZIP_OK;
+  const internal::BlockDeflateResult deflated = internal::DeflateInBlocks(
+      [&file](std::span<std::uint8_t> out) { return file.Read(out); },
+      [&writeRc](std::span<const std::uint8_t> bytes) {
+        writeRc = zipWriteInFileInZip(g_writer, bytes.data(), static_cast<unsigned>(bytes.size()));
+        // A full disk shows only in the stream's status: no use deflating on.
+        return writeRc == ZIP_OK && !g_writerStatus.writeFailed;
+      },
+      internal::DeflateWorkers(), pauseMilliseconds);
+  // Closed even after a failure, so that the archive stays well-formed.
+  const int rc = zipCloseFileInZipRaw64(g_writer, deflated.bytesIn, deflated.crc);
+  if (deflated.status == internal::BlockDeflateStatus::kOk) return rc;
+  return writeRc != ZIP_OK ? writeRc : kZipFailed;
+}
+
 }  // namespace
 
 namespace internal {
@@ -345,35 +391,18 @@ int Zip_AddFileAs(const std::string& path, const std::string& entryName, int pau
   info.dosDate = 0;
   info.internal_fa = 0;
   info.external_fa = ExternalAttributes(*mode);
+  // Files past one block are deflated here, on every core, and handed to
+  // minizip as raw data; smaller ones gain nothing from it.
+  const bool inBlocks =
+      g_method == kMethodDeflate && size > static_cast<std::int64_t>(internal::kDeflateBlockBytes);
   int rc = zipOpenNewFileInZip4_64(
-      g_writer, name->bytes.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, g_method, kLevel, 0,
-      kWindowBits, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0, kVersionMadeBy,
+      g_writer, name->bytes.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, g_method, kLevel,
+      inBlocks ? 1 : 0, kWindowBits, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0, kVersionMadeBy,
       name->utf8 ? internal::kUtf8NameFlag : 0, size >= kZip64Bytes ? 1 : 0);
   if (rc != ZIP_OK) return rc;
   ++g_writerStatus.entries;
-
-  const std::span<std::uint8_t> buffer = ChunkBuffer();
-  int result = kZipOk;
-  for (;;) {
-    const std::int64_t got = file.Read(buffer);
-    if (got < 0) {
-      result = kZipFailed;
-      break;
-    }
-    if (got == 0) break;
-    rc = zipWriteInFileInZip(g_writer, buffer.data(), static_cast<unsigned>(got));
-    if (rc != ZIP_OK) {
-      result = rc;
-      break;
-    }
-    if (pauseMilliseconds > 0) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(pauseMilliseconds));
-    }
-    if (got < static_cast<std::int64_t>(buffer.size())) break;  // short read: the end
-  }
-  // Closed even after a failure, so that the archive stays well-formed.
-  rc = zipCloseFileInZip(g_writer);
-  if (result == kZipOk) result = rc;
+  int result = inBlocks ? WriteDeflatedInBlocks(file, pauseMilliseconds)
+                        : WriteInChunks(file, pauseMilliseconds);
   if (result == kZipOk && g_writerStatus.writeFailed) result = kZipFailed;
   return result;
 }
