@@ -75,6 +75,12 @@ void MixChecksum(std::uint32_t& c, std::uint32_t w) {
   c ^= std::rotl(w, 1) + 1;  // (2w + 1 + (w >> 31)) mod 2^32
 }
 
+// Returns c with the words at p mixed in.
+std::uint32_t MixWords(std::uint32_t c, const std::uint8_t* p, std::size_t words) {
+  for (std::size_t i = 0; i < words; ++i) MixChecksum(c, LoadLe32(p + 4 * i));
+  return c;
+}
+
 // Gamma numbers above this only come from damage: no length or offset of a
 // stream with a 32-bit unpacked length needs more.
 constexpr std::uint64_t kMaxGamma = std::uint64_t{1} << 32;
@@ -166,36 +172,72 @@ class StreamWords {
   bool failed_ = false;
 };
 
+// Where a BitReader stands in its source's runs of words.
+struct WordRun {
+  static constexpr std::uint64_t kUnknownLength = ~std::uint64_t{0};
+
+  const std::uint8_t* words = kZeroWords;
+  std::size_t count = 0;     // words of the current run
+  std::size_t next = 0;      // next word of the current run to load
+  std::uint64_t before = 0;  // words of the runs before it
+  std::uint64_t streamBits = kUnknownLength;
+};
+
+// Returns the run after run: the source's next one, or zero words for good.
+// Out of line and by value, so that the reader calling it stays in
+// registers: a reader whose address escaped would be reloaded after every
+// byte the decoder stores.
+template <typename Words>
+[[gnu::noinline]] WordRun NextRun(Words& source, WordRun run) {
+  run.before += run.count;
+  run.next = 0;
+  const std::span<const std::uint8_t> words = source.Next();
+  if (!words.empty()) {
+    run.words = words.data();
+    run.count = words.size() / 4;
+    return run;
+  }
+  if (run.streamBits == WordRun::kUnknownLength) run.streamBits = run.before * 32;
+  run.words = kZeroWords;
+  run.count = kZeroWordCount;
+  return run;
+}
+
 // Reads the coded words most significant bit first. Past the last whole word
 // it feeds zero bits instead of failing at once: zero bits decode as the end
 // code within 12 bits, and Overran() then tells the truth. That keeps the
 // hot path free of end checks.
+//
+// The decoder spends its time in these calls; they are forced inline for the
+// same reason NextRun is kept out of line.
 template <typename Words>
 class BitReader {
  public:
   explicit BitReader(Words& source) : source_(source) {}
 
   // Makes at least 33 bits available.
-  void Refill() {
+  [[gnu::always_inline]] void Refill() {
     if (avail_ <= 32) {
-      if (next_ == wordCount_) [[unlikely]]
-        NextRun();
-      const std::uint64_t w = LoadLe32(words_ + 4 * next_);
-      ++next_;
+      if (run_.next == run_.count) [[unlikely]]
+        run_ = NextRun(source_, run_);
+      const std::uint64_t w = LoadLe32(run_.words + 4 * run_.next);
+      ++run_.next;
       bits_ |= w << (32 - avail_);
       avail_ += 32;
     }
   }
 
-  bool Overran() const { return (wordsBefore_ + next_) * 32 - avail_ > streamBits_; }
+  bool Overran() const { return (run_.before + run_.next) * 32 - avail_ > run_.streamBits; }
 
   // Requires: 1 <= k <= available bits (33 after Refill).
-  std::uint32_t Peek(unsigned k) const { return static_cast<std::uint32_t>(bits_ >> (64 - k)); }
-  void Skip(unsigned k) {
+  [[gnu::always_inline]] std::uint32_t Peek(unsigned k) const {
+    return static_cast<std::uint32_t>(bits_ >> (64 - k));
+  }
+  [[gnu::always_inline]] void Skip(unsigned k) {
     bits_ <<= k;
     avail_ -= k;
   }
-  std::uint32_t Read(unsigned k) {
+  [[gnu::always_inline]] std::uint32_t Read(unsigned k) {
     std::uint32_t v = Peek(k);
     Skip(k);
     return v;
@@ -203,12 +245,12 @@ class BitReader {
 
   // Reads 256 fields of 8 bits into out. A raw block spans 64 words at a
   // fixed bit offset, so each 4 bytes come from two words by one shift.
-  void ReadRawBlock(std::uint8_t* out) {
+  [[gnu::always_inline]] void ReadRawBlock(std::uint8_t* out) {
     constexpr std::size_t kWords = kRawBlockSize / 4;
     // The bits at hand may come from the run before this one; then, and
     // when the block runs past this run, bit by bit.
-    const std::size_t runBits = next_ * 32;
-    if (runBits < avail_ || (runBits - avail_) / 32 + kWords + 1 > wordCount_) {
+    const std::size_t runBits = run_.next * 32;
+    if (runBits < avail_ || (runBits - avail_) / 32 + kWords + 1 > run_.count) {
       for (std::size_t i = 0; i < kRawBlockSize; i += 4) {
         Refill();
         StoreBe32(out + i, Read(32));
@@ -218,7 +260,7 @@ class BitReader {
     const std::size_t bit = runBits - avail_;
     const std::size_t word = bit / 32;
     const unsigned shift = bit % 32;
-    const std::uint8_t* w = words_ + 4 * word;
+    const std::uint8_t* w = run_.words + 4 * word;
     if (shift == 0) {
       for (std::size_t i = 0; i < kWords; ++i) StoreBe32(out + 4 * i, LoadLe32(w + 4 * i));
     } else {
@@ -230,7 +272,7 @@ class BitReader {
       }
     }
     // Continue right after the block.
-    next_ = word + kWords;
+    run_.next = word + kWords;
     bits_ = 0;
     avail_ = 0;
     Refill();
@@ -238,7 +280,7 @@ class BitReader {
   }
 
   // Reads a gamma number. Returns 0 when it exceeds kMaxGamma.
-  std::uint64_t ReadGamma() {
+  [[gnu::always_inline]] std::uint64_t ReadGamma() {
     Refill();
     const GammaEntry e = kGammaTable[Peek(8)];
     if (e.bits != 0) {
@@ -249,7 +291,7 @@ class BitReader {
   }
 
  private:
-  std::uint64_t ReadLongGamma() {
+  [[gnu::always_inline]] std::uint64_t ReadLongGamma() {
     std::uint64_t v = 1;
     for (;;) {
       Refill();
@@ -263,29 +305,8 @@ class BitReader {
     }
   }
 
-  // Moves on to the source's next run of words, or to zero words for good.
-  void NextRun() {
-    wordsBefore_ += wordCount_;
-    next_ = 0;
-    const std::span<const std::uint8_t> run = source_.Next();
-    if (!run.empty()) {
-      words_ = run.data();
-      wordCount_ = run.size() / 4;
-      return;
-    }
-    if (streamBits_ == kUnknownLength) streamBits_ = wordsBefore_ * 32;
-    words_ = kZeroWords;
-    wordCount_ = kZeroWordCount;
-  }
-
-  static constexpr std::uint64_t kUnknownLength = ~std::uint64_t{0};
-
   Words& source_;
-  const std::uint8_t* words_ = kZeroWords;
-  std::size_t wordCount_ = 0;      // words of the current run
-  std::size_t next_ = 0;           // next word of the current run to load
-  std::uint64_t wordsBefore_ = 0;  // words of the runs before it
-  std::uint64_t streamBits_ = kUnknownLength;
+  WordRun run_;
   std::uint64_t bits_ = 0;  // next bit in bit 63
   unsigned avail_ = 0;
 };
@@ -293,8 +314,8 @@ class BitReader {
 // Copies n bytes from offset bytes back, byte by byte semantics: with an
 // offset below n the copy repeats its own output.
 // Requires: 1 <= offset <= pos, pos + n <= outEnd.
-void CopyMatch(std::uint8_t* out, std::size_t pos, std::size_t offset, std::size_t n,
-               std::size_t outEnd) {
+[[gnu::always_inline]] inline void CopyMatch(std::uint8_t* out, std::size_t pos, std::size_t offset,
+                                             std::size_t n, std::size_t outEnd) {
   std::uint8_t* dst = out + pos;
   const std::uint8_t* src = dst - offset;
   if (offset >= 8 && pos + n + 8 <= outEnd) {
@@ -329,7 +350,6 @@ class WholeOutput {
       : output_(output), checksum_(checksum) {}
 
   std::uint8_t* Buffer() const { return output_.data(); }
-  std::size_t End() const { return output_.size(); }
 
   DecodeResult Fail(DecodeStatus status, std::size_t at) const { return {status, at}; }
   DecodeResult Finish(std::size_t at) const {
@@ -367,7 +387,6 @@ class WindowOutput {
         progress_(progress) {}
 
   std::uint8_t* Buffer() const { return window_; }
-  std::size_t End() const { return size_; }
   std::size_t FirstStop() const { return StopFor(0); }
 
   DecodeResult Fail(DecodeStatus status, std::size_t at) {
@@ -378,7 +397,7 @@ class WindowOutput {
   }
   DecodeResult Finish(std::size_t at) {
     if (!HandOn(at)) return {DecodeStatus::kOutputFailed, static_cast<std::size_t>(written_)};
-    if (checksum_ != 0 && sum_.Value() != checksum_) {
+    if (checksum_ != 0 && SumOfAll() != checksum_) {
       return {DecodeStatus::kChecksumMismatch, static_cast<std::size_t>(written_)};
     }
     return {DecodeStatus::kOk, static_cast<std::size_t>(written_)};
@@ -449,13 +468,29 @@ class WindowOutput {
     return static_cast<std::size_t>(std::min<std::uint64_t>(size_, length_ - base));
   }
 
+  // Mixes the whole words before end into the checksum.
+  // Requires: summed_ >= base_, as the history of 4 or more bytes ensures.
+  void SumWordsBefore(std::uint64_t end) {
+    const std::uint64_t wordsEnd = end / 4 * 4;
+    if (wordsEnd <= summed_) return;
+    sum_ = MixWords(sum_, window_ + (summed_ - base_), (wordsEnd - summed_) / 4);
+    summed_ = wordsEnd;
+  }
+  // Returns Checksum() of the whole unpacked data, all of it summed.
+  std::uint32_t SumOfAll() const {
+    if (length_ < 4) return 0;
+    std::uint32_t c = sum_;
+    if (length_ % 4 != 0) MixChecksum(c, LoadLe32(window_ + (length_ - 4 - base_)));
+    return c;
+  }
+
   // Writes the window's bytes up to at that the output does not have yet.
   bool HandOn(std::size_t at) {
     const std::size_t n = at - handedOn_;
     if (n == 0) return true;
     const std::uint8_t* data = window_ + handedOn_;
-    if (checksum_ != 0) sum_.Add({data, n});
     if (!output_.Write(data, n)) return false;
+    if (checksum_ != 0) SumWordsBefore(base_ + at);
     written_ += n;
     handedOn_ = at;
     if (written_ >= nextReport_) {
@@ -472,7 +507,12 @@ class WindowOutput {
   std::uint64_t length_;
   std::uint32_t checksum_;
   const Progress& progress_;
-  ChecksumAccumulator sum_;
+  // The checksum of the whole words before summed_. Not a
+  // ChecksumAccumulator: its word-by-byte assembly took a sixth of the
+  // decode time. The window's history keeps the bytes of a cut word and the
+  // stream's last four for it.
+  std::uint32_t sum_ = 0;
+  std::uint64_t summed_ = 0;
   std::uint64_t base_ = 0;     // stream position of window_[0]
   std::size_t handedOn_ = 0;   // window bytes before this are in the output
   std::uint64_t written_ = 0;  // bytes the output has taken
@@ -487,7 +527,6 @@ template <typename Words, typename Sink>
 DecodeResult DecodeCodes(Words& words, Sink& sink, std::uint64_t length, std::size_t firstStop) {
   BitReader<Words> in(words);
   std::uint8_t* const out = sink.Buffer();
-  const std::size_t end = sink.End();
   std::size_t at = 0;
   std::size_t stop = firstStop;
   std::uint64_t base = 0;  // stream position of out[0]; always 0 for Decode
@@ -499,33 +538,38 @@ DecodeResult DecodeCodes(Words& words, Sink& sink, std::uint64_t length, std::si
   unsigned literalWidth = 0;
   std::uint8_t literalBase = 0;
 
-  auto fail = [&](DecodeStatus status) {
+  // Takes at by value: a helper that held it by reference out of line would
+  // keep it out of a register. The helpers that change at, stop and base are
+  // forced inline for the same reason.
+  auto fail = [&words, &sink](DecodeStatus status, std::size_t at) {
     // Once a read has failed, the bits after it were stand-in zeros, so
     // whatever went wrong is the input's fault.
     if (words.Failed()) status = DecodeStatus::kInputFailed;
     return sink.Fail(status, at);
   };
-  auto moveTo = [&](const BufferState& state) {
+  auto moveTo = [&](const BufferState& state) __attribute__((always_inline)) {
     at = state.at;
     stop = state.stop;
     base = state.base;
     return state.status;
   };
   // Makes room for one byte. Requires: at == stop.
-  auto room = [&]() {
+  auto room = [&]() __attribute__((always_inline)) {
     if constexpr (Sink::kMovesOn) {
       if (base + at != length) return moveTo(sink.MoveOn(at));
     }
     return DecodeStatus::kPastEnd;
   };
   // Checks and performs one copy.
-  auto copy = [&](std::uint64_t offset, std::uint64_t n) {
-    if (offset == 0 || offset > base + at) return DecodeStatus::kBadOffset;
-    if (n <= stop - at && offset <= at) [[likely]] {
-      CopyMatch(out, at, static_cast<std::size_t>(offset), static_cast<std::size_t>(n), end);
+  auto copy = [&](std::uint64_t offset, std::uint64_t n) __attribute__((always_inline)) {
+    // Offset 1..at and room for n: the source and the copy are in the
+    // buffer. Anything else is checked in Decode's order.
+    if (offset - 1 < at && n <= stop - at) [[likely]] {
+      CopyMatch(out, at, static_cast<std::size_t>(offset), static_cast<std::size_t>(n), stop);
       at += static_cast<std::size_t>(n);
       return DecodeStatus::kOk;
     }
+    if (offset == 0 || offset > base + at) return DecodeStatus::kBadOffset;
     if (n > length - (base + at)) return DecodeStatus::kPastEnd;
     if constexpr (Sink::kMovesOn) return moveTo(sink.CopyFar(offset, n, at));
     return DecodeStatus::kPastEnd;  // not reached: Decode's buffer holds everything
@@ -535,13 +579,13 @@ DecodeResult DecodeCodes(Words& words, Sink& sink, std::uint64_t length, std::si
     in.Refill();
     const std::uint32_t prefix = in.Peek(kPrefixBits);
     if (prefix >= kLiteralPrefixMin) {  // usually several literals in a row
-      if (literalWidth == 0) return fail(DecodeStatus::kNoLiteralFormat);
+      if (literalWidth == 0) return fail(DecodeStatus::kNoLiteralFormat, at);
       const unsigned codeBits = 1 + literalWidth;
       const std::uint32_t mask = (1u << literalWidth) - 1;
       do {
         if (at == stop) {
           const DecodeStatus s = room();
-          if (s != DecodeStatus::kOk) return fail(s);
+          if (s != DecodeStatus::kOk) return fail(s, at);
         }
         out[at++] = static_cast<std::uint8_t>((in.Read(codeBits) & mask) + literalBase);
         in.Refill();
@@ -551,23 +595,23 @@ DecodeResult DecodeCodes(Words& words, Sink& sink, std::uint64_t length, std::si
     if (prefix >= kMatchPrefixMin) {  // repeat or long match
       in.Skip(kMatchPrefixBits);
       const std::uint64_t g = in.ReadGamma();
-      if (g == 0) return fail(DecodeStatus::kGammaTooLong);
+      if (g == 0) return fail(DecodeStatus::kGammaTooLong, at);
       std::uint64_t offset;
       std::uint64_t n;
       if (g == kRepeatGamma) {
         offset = lastOffset;
         n = in.ReadGamma();
-        if (n == 0) return fail(DecodeStatus::kGammaTooLong);
+        if (n == 0) return fail(DecodeStatus::kGammaTooLong, at);
       } else {
         in.Refill();
         offset = ((g - kLongMatchGammaBase) << indexBits) | in.Read(indexBits);
         n = in.ReadGamma();
-        if (n == 0) return fail(DecodeStatus::kGammaTooLong);
+        if (n == 0) return fail(DecodeStatus::kGammaTooLong, at);
         n += LengthBonus(offset);
         lastOffset = offset;
       }
       const DecodeStatus s = copy(offset, n);
-      if (s != DecodeStatus::kOk) return fail(s);
+      if (s != DecodeStatus::kOk) return fail(s, at);
       continue;
     }
     if (prefix == kShortMatchPrefix) {
@@ -577,12 +621,13 @@ DecodeResult DecodeCodes(Words& words, Sink& sink, std::uint64_t length, std::si
       if (o != 0) {
         lastOffset = o;
         const DecodeStatus s = copy(o, m + kShortMatchMinLength);
-        if (s != DecodeStatus::kOk) return fail(s);
+        if (s != DecodeStatus::kOk) return fail(s, at);
         continue;
       }
       if (code == kEndCode) break;
       const unsigned bits = in.Read(m + kIndexBitsFieldBase);
-      if (bits < kMinIndexBits || bits > kMaxIndexBits) return fail(DecodeStatus::kBadIndexBits);
+      if (bits < kMinIndexBits || bits > kMaxIndexBits)
+        return fail(DecodeStatus::kBadIndexBits, at);
       indexBits = bits;
       continue;
     }
@@ -591,14 +636,14 @@ DecodeResult DecodeCodes(Words& words, Sink& sink, std::uint64_t length, std::si
     if (field == kZeroByteField) {
       if (at == stop) {
         const DecodeStatus s = room();
-        if (s != DecodeStatus::kOk) return fail(s);
+        if (s != DecodeStatus::kOk) return fail(s, at);
       }
       out[at++] = 0;
       continue;
     }
     if (field > kZeroByteField) {  // near copy
       const DecodeStatus s = copy(field - 1, 1);
-      if (s != DecodeStatus::kOk) return fail(s);
+      if (s != DecodeStatus::kOk) return fail(s, at);
       continue;
     }
     if (in.Read(1) == 1) {  // raw blocks
@@ -607,12 +652,12 @@ DecodeResult DecodeCodes(Words& words, Sink& sink, std::uint64_t length, std::si
           in.ReadRawBlock(out + at);
           at += kRawBlockSize;
         } else {
-          if (kRawBlockSize > length - (base + at)) return fail(DecodeStatus::kPastEnd);
+          if (kRawBlockSize > length - (base + at)) return fail(DecodeStatus::kPastEnd, at);
           if constexpr (Sink::kMovesOn) {
             std::uint8_t block[kRawBlockSize];
             in.ReadRawBlock(block);
             const DecodeStatus s = moveTo(sink.Put(block, kRawBlockSize, at));
-            if (s != DecodeStatus::kOk) return fail(s);
+            if (s != DecodeStatus::kOk) return fail(s, at);
           }
         }
         in.Refill();
@@ -630,14 +675,14 @@ DecodeResult DecodeCodes(Words& words, Sink& sink, std::uint64_t length, std::si
     }
   }
 
-  if (in.Overran()) return fail(DecodeStatus::kOutOfWords);
+  if (in.Overran()) return fail(DecodeStatus::kOutOfWords, at);
   // Reading: an end code before the unpacked length is taken as damage, not
   // as a shorter result, because the header's length is what the caller
   // sized and checks the output by.
-  if (base + at != length) return fail(DecodeStatus::kEndsEarly);
+  if (base + at != length) return fail(DecodeStatus::kEndsEarly, at);
   // A read that failed after the last code was needed still fails the
   // decode: the stream was not had whole.
-  if (words.Failed()) return fail(DecodeStatus::kInputFailed);
+  if (words.Failed()) return fail(DecodeStatus::kInputFailed, at);
   return sink.Finish(at);
 }
 
@@ -675,10 +720,9 @@ std::int64_t ReadFully(StreamInput& input, std::uint8_t* data, std::size_t n) {
 std::uint32_t Checksum(std::span<const std::uint8_t> data) {
   const std::size_t n = data.size();
   if (n < 4) return 0;
-  std::uint32_t c = 0;
-  std::size_t i = 0;
-  for (; i + 4 <= n; i += 4) MixChecksum(c, LoadLe32(data.data() + i));
-  if (i < n) MixChecksum(c, LoadLe32(data.data() + n - 4));
+  std::uint32_t c = MixWords(0, data.data(), n / 4);
+  // A cut last word is the data's last four bytes, overlapping the one before.
+  if (n % 4 != 0) MixChecksum(c, LoadLe32(data.data() + n - 4));
   return c;
 }
 

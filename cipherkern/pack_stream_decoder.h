@@ -37,6 +37,13 @@ struct StreamDecodeBuffers {
 // DecodeStream with the given buffer sizes: the same bytes and status
 // whatever the sizes. Both buffers are allocated once per call; when they
 // cannot be had the result is kOutputFailed with nothing written.
+//
+// On failure the output holds every byte decoded before it, which are the
+// bytes Decode's written counts, and written is the same; after
+// kOutputFailed it holds what it took before refusing. Once a read has
+// failed the result is kInputFailed, even if the codes read before it
+// ended the stream. Reading stops at the end code, give or take a buffer:
+// the bytes after it are not asked for.
 [[nodiscard]] DecodeResult DecodeStreamBuffered(StreamInput& stream, DecodeOutput& output,
                                                 const Progress& progress,
                                                 const StreamDecodeBuffers& buffers);
