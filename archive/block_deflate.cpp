@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <new>
 #include <span>
 #include <system_error>
 #include <thread>
@@ -49,6 +50,17 @@ struct Block {
   bool done = false;  // guarded by the pool's mutex
 };
 
+// Makes bytes at least size long. Returns false when memory runs out: on a
+// worker thread that must not end the process.
+bool Grow(std::vector<std::uint8_t>& bytes, std::size_t size) {
+  try {
+    if (bytes.size() < size) bytes.resize(size);
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
 // Deflates block.input past its dictionary into block.output. Sets
 // block.deflated iff it succeeded.
 void DeflateBlock(Block& block) {
@@ -69,8 +81,9 @@ void DeflateBlock(Block& block) {
     return;
   }
   const std::size_t estimate = deflateBound(&stream, static_cast<uLong>(block.dataBytes));
-  if (block.output.size() < estimate + kFlushMarkerBytes) {
-    block.output.resize(estimate + kFlushMarkerBytes);
+  if (!Grow(block.output, estimate + kFlushMarkerBytes)) {
+    deflateEnd(&stream);
+    return;
   }
   const int flush = block.last ? Z_FINISH : Z_SYNC_FLUSH;
   stream.next_in = const_cast<Bytef*>(data);
@@ -88,7 +101,7 @@ void DeflateBlock(Block& block) {
     }
     // Only a full output buffer may keep deflate from completing.
     if ((rc != Z_OK && rc != Z_BUF_ERROR) || stream.avail_out > 0) break;
-    block.output.resize(block.output.size() + kOutputGrowthBytes);
+    if (!Grow(block.output, block.output.size() + kOutputGrowthBytes)) break;
     stream.next_out = block.output.data() + block.outputBytes;
     stream.avail_out = static_cast<uInt>(block.output.size() - block.outputBytes);
   }
