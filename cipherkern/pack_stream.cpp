@@ -31,6 +31,7 @@ constexpr unsigned kPrefixBits = 3;
 constexpr std::uint32_t kLiteralPrefixMin = 0b100;
 constexpr std::uint32_t kMatchPrefixMin = 0b010;
 constexpr std::uint32_t kShortMatchPrefix = 0b000;
+constexpr unsigned kLiteralPrefixBits = 1;
 constexpr unsigned kMatchPrefixBits = 2;
 constexpr unsigned kShortOffsetBits = 7;
 constexpr unsigned kShortLengthBits = 2;
@@ -43,6 +44,9 @@ constexpr unsigned kIndexBitsFieldBase = 3;
 // high offset part plus 3.
 constexpr std::uint64_t kRepeatGamma = 2;
 constexpr std::uint64_t kLongMatchGammaBase = 3;
+// The flag bits after a byte-code field 0 (raw blocks or a format), after a
+// raw block (another follows) and after a format code (8-bit literals).
+constexpr unsigned kFlagBits = 1;
 // Literal widths and the 7-bit form's base field.
 constexpr unsigned kWideLiteralBits = 8;
 constexpr unsigned kNarrowLiteralBits = 7;
@@ -91,9 +95,10 @@ struct GammaEntry {
   std::uint8_t value;
   std::uint8_t bits;
 };
-constexpr std::array<GammaEntry, 256> kGammaTable = [] {
-  std::array<GammaEntry, 256> table{};
-  for (unsigned x = 0; x < 256; ++x) {
+constexpr unsigned kGammaTableBits = 8;
+constexpr std::array<GammaEntry, 1u << kGammaTableBits> kGammaTable = [] {
+  std::array<GammaEntry, 1u << kGammaTableBits> table{};
+  for (unsigned x = 0; x < table.size(); ++x) {
     unsigned v = 1;
     for (unsigned pair = 0; pair < 4; ++pair) {
       v = 2 * v + ((x >> (7 - 2 * pair)) & 1);
@@ -282,7 +287,7 @@ class BitReader {
   // Reads a gamma number. Returns 0 when it exceeds kMaxGamma.
   [[gnu::always_inline]] std::uint64_t ReadGamma() {
     Refill();
-    const GammaEntry e = kGammaTable[Peek(8)];
+    const GammaEntry e = kGammaTable[Peek(kGammaTableBits)];
     if (e.bits != 0) {
       Skip(e.bits);
       return e.value;
@@ -589,7 +594,7 @@ DecodeResult DecodeCodes(Words& words, Sink& sink, std::uint64_t length, std::si
         }
         out[at++] = static_cast<std::uint8_t>((in.Read(codeBits) & mask) + literalBase);
         in.Refill();
-      } while (in.Peek(1) == 1);
+      } while (in.Peek(kLiteralPrefixBits) == 1);
       continue;
     }
     if (prefix >= kMatchPrefixMin) {  // repeat or long match
@@ -646,7 +651,7 @@ DecodeResult DecodeCodes(Words& words, Sink& sink, std::uint64_t length, std::si
       if (s != DecodeStatus::kOk) return fail(s, at);
       continue;
     }
-    if (in.Read(1) == 1) {  // raw blocks
+    if (in.Read(kFlagBits) == 1) {  // raw blocks
       do {
         if (kRawBlockSize <= stop - at) {
           in.ReadRawBlock(out + at);
@@ -662,11 +667,11 @@ DecodeResult DecodeCodes(Words& words, Sink& sink, std::uint64_t length, std::si
         }
         in.Refill();
         // Zero bits past the end stop this loop; Overran() reports them.
-      } while (in.Read(1) == 1);
+      } while (in.Read(kFlagBits) == 1);
       continue;
     }
     in.Refill();
-    if (in.Read(1) == 1) {
+    if (in.Read(kFlagBits) == 1) {
       literalWidth = kWideLiteralBits;
       literalBase = 0;
     } else {
