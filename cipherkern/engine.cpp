@@ -6,11 +6,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <utility>
 
 #include "cipherkern/pack_container.h"
+#include "cipherkern/pack_stream.h"
+#include "cipherkern/pack_stream_io.h"
 #include "cipherkern/secure_buffer.h"
 
 namespace cipherkern {
@@ -78,10 +81,47 @@ int CreateFile(const std::string& path, mode_t mode, bool readBack) {
   return fd;
 }
 
+// The outcome of one call beyond its status: the error number of the read or
+// write that failed, and the progress reports.
+class CallReport {
+ public:
+  explicit CallReport(const EngineRequest& request) : request_(request) {}
+
+  // Notes errno as the cause of the failure being returned, once.
+  void NoteSystemError() {
+    if (systemError_ == 0) systemError_ = errno;
+  }
+  void NoteSystemError(int error) {
+    if (systemError_ == 0) systemError_ = error;
+  }
+  int systemError() const { return systemError_; }
+
+  void SetTotal(std::uint64_t total) { total_ = total; }
+  // Reports done of the total when it moved on by a step since the last
+  // report, or reached the end: a few hundred reports for any file.
+  void Report(std::uint64_t done) {
+    if (request_.progress == nullptr) return;
+    constexpr std::uint64_t kSteps = 256;
+    const std::uint64_t step = std::max<std::uint64_t>(total_ / kSteps, 1);
+    if (done < reported_ + step && !(done == total_ && reported_ != total_)) return;
+    reported_ = done;
+    request_.progress(request_.progressContext, done, total_);
+  }
+
+ private:
+  const EngineRequest& request_;
+  int systemError_ = 0;
+  std::uint64_t total_ = 0;
+  std::uint64_t reported_ = 0;
+};
+
+// Reads and writes set errno on failure; a short read, which the file's size
+// said would not come, is reported as EIO.
 [[nodiscard]] bool ReadAt(int fd, std::uint8_t* data, std::size_t size, std::uint64_t offset) {
   while (size > 0) {
     const ssize_t got = ::pread(fd, data, size, static_cast<off_t>(offset));
     if (got < 0 && errno == EINTR) continue;
+    if (got == 0) errno = EIO;
     if (got <= 0) return false;
     data += got;
     size -= static_cast<std::size_t>(got);
@@ -90,13 +130,16 @@ int CreateFile(const std::string& path, mode_t mode, bool readBack) {
   return true;
 }
 
-[[nodiscard]] bool WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
+[[nodiscard]] bool WriteAt(int fd, const std::uint8_t* data, std::size_t size,
+                           std::uint64_t offset) {
   while (size > 0) {
-    const ssize_t put = ::write(fd, data, size);
+    const ssize_t put = ::pwrite(fd, data, size, static_cast<off_t>(offset));
     if (put < 0 && errno == EINTR) continue;
+    if (put == 0) errno = ENOSPC;
     if (put <= 0) return false;
     data += put;
     size -= static_cast<std::size_t>(put);
+    offset += static_cast<std::uint64_t>(put);
   }
   return true;
 }
@@ -127,11 +170,15 @@ struct Input {
   std::uint64_t size = 0;
 };
 
-EngineStatus OpenInput(const char* path, Input* input) {
+EngineStatus OpenInput(const char* path, Input* input, CallReport* report) {
   input->fd.Reset(OpenForReading(path));
-  if (!input->fd.valid()) return EngineStatus::kCannotOpenInput;
+  if (!input->fd.valid()) {
+    report->NoteSystemError();
+    return EngineStatus::kCannotOpenInput;
+  }
   struct stat st {};
   if (::fstat(input->fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    report->NoteSystemError(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
     return EngineStatus::kCannotReadInput;
   }
   if (st.st_size >= kMaxInputLength) return EngineStatus::kInputTooLarge;
@@ -139,99 +186,425 @@ EngineStatus OpenInput(const char* path, Input* input) {
   return EngineStatus::kOk;
 }
 
-// The chunk loop: the input's size bytes go through the cipher chunkSize
-// bytes at a time, F = size / chunkSize full chunks and one last pass for the
-// remainder, which may be empty. Encryption pads the last pass with k bytes of
-// value k to whole blocks (k = 0 when it already is, never 16). Decryption
-// writes every block as it is; the pack container's own lengths say where the
-// data ends (Container_FindEntry), so no data byte is ever taken for padding.
-// Requires: decrypting, size is a multiple of 16.
-EngineStatus CryptChunks(EngineMode mode, const AesKeySchedule& schedule, AesPath path, int inFd,
-                         std::uint64_t size, int outFd, std::uint64_t chunkSize) {
-  // ECB makes the chunking invisible in the output, so a chunk size beyond
-  // the padded input needs no buffer of its full size.
-  const std::uint64_t padded = (size + kAesBlockSize - 1) / kAesBlockSize * kAesBlockSize;
-  const std::size_t bufferSize =
-      static_cast<std::size_t>(std::max<std::uint64_t>(std::min(chunkSize, padded), kAesBlockSize));
+// Data moves through the cipher in pieces of the caller's chunk size, or of
+// this size when that is larger: ECB makes the pieces invisible in the
+// output, and a caller's chunk size must not decide how much memory a call
+// takes.
+constexpr std::size_t kLargestPiece = std::size_t{1} << 20;
+
+std::size_t PieceSize(std::uint64_t chunkSize, std::uint64_t dataLength) {
+  const std::uint64_t padded = (dataLength + kAesBlockSize - 1) / kAesBlockSize * kAesBlockSize;
+  return static_cast<std::size_t>(std::max<std::uint64_t>(
+      std::min({chunkSize, padded, std::uint64_t{kLargestPiece}}), kAesBlockSize));
+}
+
+// Encryption's chunk loop: the container's size bytes go through the cipher
+// a piece at a time; the last pass pads with k bytes of value k to whole
+// blocks (k = 0 when it already is, never 16). progressFrom is where the
+// cipher's share of the progress starts.
+EngineStatus EncryptChunks(const AesKeySchedule& schedule, AesPath path, int inFd,
+                           std::uint64_t size, int outFd, std::uint64_t chunkSize,
+                           CallReport* report, std::uint64_t progressFrom,
+                           std::uint64_t progressShare) {
+  const std::size_t piece = PieceSize(chunkSize, size);
   SecureBuffer in;
   SecureBuffer out;
-  if (!in.Allocate(bufferSize) || !out.Allocate(bufferSize)) return EngineStatus::kOutOfMemory;
+  if (!in.Allocate(piece) || !out.Allocate(piece)) return EngineStatus::kOutOfMemory;
 
-  const std::uint64_t fullChunks = size / chunkSize;
-  for (std::uint64_t i = 0; i <= fullChunks; ++i) {
-    std::size_t n =
-        static_cast<std::size_t>(i < fullChunks ? chunkSize : size - fullChunks * chunkSize);
-    if (!ReadAt(inFd, in.data(), n, i * chunkSize)) return EngineStatus::kCannotReadInput;
-    if (mode == EngineMode::kEncrypt && i == fullChunks) {
+  const std::uint64_t fullPieces = size / piece;
+  for (std::uint64_t i = 0; i <= fullPieces; ++i) {
+    std::size_t n = static_cast<std::size_t>(i < fullPieces ? piece : size - fullPieces * piece);
+    if (!ReadAt(inFd, in.data(), n, i * piece)) {
+      report->NoteSystemError();
+      return EngineStatus::kCannotReadInput;
+    }
+    if (i == fullPieces) {
       const std::size_t k = (kAesBlockSize - n % kAesBlockSize) % kAesBlockSize;
       std::memset(in.data() + n, static_cast<int>(k), k);
       n += k;
     }
-    if (mode == EngineMode::kEncrypt) {
-      Aes_EncryptBlocks(schedule, path, {in.data(), n}, {out.data(), n});
-    } else {
-      Aes_DecryptBlocks(schedule, path, {in.data(), n}, {out.data(), n});
+    Aes_EncryptBlocks(schedule, path, {in.data(), n}, {out.data(), n});
+    if (!WriteAt(outFd, out.data(), n, i * piece)) {
+      report->NoteSystemError();
+      return EngineStatus::kWriteFailed;
     }
-    if (!WriteAll(outFd, out.data(), n)) return EngineStatus::kWriteFailed;
+    if (size > 0) report->Report(progressFrom + (i * piece + n) * progressShare / (size + 15));
+  }
+  report->Report(progressFrom + progressShare);
+  return EngineStatus::kOk;
+}
+
+// The file being packed, read where the encoder asks; it may ask from two
+// threads.
+class PackInput final : public pack::EncodeInput {
+ public:
+  PackInput(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
+  std::uint64_t Size() const override { return size_; }
+  bool ReadAt(std::uint64_t offset, std::uint8_t* data, std::size_t n) override {
+    if (offset > size_ || n > size_ - offset) {
+      error_.store(EIO);
+      return false;
+    }
+    if (cipherkern::ReadAt(fd_, data, n, offset)) return true;
+    error_.store(errno);
+    return false;
+  }
+  int error() const { return error_.load(); }
+
+ private:
+  int fd_;
+  std::uint64_t size_;
+  std::atomic<int> error_{0};
+};
+
+// Appends to a file from a given offset on.
+class FileSink final : public pack::ByteSink {
+ public:
+  FileSink(int fd, std::uint64_t offset) : fd_(fd), offset_(offset) {}
+  bool Write(const std::uint8_t* data, std::size_t n) override {
+    if (!WriteAt(fd_, data, n, offset_)) {
+      error_ = errno;
+      return false;
+    }
+    offset_ += n;
+    return true;
+  }
+  int error() const { return error_; }
+
+ private:
+  int fd_;
+  std::uint64_t offset_;
+  int error_ = 0;
+};
+
+// Copies size bytes of from, from its start, to the offset `at` of to.
+EngineStatus CopyFile(int from, std::uint64_t size, int to, std::uint64_t at, CallReport* report) {
+  SecureBuffer buffer;
+  if (!buffer.Allocate(static_cast<std::size_t>(
+          std::min<std::uint64_t>(std::max<std::uint64_t>(size, 1), kLargestPiece)))) {
+    return EngineStatus::kOutOfMemory;
+  }
+  for (std::uint64_t done = 0; done < size;) {
+    const std::size_t n =
+        static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), size - done));
+    if (!ReadAt(from, buffer.data(), n, done)) {
+      report->NoteSystemError();
+      return EngineStatus::kCannotReadInput;
+    }
+    if (!WriteAt(to, buffer.data(), n, at + done)) {
+      report->NoteSystemError();
+      return EngineStatus::kWriteFailed;
+    }
+    done += n;
   }
   return EngineStatus::kOk;
 }
 
-EngineStatus Encrypt(const EngineRequest& request, const AesKeySchedule& schedule) {
+// Writes the pack container of the input (size bytes) into pack: no entry
+// for an empty file; otherwise one entry, packed when the pack stream is
+// shorter than the file, else stored. The stream goes to the file as the
+// encoder makes it; the fields known only at its end (the stored length,
+// the stream's checksum) are written in place afterwards. Whether the entry
+// is stored is known only at the end too: then the input is read a second
+// time into the entry. Sets *containerLength.
+EngineStatus PackInto(int inputFd, std::uint64_t size, int pack, CallReport* report,
+                      std::uint64_t* containerLength) {
+  *containerLength = 0;
+  if (size == 0) return EngineStatus::kOk;
+  const std::uint32_t length = static_cast<std::uint32_t>(size);
+  EntryHeader header{length, length};
+
+  PackInput input(inputFd, size);
+  FileSink sink(pack, kEntryHeaderSize);
+  pack::StreamEncodeOptions options;
+  options.window = kPackWindow;
+  options.withChecksum = true;
+  // A stream longer than the file is worth less than storing it.
+  options.growthLimit = size;
+  options.progress = {
+      [](void* context, std::uint64_t done) { static_cast<CallReport*>(context)->Report(done); },
+      report};
+  const pack::StreamEncodeResult packed = pack::EncodeStream(input, sink, options);
+  switch (packed.status) {
+    case pack::EncodeStatus::kInputFailed:
+      report->NoteSystemError(input.error());
+      return EngineStatus::kCannotReadInput;
+    case pack::EncodeStatus::kOutputFailed:
+      report->NoteSystemError(sink.error());
+      return EngineStatus::kWriteFailed;
+    default:
+      break;
+  }
+  if (packed.ok() && packed.size < size) {
+    header.storedLength = static_cast<std::uint32_t>(packed.size);
+    std::uint8_t checksum[4];
+    for (int i = 0; i < 4; ++i) checksum[i] = static_cast<std::uint8_t>(packed.checksum >> (8 * i));
+    if (!WriteAt(pack, checksum, sizeof checksum, kEntryHeaderSize + pack::kChecksumOffset)) {
+      report->NoteSystemError();
+      return EngineStatus::kWriteFailed;
+    }
+  } else {
+    // Stored: the stream grew past the file, or the encoder could not get
+    // its work memory. The stream written so far goes.
+    if (::ftruncate(pack, static_cast<off_t>(kEntryHeaderSize)) != 0) {
+      report->NoteSystemError();
+      return EngineStatus::kWriteFailed;
+    }
+    if (const EngineStatus s = CopyFile(inputFd, size, pack, kEntryHeaderSize, report);
+        s != EngineStatus::kOk) {
+      return s;
+    }
+  }
+  std::uint8_t bytes[kEntryHeaderSize];
+  Container_WriteHeader(header, bytes);
+  if (!WriteAt(pack, bytes, sizeof bytes, 0)) {
+    report->NoteSystemError();
+    return EngineStatus::kWriteFailed;
+  }
+  report->Report(size);
+  *containerLength = header.ContainerLength();
+  return EngineStatus::kOk;
+}
+
+EngineStatus Encrypt(const EngineRequest& request, const AesKeySchedule& schedule,
+                     CallReport* report) {
   const std::string packPath = std::string(request.inputPath) + kPackSuffix;
   if (InputIsWrittenTo(request.inputPath, request.outputPath, packPath)) {
     return EngineStatus::kPathsOverlap;
   }
 
-  // Packing holds the whole file and then its container in memory.
   Input input;
-  if (const EngineStatus s = OpenInput(request.inputPath, &input); s != EngineStatus::kOk) return s;
-  SecureBuffer container;
-  {
-    SecureBuffer file;
-    if (!file.Allocate(static_cast<std::size_t>(input.size))) return EngineStatus::kOutOfMemory;
-    if (!ReadAt(input.fd.get(), file.data(), file.size(), 0)) return EngineStatus::kCannotReadInput;
-    (void)input.fd.Close();
-    switch (Container_Pack(file.span(), &container)) {
-      case ContainerStatus::kOk:
-        break;
-      case ContainerStatus::kOutOfMemory:
-        return EngineStatus::kOutOfMemory;
-      default:
-        return EngineStatus::kInputTooLarge;
-    }
+  if (const EngineStatus s = OpenInput(request.inputPath, &input, report); s != EngineStatus::kOk) {
+    return s;
   }
-  if (!Engine_BodyFits(container.size())) return EngineStatus::kInputTooLarge;
+  report->SetTotal(2 * input.size);
 
   // The pack container on disk is the cipher's input, read back through the
   // same descriptor so that nothing can swap it in between.
   FileDescriptor pack(CreateFile(packPath, kPlaintextFileMode, /*readBack=*/true));
-  if (!pack.valid()) return EngineStatus::kCannotCreatePack;
+  if (!pack.valid()) {
+    report->NoteSystemError();
+    return EngineStatus::kCannotCreatePack;
+  }
   RemoveUnlessKept packGuard(packPath);
-  if (!WriteAll(pack.get(), container.data(), container.size())) return EngineStatus::kWriteFailed;
-  const std::uint64_t containerLength = container.size();
-  container.Release();
+  std::uint64_t containerLength = 0;
+  if (const EngineStatus s =
+          PackInto(input.fd.get(), input.size, pack.get(), report, &containerLength);
+      s != EngineStatus::kOk) {
+    return s;
+  }
+  (void)input.fd.Close();
+  if (!Engine_BodyFits(containerLength)) return EngineStatus::kInputTooLarge;
 
   struct stat packStat {};
   if (::fstat(pack.get(), &packStat) != 0 || SameFile(packStat, request.outputPath)) {
     return EngineStatus::kPathsOverlap;
   }
   FileDescriptor output(CreateFile(request.outputPath, kCiphertextFileMode, /*readBack=*/false));
-  if (!output.valid()) return EngineStatus::kCannotCreateOutput;
+  if (!output.valid()) {
+    report->NoteSystemError();
+    return EngineStatus::kCannotCreateOutput;
+  }
   RemoveUnlessKept outputGuard(request.outputPath);
-  if (const EngineStatus s =
-          CryptChunks(EngineMode::kEncrypt, schedule, request.path, pack.get(), containerLength,
-                      output.get(), static_cast<std::uint64_t>(request.chunkSize));
+  if (const EngineStatus s = EncryptChunks(
+          schedule, request.path, pack.get(), containerLength, output.get(),
+          static_cast<std::uint64_t>(request.chunkSize), report, input.size, input.size);
       s != EngineStatus::kOk) {
     return s;
   }
-  if (!output.Close() || !pack.Close()) return EngineStatus::kWriteFailed;
+  if (!output.Close() || !pack.Close()) {
+    report->NoteSystemError();
+    return EngineStatus::kWriteFailed;
+  }
   outputGuard.Keep();
   packGuard.Keep();  // the caller deletes it
   return EngineStatus::kOk;
 }
 
-EngineStatus Decrypt(const EngineRequest& request, const AesKeySchedule& schedule) {
+// The decrypted body, read front to back: each piece of ciphertext is
+// decrypted, written to the output (the decrypted container) and then
+// handed out. Failures are kept as the engine's status.
+class BodyReader final : public pack::StreamInput {
+ public:
+  BodyReader(const AesKeySchedule& schedule, AesPath path, int inFd, std::uint64_t size, int outFd,
+             std::size_t piece, CallReport* report)
+      : schedule_(schedule), path_(path), inFd_(inFd), size_(size), outFd_(outFd), report_(report) {
+    if (!cipher_.Allocate(piece) || !plain_.Allocate(piece)) status_ = EngineStatus::kOutOfMemory;
+  }
+
+  EngineStatus status() const { return status_; }
+  std::uint64_t consumed() const { return consumed_; }
+
+  std::int64_t Read(std::uint8_t* data, std::size_t n) override {
+    if (status_ != EngineStatus::kOk) return -1;
+    if (next_ == filled_ && !Fill()) return status_ == EngineStatus::kOk ? 0 : -1;
+    const std::size_t k = std::min(n, filled_ - next_);
+    std::memcpy(data, plain_.data() + next_, k);
+    next_ += k;
+    consumed_ += k;
+    return static_cast<std::int64_t>(k);
+  }
+
+  // Reads exactly n bytes. Returns false at the end of the body or on failure.
+  [[nodiscard]] bool ReadExactly(std::uint8_t* data, std::size_t n) {
+    while (n > 0) {
+      const std::int64_t got = Read(data, n);
+      if (got <= 0) return false;
+      data += got;
+      n -= static_cast<std::size_t>(got);
+    }
+    return true;
+  }
+
+ private:
+  // Decrypts the next piece. Returns false at the end of the body or on
+  // failure.
+  bool Fill() {
+    if (decrypted_ == size_) return false;
+    const std::size_t n =
+        static_cast<std::size_t>(std::min<std::uint64_t>(cipher_.size(), size_ - decrypted_));
+    if (!ReadAt(inFd_, cipher_.data(), n, decrypted_)) {
+      report_->NoteSystemError();
+      status_ = EngineStatus::kCannotReadInput;
+      return false;
+    }
+    Aes_DecryptBlocks(schedule_, path_, {cipher_.data(), n}, {plain_.data(), n});
+    if (!WriteAt(outFd_, plain_.data(), n, decrypted_)) {
+      report_->NoteSystemError();
+      status_ = EngineStatus::kWriteFailed;
+      return false;
+    }
+    decrypted_ += n;
+    report_->Report(decrypted_);
+    next_ = 0;
+    filled_ = n;
+    return true;
+  }
+
+  const AesKeySchedule& schedule_;
+  AesPath path_;
+  int inFd_;
+  std::uint64_t size_;
+  int outFd_;
+  CallReport* report_;
+  SecureBuffer cipher_;
+  SecureBuffer plain_;
+  std::size_t next_ = 0;
+  std::size_t filled_ = 0;
+  std::uint64_t decrypted_ = 0;
+  std::uint64_t consumed_ = 0;
+  EngineStatus status_ = EngineStatus::kOk;
+};
+
+// The entry's data inside the body: the stream header read ahead for its
+// checks, then the rest, up to the stored length.
+class EntryStream final : public pack::StreamInput {
+ public:
+  EntryStream(BodyReader* body, std::uint64_t length) : body_(body), left_(length) {}
+
+  // Reads the stream header ahead. Returns true iff the stream carries the
+  // signature and the given unpacked length.
+  [[nodiscard]] bool HeaderSays(std::uint32_t unpackedLength) {
+    if (left_ < kPackHeaderSize || !body_->ReadExactly(head_, kPackHeaderSize)) return false;
+    left_ -= kPackHeaderSize;
+    headLeft_ = kPackHeaderSize;
+    return Pack_UnpackedLength(head_) == unpackedLength;
+  }
+
+  std::int64_t Read(std::uint8_t* data, std::size_t n) override {
+    if (headLeft_ > 0) {
+      const std::size_t k = std::min(n, headLeft_);
+      std::memcpy(data, head_ + kPackHeaderSize - headLeft_, k);
+      headLeft_ -= k;
+      return static_cast<std::int64_t>(k);
+    }
+    if (left_ == 0) return 0;
+    const std::int64_t got =
+        body_->Read(data, static_cast<std::size_t>(std::min<std::uint64_t>(n, left_)));
+    // The body ends before the entry: its header said otherwise.
+    if (got == 0) return -1;
+    if (got > 0) left_ -= static_cast<std::uint64_t>(got);
+    return got;
+  }
+
+ private:
+  BodyReader* body_;
+  std::uint64_t left_;
+  std::uint8_t head_[kPackHeaderSize] = {};
+  std::size_t headLeft_ = 0;
+};
+
+// The restored file, written front to back and read back where the decoder
+// reaches further than it holds.
+class RestoredFile final : public pack::DecodeOutput {
+ public:
+  explicit RestoredFile(int fd) : fd_(fd) {}
+  bool Write(const std::uint8_t* data, std::size_t n) override {
+    if (!WriteAt(fd_, data, n, written_)) {
+      error_ = errno;
+      return false;
+    }
+    written_ += n;
+    return true;
+  }
+  bool ReadBack(std::uint64_t offset, std::uint8_t* data, std::size_t n) override {
+    if (offset > written_ || n > written_ - offset || !ReadAt(fd_, data, n, offset)) {
+      error_ = errno != 0 ? errno : EIO;
+      return false;
+    }
+    return true;
+  }
+  int error() const { return error_; }
+
+ private:
+  int fd_;
+  std::uint64_t written_ = 0;
+  int error_ = 0;
+};
+
+// Copies a stored entry's length bytes from the body into the restored file.
+EngineStatus CopyStored(BodyReader* body, std::uint64_t length, RestoredFile* restored,
+                        CallReport* report) {
+  std::uint8_t buffer[65536];
+  for (std::uint64_t done = 0; done < length;) {
+    const std::size_t n =
+        static_cast<std::size_t>(std::min<std::uint64_t>(sizeof buffer, length - done));
+    if (!body->ReadExactly(buffer, n)) {
+      SecureWipe(buffer, sizeof buffer);
+      return body->status() != EngineStatus::kOk ? body->status() : EngineStatus::kDamagedContainer;
+    }
+    if (!restored->Write(buffer, n)) {
+      SecureWipe(buffer, sizeof buffer);
+      report->NoteSystemError(restored->error());
+      return EngineStatus::kWriteFailed;
+    }
+    done += n;
+  }
+  SecureWipe(buffer, sizeof buffer);
+  return EngineStatus::kOk;
+}
+
+// Decodes a packed entry from the body into the restored file.
+EngineStatus DecodeEntry(BodyReader* body, const EntryHeader& header, RestoredFile* restored,
+                         CallReport* report) {
+  EntryStream stream(body, header.storedLength);
+  // The stream's own header must agree with the entry's, or the decoder
+  // would fill a file of another length.
+  if (header.unpackedLength == 0 || !stream.HeaderSays(header.unpackedLength)) {
+    return body->status() != EngineStatus::kOk ? body->status() : EngineStatus::kDamagedContainer;
+  }
+  const pack::DecodeResult decoded = pack::DecodeStream(stream, *restored);
+  if (decoded.ok()) return EngineStatus::kOk;
+  if (body->status() != EngineStatus::kOk) return body->status();
+  if (decoded.status == pack::DecodeStatus::kOutputFailed) {
+    report->NoteSystemError(restored->error());
+    return EngineStatus::kWriteFailed;
+  }
+  return EngineStatus::kDamagedContainer;
+}
+
+EngineStatus Decrypt(const EngineRequest& request, const AesKeySchedule& schedule,
+                     CallReport* report) {
   const std::string restoredPath = std::string(request.outputPath) + kRestoredSuffix;
   if (InputIsWrittenTo(request.inputPath, request.outputPath, restoredPath)) {
     return EngineStatus::kPathsOverlap;
@@ -241,63 +614,57 @@ EngineStatus Decrypt(const EngineRequest& request, const AesKeySchedule& schedul
   ::unlink(restoredPath.c_str());
 
   Input input;
-  if (const EngineStatus s = OpenInput(request.inputPath, &input); s != EngineStatus::kOk) return s;
-  if (input.size % kAesBlockSize != 0) return EngineStatus::kNotBlockAligned;
-
-  FileDescriptor output(CreateFile(request.outputPath, kPlaintextFileMode, /*readBack=*/true));
-  if (!output.valid()) return EngineStatus::kCannotCreateOutput;
-  RemoveUnlessKept outputGuard(request.outputPath);
-  if (const EngineStatus s =
-          CryptChunks(EngineMode::kDecrypt, schedule, request.path, input.fd.get(), input.size,
-                      output.get(), static_cast<std::uint64_t>(request.chunkSize));
-      s != EngineStatus::kOk) {
+  if (const EngineStatus s = OpenInput(request.inputPath, &input, report); s != EngineStatus::kOk) {
     return s;
   }
-  (void)input.fd.Close();
+  if (input.size % kAesBlockSize != 0) return EngineStatus::kNotBlockAligned;
+  report->SetTotal(input.size);
 
-  // Unpacking holds the decrypted container and the restored file in memory.
-  SecureBuffer body;
-  if (!body.Allocate(static_cast<std::size_t>(input.size))) return EngineStatus::kOutOfMemory;
-  if (!ReadAt(output.get(), body.data(), body.size(), 0)) return EngineStatus::kCannotReadInput;
-  ContainerEntry entry;
+  FileDescriptor output(CreateFile(request.outputPath, kPlaintextFileMode, /*readBack=*/false));
+  if (!output.valid()) {
+    report->NoteSystemError();
+    return EngineStatus::kCannotCreateOutput;
+  }
+  RemoveUnlessKept outputGuard(request.outputPath);
+
+  // One pass: the body is decrypted into the output and, in the same piece,
+  // read on into the restored file.
+  BodyReader body(schedule, request.path, input.fd.get(), input.size, output.get(),
+                  PieceSize(static_cast<std::uint64_t>(request.chunkSize), input.size), report);
+  if (body.status() != EngineStatus::kOk) return body.status();
+  EntryHeader header;
   bool hasEntry = false;
-  std::size_t containerLength = 0;
-  switch (Container_FindEntry(body.span(), &entry, &hasEntry, &containerLength)) {
-    case ContainerStatus::kOk:
-      break;
-    case ContainerStatus::kOutOfMemory:
-      return EngineStatus::kOutOfMemory;
-    default:
+  if (input.size > 0) {
+    std::uint8_t bytes[kEntryHeaderSize];
+    if (!body.ReadExactly(bytes, sizeof bytes)) return body.status();
+    if (Container_ReadHeader(bytes, input.size, &header) != ContainerStatus::kOk) {
       return EngineStatus::kDamagedContainer;
+    }
+    hasEntry = true;
+  }
+
+  FileDescriptor dec(CreateFile(restoredPath, kPlaintextFileMode, /*readBack=*/true));
+  if (!dec.valid()) {
+    report->NoteSystemError();
+    return EngineStatus::kCannotCreateRestored;
+  }
+  RemoveUnlessKept decGuard(restoredPath);
+  RestoredFile restored(dec.get());
+  if (hasEntry) {
+    const EngineStatus s = header.IsStored()
+                               ? CopyStored(&body, header.storedLength, &restored, report)
+                               : DecodeEntry(&body, header, &restored, report);
+    if (s != EngineStatus::kOk) return s;
+    // What follows the entry must be the padding the cipher added.
+    std::uint8_t tail[kMaxPadding + 1];
+    const std::size_t tailLength = static_cast<std::size_t>(input.size - header.ContainerLength());
+    if (!body.ReadExactly(tail, tailLength)) return body.status();
+    if (!Container_IsPadding({tail, tailLength})) return EngineStatus::kDamagedContainer;
   }
   // Leave the decrypted container as it was packed, without the padding.
-  if (::ftruncate(output.get(), static_cast<off_t>(containerLength)) != 0 || !output.Close()) {
-    return EngineStatus::kWriteFailed;
-  }
-
-  SecureBuffer decoded;
-  std::span<const std::uint8_t> restored;
-  if (hasEntry) {
-    if (entry.IsStored()) {
-      restored = entry.data;
-    } else {
-      switch (Container_Decode(entry, &decoded)) {
-        case ContainerStatus::kOk:
-          break;
-        case ContainerStatus::kOutOfMemory:
-          return EngineStatus::kOutOfMemory;
-        default:
-          return EngineStatus::kDamagedContainer;
-      }
-      body.Release();
-      restored = decoded.span();
-    }
-  }
-
-  FileDescriptor dec(CreateFile(restoredPath, kPlaintextFileMode, /*readBack=*/false));
-  if (!dec.valid()) return EngineStatus::kCannotCreateRestored;
-  RemoveUnlessKept decGuard(restoredPath);
-  if (!WriteAll(dec.get(), restored.data(), restored.size()) || !dec.Close()) {
+  const off_t containerLength = hasEntry ? static_cast<off_t>(header.ContainerLength()) : 0;
+  if (::ftruncate(output.get(), containerLength) != 0 || !output.Close() || !dec.Close()) {
+    report->NoteSystemError();
     return EngineStatus::kWriteFailed;
   }
   decGuard.Keep();
@@ -344,8 +711,18 @@ EngineStatus Engine_CryptFile(const EngineRequest& request) {
   const bool scheduleOk = keyOk && Aes_ExpandKey(keyBytes, &schedule);
   SecureWipe(keyBytes, sizeof keyBytes);
   if (!scheduleOk) return EngineStatus::kBadArguments;
-  return request.mode == EngineMode::kEncrypt ? Encrypt(request, schedule)
-                                              : Decrypt(request, schedule);
+  CallReport report(request);
+  const EngineStatus status = request.mode == EngineMode::kEncrypt
+                                  ? Encrypt(request, schedule, &report)
+                                  : Decrypt(request, schedule, &report);
+  if (request.systemError != nullptr) {
+    const bool systemCause =
+        status == EngineStatus::kCannotOpenInput || status == EngineStatus::kCannotReadInput ||
+        status == EngineStatus::kCannotCreatePack || status == EngineStatus::kCannotCreateOutput ||
+        status == EngineStatus::kCannotCreateRestored || status == EngineStatus::kWriteFailed;
+    *request.systemError = systemCause ? report.systemError() : 0;
+  }
+  return status;
 }
 
 }  // namespace cipherkern

@@ -13,13 +13,14 @@
 #include <span>
 
 #include "cipherkern/aes.h"
+#include "cipherkern/cipherkern.h"
 
 namespace cipherkern {
 
 enum class EngineMode { kEncrypt = 0, kDecrypt = 1 };
 
-inline constexpr char kPackSuffix[] = ".pack";     // mode 0: the pack container
-inline constexpr char kRestoredSuffix[] = ".dec";  // mode 1: the restored file
+inline constexpr char kPackSuffix[] = CIPHERKERN_PACK_SUFFIX;
+inline constexpr char kRestoredSuffix[] = CIPHERKERN_RESTORED_SUFFIX;
 inline constexpr std::size_t kKeyTextLength = 32;  // hexadecimal digits
 inline constexpr std::size_t kKeyLength = 32;      // AES-256: the key text's 16 bytes, twice
 // Inputs of this many bytes or more are refused (2 GiB): sizes are 32-bit
@@ -50,8 +51,16 @@ struct EngineRequest {
   const char* inputPath = nullptr;
   const char* outputPath = nullptr;
   const char* keyText = nullptr;
-  std::int64_t chunkSize = 16384;
+  std::int64_t chunkSize = CIPHERKERN_CHUNK_SIZE;
   AesPath path = AesPath::kPortable;
+  // Called on this thread now and then with the work done so far of all
+  // there is: encryption counts the input's bytes twice (packing, then the
+  // cipher), decryption the body's once. May be null.
+  void (*progress)(void* context, std::uint64_t done, std::uint64_t total) = nullptr;
+  void* progressContext = nullptr;
+  // Receives the error number of a failing read or write (kCannotReadInput,
+  // kCannotCreate..., kWriteFailed), 0 otherwise. May be null.
+  int* systemError = nullptr;
 };
 
 // Returns true iff keyText is exactly kKeyTextLength hexadecimal digits (a-f
@@ -63,7 +72,8 @@ struct EngineRequest {
 // blocks, stays within kMaxBodyLength.
 [[nodiscard]] bool Engine_BodyFits(std::uint64_t containerLength);
 
-// Encrypts or decrypts one file as cipherkern.h describes AES_Crypt_File.
+// Encrypts or decrypts one file as cipherkern.h describes AES_Crypt_File,
+// in bounded memory whatever the file's length.
 // kBadArguments and kPathsOverlap change no existing file. On any other
 // failure the files this call created are removed; mode 0 leaves the output
 // path untouched when it fails before creating it. Every mode-1 call that

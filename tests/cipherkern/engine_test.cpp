@@ -389,7 +389,7 @@ TEST_F(AesEngine, KeepsDataThatLooksLikePadding) {
   }
 }
 
-TEST_F(AesEngine, RestoresBodiesWrittenByTheOriginalProgram) {
+TEST_F(AesEngine, RestoresBodiesLaidOutByTheFormatWithoutTheEngine) {
   const Bytes random = RandomBytes(40000, 11);
   const Bytes text = Text(50000);
   const struct {
@@ -488,16 +488,14 @@ TEST(AesEngineLimits, BodiesStayBelowTwoGibibytes) {
 }
 
 TEST(AesEngineLimits, RefusesEntriesAboveTheLongestFile) {
-  const Bytes header = Concat({Le32(kMaxEntryLength + 1u), Le32(0)});
-  const Bytes body = Concat({header, Bytes(8, 8)});
-  ContainerEntry entry;
-  bool hasEntry = true;
-  std::size_t length = 1;
-  EXPECT_EQ(Container_FindEntry(body, &entry, &hasEntry, &length), ContainerStatus::kTooLarge);
-  EXPECT_FALSE(hasEntry);
-  const Bytes atLimit = Concat({Le32(kMaxEntryLength), Le32(0), Bytes(8, 8)});
-  EXPECT_EQ(Container_FindEntry(atLimit, &entry, &hasEntry, &length), ContainerStatus::kOk);
-  EXPECT_EQ(length, 8u);
+  EntryHeader header;
+  const Bytes tooLong = Concat({Le32(kMaxEntryLength + 1u), Le32(0)});
+  EXPECT_EQ(Container_ReadHeader(std::span<const std::uint8_t, 8>(tooLong.data(), 8), 16, &header),
+            ContainerStatus::kTooLarge);
+  const Bytes atLimit = Concat({Le32(kMaxEntryLength), Le32(0)});
+  EXPECT_EQ(Container_ReadHeader(std::span<const std::uint8_t, 8>(atLimit.data(), 8), 16, &header),
+            ContainerStatus::kOk);
+  EXPECT_EQ(header.ContainerLength(), 8u);
 }
 
 TEST_F(AesEngine, MissingOrUnreadableInputMakesNoOutput) {
@@ -555,20 +553,37 @@ TEST_F(AesEngine, PlaintextFilesAreReadableByTheOwnerOnly) {
                                fs::perms::others_read);
 }
 
+struct LimitedRun {
+  EngineStatus status = EngineStatus::kBadArguments;
+  int systemError = -1;
+};
+
 // Runs the engine in a child whose files may not grow beyond limit bytes, so
 // that a write fails as on a full disk.
-EngineStatus RunWithFileSizeLimit(rlim_t limit, const EngineRequest& request) {
+LimitedRun RunWithFileSizeLimit(rlim_t limit, EngineRequest request) {
+  int pipeFds[2];
+  if (pipe(pipeFds) != 0) return {};
   const pid_t pid = fork();
   if (pid == 0) {
     signal(SIGXFSZ, SIG_IGN);
     const rlimit rl{limit, limit};
     setrlimit(RLIMIT_FSIZE, &rl);
-    _exit(static_cast<int>(Engine_CryptFile(request)));
+    int systemError = 0;
+    request.systemError = &systemError;
+    const EngineStatus status = Engine_CryptFile(request);
+    (void)!write(pipeFds[1], &systemError, sizeof systemError);
+    _exit(static_cast<int>(status));
   }
+  close(pipeFds[1]);
+  LimitedRun run;
+  if (read(pipeFds[0], &run.systemError, sizeof run.systemError) != sizeof run.systemError) {
+    run.systemError = -1;
+  }
+  close(pipeFds[0]);
   int status = 0;
   waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? static_cast<EngineStatus>(WEXITSTATUS(status))
-                           : EngineStatus::kBadArguments;
+  if (WIFEXITED(status)) run.status = static_cast<EngineStatus>(WEXITSTATUS(status));
+  return run;
 }
 
 TEST_F(AesEngine, FailedWritesLeaveNoHalfWrittenFiles) {
@@ -588,24 +603,115 @@ TEST_F(AesEngine, FailedWritesLeaveNoHalfWrittenFiles) {
   dec.mode = EngineMode::kDecrypt;
   dec.outputPath = restored.c_str();
 
+  // Each write that fails says why: the file size limit, as a full disk
+  // would say ENOSPC.
+  const auto expectWriteFailed = [&](rlim_t limit, const EngineRequest& request) {
+    const LimitedRun run = RunWithFileSizeLimit(limit, request);
+    EXPECT_EQ(run.status, EngineStatus::kWriteFailed);
+    EXPECT_EQ(run.systemError, EFBIG);
+  };
   // The pack container does not fit.
-  EXPECT_EQ(RunWithFileSizeLimit(4096, enc), EngineStatus::kWriteFailed);
+  expectWriteFailed(4096, enc);
   EXPECT_FALSE(Exists(Path("r.pack")));
   EXPECT_FALSE(Exists(rOut));
   // The pack container fits, its padded body does not.
-  EXPECT_EQ(RunWithFileSizeLimit(50009, enc), EngineStatus::kWriteFailed);
+  expectWriteFailed(50009, enc);
   EXPECT_FALSE(Exists(Path("r.pack")));
   EXPECT_FALSE(Exists(rOut));
   // The decrypted container does not fit.
   dec.inputPath = rBody.c_str();
-  EXPECT_EQ(RunWithFileSizeLimit(4096, dec), EngineStatus::kWriteFailed);
+  expectWriteFailed(4096, dec);
   EXPECT_FALSE(Exists(restored));
   EXPECT_FALSE(Exists(restored + ".dec"));
   // The decrypted container fits, the unpacked file does not.
   dec.inputPath = tBody.c_str();
-  EXPECT_EQ(RunWithFileSizeLimit(ReadFile(tBody)->size(), dec), EngineStatus::kWriteFailed);
+  expectWriteFailed(ReadFile(tBody)->size(), dec);
   EXPECT_FALSE(Exists(restored));
   EXPECT_FALSE(Exists(restored + ".dec"));
+}
+
+TEST_F(AesEngine, FailuresToOpenSayWhy) {
+  fs::create_directory(Path("folder"));
+  WriteFile(Path("f"), Text(100));
+  const auto systemErrorOf = [&](EngineMode mode, const std::string& in, const std::string& out) {
+    EngineRequest r;
+    r.mode = mode;
+    r.inputPath = in.c_str();
+    r.outputPath = out.c_str();
+    r.keyText = kKeyText;
+    int systemError = -1;
+    r.systemError = &systemError;
+    (void)Engine_CryptFile(r);
+    return systemError;
+  };
+  EXPECT_EQ(systemErrorOf(EngineMode::kEncrypt, Path("missing"), Path("x")), ENOENT);
+  EXPECT_EQ(systemErrorOf(EngineMode::kEncrypt, Path("folder"), Path("x")), EISDIR);
+  EXPECT_EQ(systemErrorOf(EngineMode::kEncrypt, Path("f"), Path("no/x")), ENOENT);
+  // Causes that are not the system's leave it 0.
+  WriteFile(Path("odd"), Bytes(17, 1));
+  EXPECT_EQ(systemErrorOf(EngineMode::kDecrypt, Path("odd"), Path("g")), 0);
+  EXPECT_EQ(systemErrorOf(EngineMode::kEncrypt, Path("f"), Path("f_aes")), 0);
+}
+
+// Progress rises to its total and ends there: encryption counts the input
+// twice (packing, then the cipher), decryption the body once.
+TEST_F(AesEngine, ReportsProgressUpToTheTotal) {
+  struct Seen {
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> reports;
+  };
+  const auto run = [&](EngineMode mode, const std::string& in, const std::string& out) {
+    Seen seen;
+    EngineRequest r;
+    r.mode = mode;
+    r.inputPath = in.c_str();
+    r.outputPath = out.c_str();
+    r.keyText = kKeyText;
+    r.progress = [](void* context, std::uint64_t done, std::uint64_t total) {
+      static_cast<Seen*>(context)->reports.emplace_back(done, total);
+    };
+    r.progressContext = &seen;
+    EXPECT_EQ(Engine_CryptFile(r), EngineStatus::kOk);
+    return seen.reports;
+  };
+  const Bytes file = Concat({Text(600000), RandomBytes(400000, 21)});
+  WriteFile(Path("f"), file);
+  const std::uint64_t bodySize = (file.size() + 8 + 15) / 16 * 16;
+  for (const auto& [mode, total] :
+       {std::pair{EngineMode::kEncrypt, 2 * file.size()}, std::pair{EngineMode::kDecrypt, 0ul}}) {
+    const auto reports = mode == EngineMode::kEncrypt ? run(mode, Path("f"), Path("f_aes"))
+                                                      : run(mode, Path("f_aes"), Path("g"));
+    ASSERT_FALSE(reports.empty());
+    const std::uint64_t expectedTotal =
+        mode == EngineMode::kEncrypt ? total : fs::file_size(Path("f_aes"));
+    EXPECT_LE(reports.size(), 300u);
+    for (std::size_t i = 0; i < reports.size(); ++i) {
+      EXPECT_EQ(reports[i].second, expectedTotal);
+      if (i > 0) {
+        EXPECT_GT(reports[i].first, reports[i - 1].first);
+      }
+    }
+    EXPECT_EQ(reports.back().first, expectedTotal);
+  }
+  EXPECT_LE(fs::file_size(Path("f_aes")), bodySize);
+  EXPECT_EQ(ReadFile(Path("g.dec")), file);
+}
+
+// Files far longer than what the codec holds at once: the stream written as
+// it is made gives the same container as packing the file whole, and a file
+// the encoder cannot shrink is read again into a stored entry.
+TEST_F(AesEngine, LongFilesGiveTheContainersOfTheWholeFileCodec) {
+  const Bytes text = Text(1 << 20);
+  const Bytes random = RandomBytes(1 << 20, 22);
+  for (const Bytes* file : {&text, &random}) {
+    SCOPED_TRACE(file == &text ? "text" : "random");
+    WriteFile(Path("f"), *file);
+    ASSERT_EQ(Encrypt(Path("f"), Path("f_aes")), EngineStatus::kOk);
+    const Bytes expected = file == &text ? PackedContainer(*file) : StoredContainer(*file);
+    EXPECT_TRUE(ReadFile(Path("f.pack")) == expected);
+    EXPECT_TRUE(ReadFile(Path("f_aes")) == ReferenceBody(expected));
+    ASSERT_EQ(Decrypt(Path("f_aes"), Path("g")), EngineStatus::kOk);
+    EXPECT_TRUE(ReadFile(Path("g.dec")) == *file);
+  }
 }
 
 }  // namespace

@@ -113,10 +113,11 @@ class Binding {
   void* handle_;
 };
 
-TEST_F(AesEngineLibrary, ExportsOnlyAesCryptFile) {
+TEST_F(AesEngineLibrary, ExportsOnlyItsTwoFunctions) {
   const std::optional<Bytes> image = ReadFile(CIPHERKERN_LIBRARY_PATH);
   ASSERT_TRUE(image.has_value());
-  EXPECT_EQ(ExportedSymbols(*image), std::set<std::string>{"AES_Crypt_File"});
+  EXPECT_EQ(ExportedSymbols(*image),
+            (std::set<std::string>{CIPHERKERN_EXPORT_NAME, CIPHERKERN_STATUS_EXPORT_NAME}));
 
   Binding binding;
   ASSERT_NE(binding.handle(), nullptr) << dlerror();
@@ -146,6 +147,46 @@ TEST_F(AesEngineLibrary, RoundTripsAndReturnsZeroWhateverHappens) {
   EXPECT_EQ(crypt(CIPHERKERN_MODE_ENCRYPT, Path("f").c_str(), Path("h").c_str(), kKeyText, 15), 0);
   EXPECT_EQ(crypt(CIPHERKERN_MODE_ENCRYPT, Path("f").c_str(), Path("h").c_str(), "", 16), 0);
   EXPECT_EQ(crypt(CIPHERKERN_MODE_DECRYPT, Path("f").c_str(), Path("h").c_str(), kKeyText, 16), 0);
+  EXPECT_FALSE(fs::exists(Path("h")));
+  EXPECT_FALSE(fs::exists(Path("h.dec")));
+}
+
+// The second export tells what the files would: done, damaged, or which
+// side failed and the system's reason.
+TEST_F(AesEngineLibrary, StatusExportSaysHowACallWent) {
+  using Outcome = std::pair<int, int>;  // status, system error
+  Binding binding;
+  const auto crypt = reinterpret_cast<AES_Crypt_File_Status_Fn>(
+      dlsym(binding.handle(), CIPHERKERN_STATUS_EXPORT_NAME));
+  ASSERT_NE(crypt, nullptr);
+  const auto call = [&](int mode, const std::string& in, const std::string& out,
+                        const char* key = kKeyText) {
+    int systemError = -1;
+    const int status = crypt(mode, in.c_str(), out.c_str(), key, CIPHERKERN_CHUNK_SIZE, nullptr,
+                             nullptr, &systemError);
+    return Outcome(status, systemError);
+  };
+  std::pair<long long, long long> lastReport{-1, 0};  // done, total
+  EXPECT_EQ(crypt(
+                CIPHERKERN_MODE_ENCRYPT, Path("f").c_str(), Path("f_aes").c_str(), kKeyText,
+                CIPHERKERN_CHUNK_SIZE,
+                [](void* context, long long done, long long total) {
+                  *static_cast<std::pair<long long, long long>*>(context) = {done, total};
+                },
+                &lastReport, nullptr),
+            CIPHERKERN_STATUS_DONE);
+  EXPECT_EQ(lastReport.first, lastReport.second);
+  EXPECT_GT(lastReport.second, 0);
+  EXPECT_EQ(call(CIPHERKERN_MODE_DECRYPT, Path("f_aes"), Path("g")),
+            Outcome(CIPHERKERN_STATUS_DONE, 0));
+  EXPECT_EQ(
+      call(CIPHERKERN_MODE_DECRYPT, Path("f_aes"), Path("h"), "ffffffffffffffffffffffffffffffff"),
+      Outcome(CIPHERKERN_STATUS_DAMAGED, 0));
+  EXPECT_EQ(call(CIPHERKERN_MODE_ENCRYPT, Path("missing"), Path("h")),
+            Outcome(CIPHERKERN_STATUS_READ_ERROR, ENOENT));
+  EXPECT_EQ(call(CIPHERKERN_MODE_ENCRYPT, Path("f"), Path("no/h")),
+            Outcome(CIPHERKERN_STATUS_WRITE_ERROR, ENOENT));
+  EXPECT_EQ(call(2, Path("f"), Path("h")), Outcome(CIPHERKERN_STATUS_REFUSED, 0));
   EXPECT_FALSE(fs::exists(Path("h")));
   EXPECT_FALSE(fs::exists(Path("h.dec")));
 }

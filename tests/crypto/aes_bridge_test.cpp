@@ -95,6 +95,30 @@ TEST_F(AesBridge, ShortPasswordsMakeBodiesThatDecryptAgain) {
   }
 }
 
+// A caller that asks learns how the call went and sees its progress.
+TEST_F(AesBridge, ReportSaysHowTheEngineCallWent) {
+  WriteFile(dir_ / "in", RandomBytes(100000));
+  crypto::EngineCallReport report;
+  long long lastDone = 0;
+  long long lastTotal = -1;
+  report.progress = [&](long long done, long long total) {
+    lastDone = done;
+    lastTotal = total;
+  };
+  ASSERT_EQ(crypto::AES_Encrypt_File(dir_ / "in", dir_ / "body", "pw", &report), 1);
+  EXPECT_EQ(report.outcome, crypto::EngineCallReport::Outcome::kDone);
+  EXPECT_EQ(lastDone, lastTotal);
+
+  crypto::EngineCallReport wrongKey;
+  EXPECT_EQ(crypto::AES_Decrypt_File(dir_ / "body", dir_ / "out", "other", &wrongKey), 0);
+  EXPECT_EQ(wrongKey.outcome, crypto::EngineCallReport::Outcome::kDamaged);
+
+  crypto::EngineCallReport missing;
+  EXPECT_EQ(crypto::AES_Encrypt_File(dir_ / "gone", dir_ / "body2", "pw", &missing), 0);
+  EXPECT_EQ(missing.outcome, crypto::EngineCallReport::Outcome::kReadError);
+  EXPECT_EQ(missing.systemError, ENOENT);
+}
+
 TEST_F(AesBridge, EachCallBindsAndReleasesTheEngine) {
   WriteFile(dir_ / "in", RandomBytes(5000));
   ASSERT_EQ(crypto::AES_Encrypt_File(dir_ / "in", dir_ / "one", "pw"), 1);
