@@ -596,6 +596,7 @@ EngineStatus DecodeEntry(BodyReader* body, const EntryHeader& header, RestoredFi
   const pack::DecodeResult decoded = pack::DecodeStream(stream, *restored);
   if (decoded.ok()) return EngineStatus::kOk;
   if (body->status() != EngineStatus::kOk) return body->status();
+  if (decoded.status == pack::DecodeStatus::kNoMemory) return EngineStatus::kOutOfMemory;
   if (decoded.status == pack::DecodeStatus::kOutputFailed) {
     report->NoteSystemError(restored->error());
     return EngineStatus::kWriteFailed;

@@ -760,7 +760,7 @@ DecodeResult DecodeStreamBuffered(StreamInput& stream, DecodeOutput& output,
                             buffers.window, std::uint64_t{header.length} + kMinDecodeWindow)));
   const std::size_t readSize = std::max(kMinDecodeReadSize, buffers.readSize);
   const std::unique_ptr<std::uint8_t[]> memory(new (std::nothrow) std::uint8_t[window + readSize]);
-  if (memory == nullptr) return {DecodeStatus::kOutputFailed, 0};
+  if (memory == nullptr) return {DecodeStatus::kNoMemory, 0};
 
   StreamWords words(stream, memory.get() + window, readSize);
   WindowOutput sink(memory.get(), window, output, header.length, header.checksum, progress);

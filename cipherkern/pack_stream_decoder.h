@@ -36,7 +36,7 @@ struct StreamDecodeBuffers {
 
 // DecodeStream with the given buffer sizes: the same bytes and status
 // whatever the sizes. Both buffers are allocated once per call; when they
-// cannot be had the result is kOutputFailed with nothing written.
+// cannot be had the result is kNoMemory with nothing written.
 //
 // On failure the output holds every byte decoded before it, which are the
 // bytes Decode's written counts, and written is the same; after

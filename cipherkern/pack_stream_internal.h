@@ -32,8 +32,10 @@
 #ifndef TRESOLIN_CIPHERKERN_PACK_STREAM_INTERNAL_H_
 #define TRESOLIN_CIPHERKERN_PACK_STREAM_INTERNAL_H_
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 
 #include "cipherkern/pack_stream.h"
@@ -111,11 +113,20 @@ class ChecksumAccumulator {
     const std::size_t n = piece.size();
     // Byte by byte up to a word boundary of the whole data, then whole words.
     for (; i < n && count_ % 4 != 0; ++i) AddByte(piece[i]);
-    for (; i + 4 <= n; i += 4) {
-      last_ = std::uint32_t{piece[i]} | (std::uint32_t{piece[i + 1]} << 8) |
-              (std::uint32_t{piece[i + 2]} << 16) | (std::uint32_t{piece[i + 3]} << 24);
-      count_ += 4;
-      Mix(last_);
+    if (i + 4 <= n) {
+      // In locals, so that the loop keeps them in registers.
+      std::uint32_t sum = sum_;
+      std::uint32_t word = last_;
+      const std::size_t words = (n - i) / 4;
+      for (std::size_t k = 0; k < words; ++k, i += 4) {
+        std::memcpy(&word, piece.data() + i, 4);
+        if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap32(word);
+        sum += word;
+        sum ^= std::rotl(word, 1) + 1;
+      }
+      sum_ = sum;
+      last_ = word;
+      count_ += 4 * words;
     }
     for (; i < n; ++i) AddByte(piece[i]);
   }
@@ -159,6 +170,7 @@ enum class DecodeStatus : std::uint8_t {
   kChecksumMismatch,  // the header's checksum is not 0 and differs
   kInputFailed,       // streaming: the stream could not be read
   kOutputFailed,      // streaming: the output could not be written or read back
+  kNoMemory,          // streaming: the window could not be allocated
 };
 
 struct DecodeResult {

@@ -59,8 +59,8 @@ class StreamInput {
   [[nodiscard]] virtual std::int64_t Read(std::uint8_t* data, std::size_t n) = 0;
 };
 
-// Called now and then with the number of input bytes dealt with so far, on
-// the thread that called the codec.
+// Called now and then, on the thread that called the codec, with how far it
+// got: the encoder counts input bytes, the decoder output bytes.
 struct Progress {
   void (*report)(void* context, std::uint64_t done) = nullptr;
   void* context = nullptr;
