@@ -496,6 +496,12 @@ class BodyReader final : public pack::StreamInput {
   EngineStatus status_ = EngineStatus::kOk;
 };
 
+// The status of a body that ended or failed where the container said more
+// was to come: its own failure, or else damage.
+EngineStatus FailureOf(const BodyReader& body) {
+  return body.status() != EngineStatus::kOk ? body.status() : EngineStatus::kDamagedContainer;
+}
+
 // The entry's data inside the body: the stream header read ahead for its
 // checks, then the rest, up to the stored length.
 class EntryStream final : public pack::StreamInput {
@@ -509,6 +515,18 @@ class EntryStream final : public pack::StreamInput {
     left_ -= kPackHeaderSize;
     headLeft_ = kPackHeaderSize;
     return Pack_UnpackedLength(head_) == unpackedLength;
+  }
+
+  // Reads past what the decoder left of the entry: bytes after the end code
+  // belong to the entry but mean nothing. Returns false when the body ends
+  // or fails first.
+  [[nodiscard]] bool SkipRest() {
+    std::uint8_t scratch[4096];
+    while (left_ > 0) {
+      const std::int64_t got = Read(scratch, sizeof scratch);
+      if (got <= 0) return false;
+    }
+    return true;
   }
 
   std::int64_t Read(std::uint8_t* data, std::size_t n) override {
@@ -571,7 +589,7 @@ EngineStatus CopyStored(BodyReader* body, std::uint64_t length, RestoredFile* re
         static_cast<std::size_t>(std::min<std::uint64_t>(sizeof buffer, length - done));
     if (!body->ReadExactly(buffer, n)) {
       SecureWipe(buffer, sizeof buffer);
-      return body->status() != EngineStatus::kOk ? body->status() : EngineStatus::kDamagedContainer;
+      return FailureOf(*body);
     }
     if (!restored->Write(buffer, n)) {
       SecureWipe(buffer, sizeof buffer);
@@ -591,10 +609,12 @@ EngineStatus DecodeEntry(BodyReader* body, const EntryHeader& header, RestoredFi
   // The stream's own header must agree with the entry's, or the decoder
   // would fill a file of another length.
   if (header.unpackedLength == 0 || !stream.HeaderSays(header.unpackedLength)) {
-    return body->status() != EngineStatus::kOk ? body->status() : EngineStatus::kDamagedContainer;
+    return FailureOf(*body);
   }
   const pack::DecodeResult decoded = pack::DecodeStream(stream, *restored);
-  if (decoded.ok()) return EngineStatus::kOk;
+  if (decoded.ok()) {
+    return stream.SkipRest() ? EngineStatus::kOk : FailureOf(*body);
+  }
   if (body->status() != EngineStatus::kOk) return body->status();
   if (decoded.status == pack::DecodeStatus::kNoMemory) return EngineStatus::kOutOfMemory;
   if (decoded.status == pack::DecodeStatus::kOutputFailed) {
@@ -637,7 +657,7 @@ EngineStatus Decrypt(const EngineRequest& request, const AesKeySchedule& schedul
   bool hasEntry = false;
   if (input.size > 0) {
     std::uint8_t bytes[kEntryHeaderSize];
-    if (!body.ReadExactly(bytes, sizeof bytes)) return body.status();
+    if (!body.ReadExactly(bytes, sizeof bytes)) return FailureOf(body);
     if (Container_ReadHeader(bytes, input.size, &header) != ContainerStatus::kOk) {
       return EngineStatus::kDamagedContainer;
     }
@@ -659,7 +679,7 @@ EngineStatus Decrypt(const EngineRequest& request, const AesKeySchedule& schedul
     // What follows the entry must be the padding the cipher added.
     std::uint8_t tail[kMaxPadding + 1];
     const std::size_t tailLength = static_cast<std::size_t>(input.size - header.ContainerLength());
-    if (!body.ReadExactly(tail, tailLength)) return body.status();
+    if (!body.ReadExactly(tail, tailLength)) return FailureOf(body);
     if (!Container_IsPadding({tail, tailLength})) return EngineStatus::kDamagedContainer;
   }
   // Leave the decrypted container as it was packed, without the padding.

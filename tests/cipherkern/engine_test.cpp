@@ -411,6 +411,23 @@ TEST_F(AesEngine, RestoresBodiesLaidOutByTheFormatWithoutTheEngine) {
   }
 }
 
+// An entry's data may go on after the stream's end code: those bytes mean
+// nothing, and the padding is still found after the whole entry.
+TEST_F(AesEngine, RestoresEntriesWithBytesAfterTheEndCode) {
+  const Bytes text = Text(200000);
+  for (std::size_t extra : {1, 3, 300000}) {
+    SCOPED_TRACE(extra);
+    Bytes container = PackedContainer(text);
+    container.insert(container.end(), extra, 0x5a);
+    const std::uint32_t stored = static_cast<std::uint32_t>(container.size() - 8);
+    const Bytes length = Le32(stored);
+    std::copy(length.begin(), length.end(), container.begin() + 4);
+    WriteFile(Path("body"), ReferenceBody(container));
+    ASSERT_EQ(Decrypt(Path("body"), Path("g")), EngineStatus::kOk);
+    EXPECT_TRUE(ReadFile(Path("g.dec")) == text);
+  }
+}
+
 // Each of these makes no ".dec" file, removes a stale one, and leaves no
 // decrypted container behind.
 TEST_F(AesEngine, DamagedBodiesMakeNoRestoredFile) {
