@@ -88,40 +88,55 @@ void RC4_Crypt_Buffer(std::span<std::uint8_t> data, std::string_view password) {
 int RC4_Crypt_File(const std::string& inputPath, const std::string& outputPath,
                    std::string_view password) {
   if (platform::SameFile(inputPath, outputPath)) return TransformInPlace(inputPath, password);
+  return Rc4TransformFile(inputPath, outputPath, password).ok() ? 1 : 0;
+}
 
+platform::Status Rc4TransformFile(const std::string& inputPath, const std::string& outputPath,
+                                  std::string_view password, const ByteProgress& progress) {
+  using platform::Cause;
+  using platform::Status;
   platform::File input = platform::File::Open(inputPath, platform::OpenMode::kRead);
-  if (!input.ok()) return 0;
+  if (!input.ok()) {
+    const Status why = platform::ExamineFileToRead(inputPath);
+    return why.ok() ? Status::Of(Cause::kNoAccess, inputPath, input.lastError()) : why;
+  }
   const std::int64_t size = input.Size();
-  if (size < 0 || size > kMaxBodyBytes) return 0;
+  if (size < 0) return Status::Of(Cause::kReadFailed, inputPath, input.lastError());
+  if (size > kMaxBodyBytes) return Status::Of(Cause::kTooLarge, inputPath);
 
   platform::File output = platform::File::Open(outputPath, platform::OpenMode::kCreateNew);
-  if (!output.ok()) return 0;
+  if (!output.ok()) return Status::Of(Cause::kWriteFailed, outputPath, output.lastError());
 
   Rc4Stream stream(password);
   std::vector<std::uint8_t> block(kBlockBytes);
   std::int64_t total = 0;
-  bool ok = true;
+  Status status;
   for (;;) {
     const std::int64_t n = input.Read(block);
     if (n < 0) {
-      ok = false;
+      status = Status::Of(Cause::kReadFailed, inputPath, input.lastError());
       break;
     }
     if (n == 0) break;
     total += n;
     std::span<std::uint8_t> chunk(block.data(), static_cast<std::size_t>(n));
     stream.Apply(chunk);
-    if (total > kMaxBodyBytes || !output.Write(chunk)) {
-      ok = false;
+    // The file grew while it was read.
+    if (total > kMaxBodyBytes) {
+      status = Status::Of(Cause::kTooLarge, inputPath);
       break;
     }
+    if (!output.Write(chunk)) {
+      status = Status::Of(Cause::kWriteFailed, outputPath, output.lastError());
+      break;
+    }
+    if (progress) progress(total, size);
   }
-  ok = output.Close() && ok;
-  if (!ok) {
-    platform::DeleteFile(outputPath);
-    return 0;
+  if (!output.Close() && status.ok()) {
+    status = Status::Of(Cause::kWriteFailed, outputPath, output.lastError());
   }
-  return 1;
+  if (!status.ok()) platform::DeleteFile(outputPath);
+  return status;
 }
 
 }  // namespace crypto

@@ -5,9 +5,12 @@
 #define TRESOLIN_CRYPTO_RC4_H_
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
+
+#include "platform/platform.h"
 
 namespace crypto {
 
@@ -28,6 +31,15 @@ void RC4_Crypt_Buffer(std::span<std::uint8_t> data, std::string_view password);
 // (an in-place run that fails mid-way leaves the file partly transformed).
 int RC4_Crypt_File(const std::string& inputPath, const std::string& outputPath,
                    std::string_view password);
+
+// Called after each block: bytes done of total.
+using ByteProgress = std::function<void(std::int64_t done, std::int64_t total)>;
+
+// RC4_Crypt_File for two different paths, saying why it failed: kTooLarge,
+// the input's open or read failure, or the output's write failure, each with
+// its path and errno. progress, when set, hears of every block.
+platform::Status Rc4TransformFile(const std::string& inputPath, const std::string& outputPath,
+                                  std::string_view password, const ByteProgress& progress = {});
 
 }  // namespace crypto
 

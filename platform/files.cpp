@@ -25,7 +25,25 @@ int RetryOpen(const char* path, int flags, mode_t mode) {
 
 }  // namespace
 
-File::File(File&& other) noexcept : fd_(other.fd_) {
+bool Status::IsFullDisk() const {
+  return cause == Cause::kNoSpace || systemError == ENOSPC || systemError == EDQUOT;
+}
+
+Status ExamineFileToRead(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    const int error = errno;
+    return Status::Of(error == ENOENT ? Cause::kMissing : Cause::kNoAccess, path, error);
+  }
+  if (S_ISDIR(st.st_mode)) return Status::Of(Cause::kFolder, path);
+  if (!S_ISREG(st.st_mode)) return Status::Of(Cause::kSpecial, path);
+  const int fd = RetryOpen(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK, 0);
+  if (fd < 0) return Status::Of(Cause::kNoAccess, path, errno);
+  ::close(fd);
+  return Status::Ok();
+}
+
+File::File(File&& other) noexcept : fd_(other.fd_), error_(other.error_) {
   other.fd_ = -1;
 }
 
@@ -33,9 +51,16 @@ File& File::operator=(File&& other) noexcept {
   if (this != &other) {
     Close();
     fd_ = other.fd_;
+    error_ = other.error_;
     other.fd_ = -1;
   }
   return *this;
+}
+
+File File::Failed(int error) {
+  File file;
+  file.error_ = error;
+  return file;
 }
 
 File::~File() {
@@ -57,16 +82,26 @@ File File::Open(const std::string& path, OpenMode mode, bool noFollow) {
   }
   if (noFollow) flags |= O_NOFOLLOW;
   if (ShouldFail(mode == OpenMode::kRead ? Fault::kOpenForRead : Fault::kOpenForWrite)) {
-    return File();
+    return Failed(EIO);
   }
   // Non-blocking for the open alone: opening a FIFO would otherwise wait for
   // a writer. Only regular files are data; a folder opens read-only on Linux.
   const int fd = RetryOpen(path.c_str(), flags | O_NONBLOCK, 0600);
-  if (fd < 0) return File();
+  if (fd < 0) return Failed(errno);
   struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::fcntl(fd, F_SETFL, 0) != 0) {
+  int error = 0;
+  if (::fstat(fd, &st) != 0) {
+    error = errno;
+  } else if (S_ISDIR(st.st_mode)) {
+    error = EISDIR;
+  } else if (!S_ISREG(st.st_mode)) {
+    error = ENXIO;  // a device or socket: no data file
+  } else if (::fcntl(fd, F_SETFL, 0) != 0) {
+    error = errno;
+  }
+  if (error != 0) {
     ::close(fd);
-    return File();
+    return Failed(error);
   }
   return File(fd);
 }
@@ -78,6 +113,7 @@ std::int64_t File::Read(std::span<std::uint8_t> out) {
     const ssize_t n = ::read(fd_, out.data() + done, out.size() - done);
     if (n < 0) {
       if (errno == EINTR) continue;
+      error_ = errno;
       return -1;
     }
     if (n == 0) break;
@@ -90,6 +126,7 @@ bool File::Write(std::span<const std::uint8_t> data) {
   if (fd_ < 0) return false;
   if (ShouldFail(Fault::kWrite)) {
     errno = ENOSPC;
+    error_ = ENOSPC;
     return false;
   }
   std::size_t done = 0;
@@ -97,6 +134,7 @@ bool File::Write(std::span<const std::uint8_t> data) {
     const ssize_t n = ::write(fd_, data.data() + done, data.size() - done);
     if (n < 0) {
       if (errno == EINTR) continue;
+      error_ = errno;
       return false;
     }
     done += static_cast<std::size_t>(n);
@@ -125,12 +163,16 @@ bool File::SetMode(std::uint32_t mode) {
 }
 
 bool File::Sync() {
-  return fd_ >= 0 && ::fsync(fd_) == 0;
+  if (fd_ < 0) return false;
+  if (::fsync(fd_) == 0) return true;
+  error_ = errno;
+  return false;
 }
 
 bool File::Close() {
   if (fd_ < 0) return false;
   const int rc = ::close(fd_);
+  if (rc != 0) error_ = errno;
   fd_ = -1;
   return rc == 0;
 }

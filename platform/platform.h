@@ -15,9 +15,72 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace platform {
+
+// ---------------------------------------------------------------- results
+
+// Why an operation failed. The layer that sees errno records it; the layers
+// above add the path and what they were doing; only a front end chooses the
+// words. The causes past kTooLarge are set by the crypto and flow layers,
+// which share this one type so that a cause reaches the front end unchanged.
+enum class Cause {
+  kNone,
+  kMissing,        // nothing at the path (or a dangling link)
+  kFolder,         // a folder where a file belongs
+  kSpecial,        // a FIFO, device or socket where a regular file belongs
+  kNameTaken,      // something exists where a new name was to be made
+  kNoAccess,       // the system refused to open the path (systemError)
+  kReadFailed,     // reading failed part-way (systemError)
+  kWriteFailed,    // writing, syncing or closing failed (systemError)
+  kNoSpace,        // the volume has too little free space for the run
+  kTooLarge,       // an input of 2 GiB or more, which a container cannot record
+  kNotContainer,   // no readable trailer: no container, or one cut short at its end
+  kWrongPassword,  // the fingerprint in the trailer is not the password's
+  kDamaged,        // the trailer reads, the body fails a check (see Check)
+  kNoMemory,
+  kEngine,  // the AES engine could not be bound or said nothing of its work
+  kFailed,  // failed for a reason nobody below could tell
+};
+
+// For kDamaged: the check the body failed.
+enum class Check {
+  kNone,
+  kBodyLength,    // the body length in the trailer does not fit the file
+  kDecoding,      // AES: padding or pack container does not decode, or its checksum
+  kArchive,       // the decrypted body is no zip archive
+  kZipChecksum,   // a zip entry's data fails its CRC or ends short
+  kZipDirectory,  // the zip archive's entry list breaks off
+};
+
+// The result of an operation: ok, or its cause with the path concerned and
+// the system's errno. Cheap to copy.
+struct [[nodiscard]] Status {
+  Cause cause = Cause::kNone;
+  std::string path;     // the path concerned, "" when none applies
+  int systemError = 0;  // errno of the failed call, 0 when none
+  Check check = Check::kNone;
+
+  static Status Ok() { return {}; }
+  static Status Of(Cause cause, std::string path = {}, int systemError = 0) {
+    return {cause, std::move(path), systemError, Check::kNone};
+  }
+  static Status DamagedAt(Check check, std::string path = {}) {
+    return {Cause::kDamaged, std::move(path), 0, check};
+  }
+
+  bool ok() const { return cause == Cause::kNone; }
+  // Returns true iff the failure is a full volume, told by the system
+  // (ENOSPC, EDQUOT) or found by a free-space check.
+  bool IsFullDisk() const;
+};
+
+// Returns ok iff path (following links) is a regular file that this process
+// can open for reading; else kMissing, kFolder, kSpecial or kNoAccess with
+// path and errno.
+Status ExamineFileToRead(const std::string& path);
 
 // ---------------------------------------------------------------- folders
 
@@ -167,9 +230,15 @@ class File {
   // delayed write error shows here).
   bool Close();
 
+  // The errno of the last failed call on this file (Open included), 0 when
+  // none failed; ENOSPC for a write the fault plan failed.
+  int lastError() const { return error_; }
+
  private:
   explicit File(int fd) : fd_(fd) {}
+  static File Failed(int error);
   int fd_ = -1;
+  int error_ = 0;
 };
 
 // Reads the whole file at path. Returns nullopt when it cannot be opened or
@@ -374,6 +443,10 @@ void InstallInterruptCleanup();
 
 // Returns true iff the process has a controlling terminal to ask on.
 bool HasTerminal();
+
+// Returns true iff standard output (standard error) is a terminal.
+bool StandardOutputIsTerminal();
+bool StandardErrorIsTerminal();
 
 // Shows prompt on the controlling terminal and reads one line without echo.
 // Returns the line without its line end, or nullopt when there is no

@@ -100,4 +100,12 @@ std::optional<std::string> ReadSecretFromTerminal(std::string_view prompt) {
   return line;
 }
 
+bool StandardOutputIsTerminal() {
+  return ::isatty(STDOUT_FILENO) == 1;
+}
+
+bool StandardErrorIsTerminal() {
+  return ::isatty(STDERR_FILENO) == 1;
+}
+
 }  // namespace platform

@@ -1,5 +1,7 @@
 // Decrypting a file container: password check, body copy, the engine and,
 // for packed kinds, unpacking into a chosen folder.
+#include <cerrno>
+
 #include "app/flows/flows.h"
 #include "app/flows/steps.h"
 #include "app/flows/texts.h"
@@ -38,28 +40,40 @@ FlowOutcome DecryptInto(AppState& state, FrontEnd& ui, const crypto::ContainerKi
   internal::Restore run(ui);
 
   // The result's own volume must have room, not only the container's.
+  using platform::Cause;
+  using platform::Status;
   if (kind.packed && !run.made.Make(folder)) {
-    return run.Fail(text::kError, text::kDecryptionFailed, kStyleStop, text::kCauseNoOutputFolder);
+    return run.Fail(text::kError, text::kDecryptionFailed, kStyleStop, text::kCauseNoOutputFolder,
+                    Status::Of(Cause::kWriteFailed, folder, errno));
   }
   if (!internal::EnoughSpaceToDecrypt(folder, state.fileSelection.sizeMegabytes)) {
-    return run.Fail(text::kError, text::kNoSpace, kStyleNone);
+    return run.Fail(text::kError, text::kNoSpace, kStyleNone, {},
+                    Status::Of(Cause::kNoSpace, folder));
   }
   run.StartProgress(text::kDecryptingFile);
   run.work = platform::WorkFolder::Create(folder);
   if (!run.work.ok()) {
-    return run.Fail(text::kError, text::kDecryptionFailed, kStyleStop, text::kCauseNoWorkFolder);
+    return run.Fail(text::kError, text::kDecryptionFailed, kStyleStop, text::kCauseNoWorkFolder,
+                    Status::Of(Cause::kWriteFailed, folder, errno));
   }
-  const auto restored =
-      internal::RestoreFileContainer(run.work, container, kind, state.password, folder);
-  if (!restored) return run.Fail(text::kError, text::kDecryptionFailed, kStyleStop);
+  const internal::RestoredFile restored =
+      internal::RestoreFileContainer(run.work, container, kind, state.password, folder, &ui);
+  if (!restored.status.ok() && !restored.noRoom && !restored.unpackFailed) {
+    Status status = restored.status;
+    if (status.cause == Cause::kWriteFailed) status.path = folder;
+    return run.Fail(text::kError, text::kDecryptionFailed, kStyleStop, {}, std::move(status));
+  }
   if (kind.cipher == Cipher::kAes && kind.packed) {
     ui.StopProgress();
     ui.StartProgress(text::kUnpackingFile);
   }
-  if (restored->noRoom) return run.Fail(text::kError, text::kNoSpace, kStyleNone);
-  if (restored->unpackFailed) return run.Fail(text::kNotice, text::kUnpackFailed, kStyleNone);
+  if (restored.noRoom)
+    return run.Fail(text::kError, text::kNoSpace, kStyleNone, {}, restored.status);
+  if (restored.unpackFailed) {
+    return run.Fail(text::kNotice, text::kUnpackFailed, kStyleNone, {}, restored.status);
+  }
 
-  const std::string target = kind.packed ? folder + restored->relative : output;
+  const std::string target = kind.packed ? folder + restored.relative : output;
   const Landing landing = LandingAt(target, state.replaceExisting);
   if (landing == Landing::kTaken) {
     run.Abandon();
@@ -70,16 +84,20 @@ FlowOutcome DecryptInto(AppState& state, FrontEnd& ui, const crypto::ContainerKi
   const int failedStyle = kind.packed ? kStyleNone : kStyleStop;
   // The container itself is never replaced by what it holds.
   if (landing == Landing::kRefused || platform::SameFile(target, container)) {
-    return run.Fail(failedTitle, failed, failedStyle, text::kCauseNotRegularFile);
+    return run.Fail(failedTitle, failed, failedStyle, text::kCauseNotRegularFile,
+                    Status::Of(Cause::kNameTaken, target));
   }
   const bool replace = landing == Landing::kReplace;
   // A plain restored file gets the usual mode; a packed one has the mode
   // stored with its entry already.
-  const bool moved = kind.packed ? internal::MoveFileIntoPlace(run.work, restored->path, folder,
-                                                               restored->relative, replace)
-                                 : internal::SealResult(restored->path) &&
-                                       run.work.MoveOut(restored->path, target, replace);
-  if (!moved) return run.Fail(failedTitle, failed, failedStyle);
+  const bool moved =
+      kind.packed
+          ? internal::MoveFileIntoPlace(run.work, restored.path, folder, restored.relative, replace)
+          : internal::SealResult(restored.path) && run.work.MoveOut(restored.path, target, replace);
+  if (!moved) {
+    return run.Fail(failedTitle, failed, failedStyle, {},
+                    Status::Of(Cause::kWriteFailed, target, errno));
+  }
   run.Finish();
   if (kind.packed) {
     ui.MessageBox(text::kNotice, text::kUnpackDone, kStyleNone);
@@ -99,7 +117,10 @@ FlowOutcome DecryptFile(AppState& state, FrontEnd& ui) {
   const ContainerSelection& selection = state.fileSelection;
   if (!crypto::CheckPassword(selection.fingerprintLine, state.password)) {
     ui.MessageBox(text::kError, text::kWrongPassword, kStyleStop);
-    return {FlowResult::kFailed, ""};
+    return {FlowResult::kFailed,
+            "",
+            {},
+            platform::Status::Of(platform::Cause::kWrongPassword, selection.containerPath)};
   }
   const crypto::ContainerKind kind = crypto::FileKindAt(selection.kind);
   const std::string& container = selection.containerPath;

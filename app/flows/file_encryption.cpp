@@ -1,5 +1,7 @@
 // Encrypting a file: optional packing, the engine, the trailer, the final
 // name and, on request, replacing the original.
+#include <cerrno>
+
 #include "app/flows/flows.h"
 #include "app/flows/steps.h"
 #include "app/flows/texts.h"
@@ -22,10 +24,10 @@ bool ContainerRestoresSource(const std::string& container, const crypto::Contain
   const platform::WorkFolder work =
       platform::WorkFolder::Create(std::string(crypto::FolderPart(container)));
   if (!work.ok()) return false;
-  const auto restored =
+  const internal::RestoredFile restored =
       internal::RestoreFileContainer(work, container, kind, password, work.path());
-  return restored && !restored->unpackFailed && !restored->noRoom &&
-         internal::SameContent(restored->path, source);
+  return restored.status.ok() && !restored.unpackFailed && !restored.noRoom &&
+         internal::SameContent(restored.path, source);
 }
 
 }  // namespace
@@ -54,19 +56,37 @@ FlowOutcome EncryptFile(AppState& state, FrontEnd& ui) {
   const std::string& source = state.sourceFile;
   const std::string_view marker = crypto::MarkerFor(kind);
 
-  auto fail = [&](bool progressRunning, std::string_view cause = {}) {
+  const std::string landing(crypto::FolderPart(source));
+  auto fail = [&](bool progressRunning, std::string_view cause = {}, platform::Status status = {}) {
     if (progressRunning) ui.StopProgress();
     ui.RestoreMainWindow();
     ui.MessageBox(text::kError, text::kEncryptionFailed, kStyleStop);
-    return FlowOutcome(FlowResult::kFailed, "", cause);
+    return FlowOutcome(FlowResult::kFailed, "", cause, std::move(status));
+  };
+  // What went wrong in the working folder is told of the user's paths: the
+  // source read, or the folder where the container lands.
+  auto ofUserPaths = [&](platform::Status status) {
+    using platform::Cause;
+    const bool reading = status.cause == Cause::kReadFailed || status.cause == Cause::kNoAccess ||
+                         status.cause == Cause::kTooLarge || status.cause == Cause::kMissing;
+    if (reading) status.path = source;
+    if (status.cause == Cause::kWriteFailed) status.path = landing;
+    return status;
   };
 
+  const platform::Status readable = platform::ExamineFileToRead(source);
+  if (!readable.ok()) return fail(false, {}, readable);
   // The body length must fit the trailer's signed 32-bit field.
-  if (platform::FileSize(source) > crypto::kMaxBodyBytes) return fail(false);
+  if (platform::FileSize(source) > crypto::kMaxBodyBytes) {
+    return fail(false, {}, platform::Status::Of(platform::Cause::kTooLarge, source));
+  }
 
   // The container lands beside the source, so its working files go there.
-  platform::WorkFolder work = platform::WorkFolder::Create(std::string(crypto::FolderPart(source)));
-  if (!work.ok()) return fail(false, text::kCauseNoWorkFolder);
+  platform::WorkFolder work = platform::WorkFolder::Create(landing);
+  if (!work.ok()) {
+    return fail(false, text::kCauseNoWorkFolder,
+                platform::Status::Of(platform::Cause::kWriteFailed, landing, errno));
+  }
 
   // The engine derives the names of its own files from its input's path:
   // it gets a name inside the working folder, a link to the source or the
@@ -76,20 +96,26 @@ FlowOutcome EncryptFile(AppState& state, FrontEnd& ui) {
   if (kind.packed) {
     ui.StartProgress(text::kPackingFile);
     const bool packedOk = archive::PackFile(source, engineInput, state.archivePauseMs) == 1;
+    const int packError = errno;
     ui.StopProgress();
     // An empty or partial archive must never pass for the protected file.
-    if (!packedOk) return fail(false);
+    if (!packedOk) {
+      return fail(false, {},
+                  platform::Status::Of(platform::Cause::kWriteFailed, landing,
+                                       packError == ENOSPC ? packError : 0));
+    }
   } else if (!platform::MakeSymbolicLink(platform::AbsolutePath(source), engineInput)) {
-    return fail(false, text::kCauseNoWorkFolder);
+    return fail(false, text::kCauseNoWorkFolder,
+                platform::Status::Of(platform::Cause::kWriteFailed, landing, errno));
   }
 
   ui.StartProgress(text::kEncryptingFile);
-  if (!internal::RunEngine(kind.cipher, true, engineInput, engineOutput, state.password)) {
-    return fail(true);
-  }
+  const platform::Status engineStatus = internal::RunEngine(
+      kind.cipher, true, engineInput, engineOutput, state.password, &ui, text::kEncryptingFile);
+  if (!engineStatus.ok()) return fail(true, {}, ofUserPaths(engineStatus));
   if (!crypto::AppendTrailer(engineOutput, marker, state.password) ||
       !internal::SealResult(engineOutput)) {
-    return fail(true);
+    return fail(true, {}, platform::Status::Of(platform::Cause::kWriteFailed, landing, errno));
   }
 
   // The container takes its designed name, else the engine output's name
@@ -97,13 +123,17 @@ FlowOutcome EncryptFile(AppState& state, FrontEnd& ui) {
   std::string container = crypto::FinalContainerPath(source, kind.cipher);
   if (!work.MoveOut(engineOutput, container)) {
     container = crypto::EngineOutputPath(source, kind.cipher);
-    if (!work.MoveOut(engineOutput, container)) return fail(true, text::kCauseNameTaken);
+    if (!work.MoveOut(engineOutput, container)) {
+      return fail(true, text::kCauseNameTaken,
+                  platform::Status::Of(platform::Cause::kNameTaken, container));
+    }
   }
   work.Commit();
   work.Remove();
   if (!platform::SyncFolder(std::string(crypto::FolderPart(container)))) {
+    const int syncError = errno;
     platform::DeleteFile(container);
-    return fail(true);
+    return fail(true, {}, platform::Status::Of(platform::Cause::kWriteFailed, landing, syncError));
   }
   ui.StopProgress();
 

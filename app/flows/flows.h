@@ -24,6 +24,8 @@
 #include <vector>
 
 #include "archive/archive.h"
+#include "crypto/trailer.h"
+#include "platform/platform.h"
 
 namespace flows {
 
@@ -101,6 +103,16 @@ class FrontEnd {
 
   // Brings the main window back after a phase with the progress indicator.
   virtual void RestoreMainWindow() = 0;
+
+  // Tells how far the long step named step has come, in bytes of its input.
+  // Called often, from the flow's thread; a front end with its own progress
+  // indicator may ignore it, as the window does.
+  virtual void ReportProgress(std::string_view step, std::int64_t bytesDone,
+                              std::int64_t bytesTotal) {
+    (void)step;
+    (void)bytesDone;
+    (void)bytesTotal;
+  }
 };
 
 // The container chosen on one decryption panel.
@@ -136,6 +148,14 @@ struct AppState {
   // (its save dialog asks first); the command line does not unless told to.
   // Nothing but a regular file is ever replaced.
   bool replaceExisting = true;
+
+  // Whether folder encryption may replace an existing container of the same
+  // name that is a regular file (the command line's --force). The window
+  // never does.
+  bool replaceContainer = false;
+
+  // Why the last container choice was refused; ok after a choice that took.
+  platform::Status choiceStatus;
 };
 
 // What a flow came to. The user has already been told through the front end.
@@ -151,14 +171,20 @@ enum class FlowResult {
 // restored file or folder) when it succeeded.
 struct FlowOutcome {
   FlowOutcome() = default;
-  FlowOutcome(FlowResult result, std::string outputPath, std::string_view cause = {})
-      : result(result), outputPath(std::move(outputPath)), cause(cause) {}
+  FlowOutcome(FlowResult result, std::string outputPath, std::string_view cause = {},
+              platform::Status status = {})
+      : result(result),
+        outputPath(std::move(outputPath)),
+        cause(cause),
+        status(std::move(status)) {}
 
   FlowResult result = FlowResult::kFailed;
   std::string outputPath;
   // Why a failure happened, where the flow knows more than its message
-  // says (the command line shows it; the window keeps its messages).
+  // says (the command line shows it; the window keeps its messages): what
+  // the flow was doing, and the cause from the layers below.
   std::string_view cause;
+  platform::Status status;
   // Encryption with "replace the original": the container is complete, but
   // the source could not be deleted (the user was told).
   bool originalKept = false;
@@ -185,6 +211,19 @@ FlowOutcome DecryptFile(AppState& state, FrontEnd& ui);
 
 // Gadget 51: the same as ChooseFileContainer for folder containers.
 bool ChooseFolderContainer(AppState& state, FrontEnd& ui);
+
+// Checks the body of the container at path, whose trailer was read as kind
+// and whose fingerprint matches password, as far as the kind allows: its
+// length; AES: the padding and the pack container with its checksum; packed
+// and folder kinds: every zip entry's CRC. RC4 without packing carries no
+// checksum: only its length is checked. Everything decrypted stays in a
+// private working folder beside the container (files 0600), which goes
+// again in any case. Returns ok, kDamaged with the check that failed and the
+// container's path, or the cause that kept the check from running.
+// *zipEntries receives the number of zip entries checked. Progress goes
+// through ui.
+platform::Status VerifyBody(const std::string& container, const crypto::ContainerKind& kind,
+                            std::string_view password, FrontEnd& ui, int* zipEntries);
 
 // Gadget 83 (dialog 4 confirmed): restores the selected folder container.
 FlowOutcome DecryptFolder(AppState& state, FrontEnd& ui);

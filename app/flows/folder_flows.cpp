@@ -2,6 +2,8 @@
 // encrypted into a container in a folder the user picks; restoring reverses
 // it below a chosen output folder. The archive and the restored tree live in
 // the run's private working folder until the last rename.
+#include <cerrno>
+
 #include "app/flows/flows.h"
 #include "app/flows/steps.h"
 #include "app/flows/texts.h"
@@ -47,20 +49,28 @@ FlowOutcome EncryptFolder(AppState& state, FrontEnd& ui) {
   state.containerName = crypto::FolderContainerName(state.sourceFolder, kind.cipher);
   const std::string container = state.outputFolder + state.containerName;
 
-  auto fail = [&](bool progressRunning, std::string_view cause = {}) {
+  using platform::Cause;
+  using platform::Status;
+  auto fail = [&](bool progressRunning, std::string_view cause = {}, Status status = {}) {
     if (progressRunning) ui.StopProgress();
     ui.RestoreMainWindow();
     ui.MessageBox(text::kError, text::kEncryptionFailed, kStyleStop);
-    return FlowOutcome(FlowResult::kFailed, "", cause);
+    return FlowOutcome(FlowResult::kFailed, "", cause, std::move(status));
   };
-  // A container of this name is never replaced.
-  if (platform::KindOfPath(container) != platform::PathKind::kMissing) {
+  // A container of this name is never replaced here; the command line may
+  // replace a regular file after its own check.
+  const platform::PathKind existing = platform::KindOfPath(container);
+  const bool replaceContainer = state.replaceContainer && existing == platform::PathKind::kFile;
+  if (existing != platform::PathKind::kMissing && !replaceContainer) {
     if (!state.replaceExisting) return {FlowResult::kWouldReplace, container};
-    return fail(false, text::kCauseNameTaken);
+    return fail(false, text::kCauseNameTaken, Status::Of(Cause::kNameTaken, container));
   }
 
   platform::WorkFolder work = platform::WorkFolder::Create(state.outputFolder);
-  if (!work.ok()) return fail(false, text::kCauseNoWorkFolder);
+  if (!work.ok()) {
+    return fail(false, text::kCauseNoWorkFolder,
+                Status::Of(Cause::kWriteFailed, state.outputFolder, errno));
+  }
   const std::string archivePath = work / "folder.zip";
   const std::string engineOutput = work / "container";
 
@@ -69,20 +79,39 @@ FlowOutcome EncryptFolder(AppState& state, FrontEnd& ui) {
   const bool archived =
       listed && archive::BuildFolderArchive(state.sourceFolder, archivePath, kind.packed,
                                             state.folderFiles, state.archivePauseMs) == 1;
+  const int archiveError = errno;
   ui.StopProgress();
-  if (!archived) return fail(false);
+  if (!archived) {
+    // The archive layer gives codes only: a folder it could not list is
+    // the folder's fault, anything else the writing's.
+    if (!listed) return fail(false, {}, Status::Of(Cause::kNoAccess, state.sourceFolder));
+    return fail(false, {},
+                Status::Of(Cause::kWriteFailed, state.outputFolder,
+                           archiveError == ENOSPC ? archiveError : 0));
+  }
 
   ui.StartProgress(text::kEncryptingFolder);
-  if (!internal::RunEngine(kind.cipher, true, archivePath, engineOutput, state.password) ||
-      !crypto::AppendTrailer(engineOutput, crypto::MarkerFor(kind), state.password) ||
-      !internal::SealResult(engineOutput)) {
-    return fail(true);
+  Status status = internal::RunEngine(kind.cipher, true, archivePath, engineOutput, state.password,
+                                      &ui, text::kEncryptingFolder);
+  if (status.ok() &&
+      (!crypto::AppendTrailer(engineOutput, crypto::MarkerFor(kind), state.password) ||
+       !internal::SealResult(engineOutput))) {
+    status = Status::Of(Cause::kWriteFailed, state.outputFolder, errno);
+  }
+  if (!status.ok()) {
+    if (status.cause == Cause::kTooLarge) status.path = state.sourceFolder;
+    if (status.cause == Cause::kWriteFailed) status.path = state.outputFolder;
+    return fail(true, {}, std::move(status));
   }
   // Another run may have taken the name meanwhile: then this one fails.
-  if (!work.MoveOut(engineOutput, container)) return fail(true, text::kCauseNameTaken);
+  // The command line's --force replaces a regular file here, never more.
+  if (!work.MoveOut(engineOutput, container, replaceContainer)) {
+    return fail(true, text::kCauseNameTaken, Status::Of(Cause::kNameTaken, container));
+  }
   if (!platform::SyncFolder(state.outputFolder)) {
+    const int syncError = errno;
     work.UndoCreated();
-    return fail(true);
+    return fail(true, {}, Status::Of(Cause::kWriteFailed, state.outputFolder, syncError));
   }
   work.Commit();
   ui.StopProgress();
@@ -99,7 +128,10 @@ FlowOutcome DecryptFolder(AppState& state, FrontEnd& ui) {
   const ContainerSelection& selection = state.folderSelection;
   if (!crypto::CheckPassword(selection.fingerprintLine, state.password)) {
     ui.MessageBox(text::kError, text::kWrongPassword, kStyleStop);
-    return {FlowResult::kFailed, ""};
+    return {FlowResult::kFailed,
+            "",
+            {},
+            platform::Status::Of(platform::Cause::kWrongPassword, selection.containerPath)};
   }
   const std::string outputFolder = ui.FolderDialog(text::kChooseOutputFolder, "");
   if (outputFolder.empty()) return {FlowResult::kCancelled, ""};
@@ -114,52 +146,74 @@ FlowOutcome DecryptFolder(AppState& state, FrontEnd& ui) {
   if (merge && !state.replaceExisting) return {FlowResult::kWouldReplace, restored};
 
   internal::Restore run(ui);
+  using platform::Cause;
+  using platform::Status;
   if (existing != platform::PathKind::kMissing && !merge) {
-    return run.Fail(text::kError, text::kDecryptionFailed, kStyleStop, text::kCauseNotRegularFile);
+    return run.Fail(text::kError, text::kDecryptionFailed, kStyleStop, text::kCauseNotRegularFile,
+                    Status::Of(Cause::kNameTaken, restored));
   }
   // The restored tree's own volume must have room, not only the container's.
   if (!run.made.Make(outputFolder)) {
-    return run.Fail(text::kError, text::kDecryptionFailed, kStyleStop, text::kCauseNoOutputFolder);
+    return run.Fail(text::kError, text::kDecryptionFailed, kStyleStop, text::kCauseNoOutputFolder,
+                    Status::Of(Cause::kWriteFailed, outputFolder, errno));
   }
   if (!internal::EnoughSpaceToDecrypt(outputFolder, selection.sizeMegabytes)) {
-    return run.Fail(text::kError, text::kNoSpace, kStyleNone);
+    return run.Fail(text::kError, text::kNoSpace, kStyleNone, {},
+                    Status::Of(Cause::kNoSpace, outputFolder));
   }
 
   run.StartProgress(text::kDecryptingFolder);
   run.work = platform::WorkFolder::Create(outputFolder);
   platform::WorkFolder& work = run.work;
   if (!work.ok()) {
-    return run.Fail(text::kError, text::kDecryptionFailed, kStyleStop, text::kCauseNoWorkFolder);
+    return run.Fail(text::kError, text::kDecryptionFailed, kStyleStop, text::kCauseNoWorkFolder,
+                    Status::Of(Cause::kWriteFailed, outputFolder, errno));
   }
   const std::string body = work / "body";
   const std::string decryptedArchive = work / "folder.zip";
-  if (!internal::CopyBody(container, body) ||
-      !internal::RunEngine(cipher, false, body, decryptedArchive, state.password)) {
-    return run.Fail(text::kError, text::kDecryptionFailed, kStyleStop);
+  Status status = internal::CopyBody(container, body);
+  if (status.ok()) {
+    status = internal::RunEngine(cipher, false, body, decryptedArchive, state.password, &ui,
+                                 text::kDecryptingFolder);
+  }
+  if (!status.ok()) {
+    if (status.path == body) status.path = container;
+    if (status.cause == Cause::kWriteFailed) status.path = outputFolder;
+    return run.Fail(text::kError, text::kDecryptionFailed, kStyleStop, {}, std::move(status));
   }
   platform::DeleteFile(body);
 
   // What the archive says it holds must fit where it lands.
   const std::optional<std::uint64_t> declared = archive::DeclaredTotalBytes(decryptedArchive);
   if (declared && !internal::FolderHasRoomFor(outputFolder, *declared)) {
-    return run.Fail(text::kError, text::kNoSpace, kStyleNone);
+    return run.Fail(text::kError, text::kNoSpace, kStyleNone, {},
+                    Status::Of(Cause::kNoSpace, outputFolder));
   }
   const std::string tree = work / "tree";
   const archive::FolderExtractResult extracted =
       archive::ExtractFolderArchive(decryptedArchive, tree);
-  platform::DeleteFile(decryptedArchive);
   if (!extracted.opened) {
     // A body that decrypted to no archive at all (damaged, or altered).
-    return run.Fail(text::kError, text::kDecryptionFailed, kStyleStop);
+    platform::DeleteFile(decryptedArchive);
+    return run.Fail(text::kError, text::kDecryptionFailed, kStyleStop, {},
+                    Status::DamagedAt(platform::Check::kArchive, container));
   }
-  if (!extracted.ok()) return run.Fail(text::kNotice, text::kUnpackFailed, kStyleNone);
+  if (!extracted.ok()) {
+    // Damage, or a failure of the disk: the archive's own checks tell.
+    status = internal::CheckArchive(decryptedArchive, work / "check/");
+    if (status.cause != Cause::kDamaged) status = Status::Of(Cause::kFailed, outputFolder);
+    if (status.cause == Cause::kDamaged) status.path = container;
+    return run.Fail(text::kNotice, text::kUnpackFailed, kStyleNone, {}, std::move(status));
+  }
+  platform::DeleteFile(decryptedArchive);
 
   // The whole tree lands by one rename; into an existing folder entry by
   // entry, and a failure there takes back every entry this run made.
   const bool placed =
       merge ? internal::MergeTreeInto(work, tree, restored) : work.MoveOut(tree, restored);
   if (!placed || !platform::SyncFolder(outputFolder)) {
-    return run.Fail(text::kNotice, text::kUnpackFailed, kStyleNone);
+    return run.Fail(text::kNotice, text::kUnpackFailed, kStyleNone, {},
+                    Status::Of(Cause::kWriteFailed, restored, errno));
   }
   run.Finish();
   ui.MessageBox(text::kEncryption, text::kDecryptionDone, kStyleInformation);

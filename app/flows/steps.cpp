@@ -1,6 +1,7 @@
 #include "app/flows/steps.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <vector>
 
@@ -39,50 +40,161 @@ bool FolderHasRoomFor(const std::string& folder, std::uint64_t bytes) {
   return free >= 0 && bytes <= static_cast<std::uint64_t>(free) * 1048576ULL;
 }
 
-bool CopyBody(const std::string& container, const std::string& workingCopy) {
+platform::Status CopyBody(const std::string& container, const std::string& workingCopy) {
+  using platform::Cause;
+  using platform::Status;
   const crypto::Trailer trailer = crypto::ReadTrailer(container);
-  if (!trailer.opened || trailer.bodyLength < 0 || trailer.bodyLength > trailer.fileSize) {
-    return false;
+  if (!trailer.opened) {
+    const Status why = platform::ExamineFileToRead(container);
+    return why.ok() ? Status::Of(Cause::kNoAccess, container) : why;
+  }
+  if (trailer.bodyLength < 0 || trailer.bodyLength > trailer.fileSize) {
+    return Status::DamagedAt(platform::Check::kBodyLength, container);
   }
   platform::File in = platform::File::Open(container, platform::OpenMode::kRead);
-  if (!in.ok()) return false;
+  if (!in.ok()) return Status::Of(Cause::kNoAccess, container, in.lastError());
   platform::File out = platform::File::Open(workingCopy, platform::OpenMode::kCreateNew);
-  if (!out.ok()) return false;
+  if (!out.ok()) return Status::Of(Cause::kWriteFailed, workingCopy, out.lastError());
   std::vector<std::uint8_t> block(kCopyBlockBytes);
   std::int64_t left = trailer.bodyLength;
-  bool ok = true;
-  while (ok && left > 0) {
+  Status status;
+  while (status.ok() && left > 0) {
     const std::size_t want = left < static_cast<std::int64_t>(block.size())
                                  ? static_cast<std::size_t>(left)
                                  : block.size();
     const std::int64_t n = in.Read(std::span(block.data(), want));
-    ok = n == static_cast<std::int64_t>(want) &&
-         out.Write(std::span<const std::uint8_t>(block.data(), want));
+    if (n != static_cast<std::int64_t>(want)) {
+      // A file that shrank since its trailer was read.
+      status = n < 0 ? Status::Of(Cause::kReadFailed, container, in.lastError())
+                     : Status::DamagedAt(platform::Check::kBodyLength, container);
+    } else if (!out.Write(std::span<const std::uint8_t>(block.data(), want))) {
+      status = Status::Of(Cause::kWriteFailed, workingCopy, out.lastError());
+    }
     left -= static_cast<std::int64_t>(want);
   }
-  return out.Close() && ok;
+  if (!out.Close() && status.ok()) {
+    status = Status::Of(Cause::kWriteFailed, workingCopy, out.lastError());
+  }
+  return status;
 }
 
-bool RunEngine(crypto::Cipher cipher, bool encrypt, const std::string& input,
-               const std::string& output, std::string_view password) {
-  if (cipher == crypto::Cipher::kRc4) return crypto::RC4_Crypt_File(input, output, password) == 1;
-  if (encrypt) return crypto::AES_Encrypt_File(input, output, password) == 1;
-  return crypto::AES_Decrypt_File(input, output, password) == 1;
+namespace {
+
+// The cause of an AES engine call that did not give a result.
+platform::Status EngineFailure(const crypto::EngineCallReport& report, bool encrypt,
+                               const std::string& input, const std::string& output) {
+  using Outcome = crypto::EngineCallReport::Outcome;
+  using platform::Cause;
+  using platform::Status;
+  switch (report.outcome) {
+    case Outcome::kDamaged:
+      return Status::DamagedAt(platform::Check::kDecoding);
+    case Outcome::kReadError:
+      return Status::Of(Cause::kReadFailed, input, report.systemError);
+    case Outcome::kWriteError:
+      return Status::Of(Cause::kWriteFailed, output, report.systemError);
+    case Outcome::kRefused:
+      return Status::Of(encrypt ? Cause::kTooLarge : Cause::kFailed, input);
+    case Outcome::kNoMemory:
+      return Status::Of(Cause::kNoMemory);
+    case Outcome::kNotBound:
+    case Outcome::kUnknown:
+      return Status::Of(Cause::kEngine);
+    case Outcome::kDone:
+      break;
+  }
+  // The engine's part went well; its output did not appear.
+  return Status::Of(Cause::kWriteFailed, output);
 }
 
-std::optional<RestoredFile> RestoreFileContainer(const platform::WorkFolder& work,
-                                                 const std::string& container,
-                                                 const crypto::ContainerKind& kind,
-                                                 std::string_view password,
-                                                 const std::string& landing) {
+}  // namespace
+
+platform::Status RunEngine(crypto::Cipher cipher, bool encrypt, const std::string& input,
+                           const std::string& output, std::string_view password, FrontEnd* ui,
+                           std::string_view step) {
+  if (cipher == crypto::Cipher::kRc4) {
+    crypto::ByteProgress progress;
+    if (ui != nullptr) {
+      progress = [ui, step](std::int64_t done, std::int64_t total) {
+        ui->ReportProgress(step, done, total);
+      };
+    }
+    return crypto::Rc4TransformFile(input, output, password, progress);
+  }
+  crypto::EngineCallReport report;
+  if (ui != nullptr) {
+    // The engine counts in units of its own; the input's size makes bytes.
+    const std::int64_t bytes = std::max<std::int64_t>(platform::FileSize(input), 0);
+    report.progress = [ui, step, bytes](long long done, long long total) {
+      if (total <= 0) return;
+      const double share = static_cast<double>(done) / static_cast<double>(total);
+      ui->ReportProgress(step, static_cast<std::int64_t>(share * static_cast<double>(bytes)),
+                         bytes);
+    };
+  }
+  const int made = encrypt ? crypto::AES_Encrypt_File(input, output, password, &report)
+                           : crypto::AES_Decrypt_File(input, output, password, &report);
+  if (made == 1) return platform::Status::Ok();
+  return EngineFailure(report, encrypt, input, output);
+}
+
+platform::Status CheckArchive(const std::string& archivePath, const std::string& scratchFolder,
+                              int* entries) {
+  using platform::Check;
+  using platform::Status;
+  // minizip's UNZ_END_OF_LIST_OF_FILE: the entry list ended where it should.
+  constexpr int kEndOfEntryList = -100;
+  if (entries != nullptr) *entries = 0;
+  if (archive::Zip_OpenArchive(archivePath) != 1) return Status::DamagedAt(Check::kArchive);
+  struct CloseReader {
+    ~CloseReader() { (void)archive::Zip_CloseArchive(); }
+  } closeReader;
+  auto clearScratch = [&] {
+    const auto listed = platform::ListFolder(scratchFolder);
+    if (!listed) return;
+    for (const platform::FolderEntry& entry : *listed) {
+      const std::string path = scratchFolder + entry.name;
+      if (entry.type == platform::EntryType::kFolder && !entry.isLink) {
+        platform::RemoveEmptyFolder(path);
+      } else {
+        platform::DeleteFile(path);
+      }
+    }
+  };
+  for (int code = archive::Zip_FirstEntry(); code != kEndOfEntryList;
+       code = archive::Zip_NextEntry()) {
+    if (code != archive::kZipOk) return Status::DamagedAt(Check::kZipDirectory);
+    const int extracted = archive::Zip_ExtractCurrent(scratchFolder, false);
+    clearScratch();
+    if (entries != nullptr) ++*entries;
+    // A refused name is the reader's safety rule, not damage.
+    if (extracted == archive::kZipOk || extracted == archive::kZipRefused) continue;
+    if (extracted == archive::kZipFailed) {
+      return Status::Of(platform::Cause::kWriteFailed, scratchFolder, errno);
+    }
+    return Status::DamagedAt(Check::kZipChecksum);
+  }
+  return Status::Ok();
+}
+
+RestoredFile RestoreFileContainer(const platform::WorkFolder& work, const std::string& container,
+                                  const crypto::ContainerKind& kind, std::string_view password,
+                                  const std::string& landing, FrontEnd* ui) {
   const std::string body = work / "body";
   const std::string decrypted = work / (kind.packed ? "pack" : "restored");
-  if (!CopyBody(container, body) || !RunEngine(kind.cipher, false, body, decrypted, password)) {
-    return std::nullopt;
+  RestoredFile restored;
+  restored.status = CopyBody(container, body);
+  if (restored.status.ok()) {
+    restored.status =
+        RunEngine(kind.cipher, false, body, decrypted, password, ui, text::kDecryptingFile);
+  }
+  if (!restored.status.ok()) {
+    // The reader knows the container, not the working copy.
+    if (restored.status.path == body) restored.status.path = container;
+    return restored;
   }
   // The body is no longer needed; its room is, for what comes next.
   platform::DeleteFile(body);
-  RestoredFile restored;
   restored.path = decrypted;
   if (!kind.packed) return restored;
 
@@ -92,6 +204,7 @@ std::optional<RestoredFile> RestoreFileContainer(const platform::WorkFolder& wor
   const std::optional<std::uint64_t> declared = archive::DeclaredTotalBytes(decrypted);
   if (declared && !FolderHasRoomFor(landing, *declared)) {
     restored.noRoom = true;
+    restored.status = platform::Status::Of(platform::Cause::kNoSpace, landing);
     return restored;
   }
   const std::string unpackFolder = work / "unpacked/";
@@ -99,6 +212,10 @@ std::optional<RestoredFile> RestoreFileContainer(const platform::WorkFolder& wor
       archive::EntryTargetPath(decrypted, 0, unpackFolder, keepPaths);
   if (!target || archive::UnpackFile(decrypted, unpackFolder, keepPaths) != 1) {
     restored.unpackFailed = true;
+    // Damage, or a failure of the disk: the archive's own checks tell.
+    const platform::Status check = CheckArchive(decrypted, work / "check/");
+    restored.status = check.cause == platform::Cause::kDamaged ? check : platform::Status{};
+    if (!restored.status.ok()) restored.status.path = container;
     return restored;
   }
   platform::DeleteFile(decrypted);
@@ -190,10 +307,10 @@ void Restore::Abandon() {
 }
 
 FlowOutcome Restore::Fail(std::string_view title, std::string_view message, int style,
-                          std::string_view cause) {
+                          std::string_view cause, platform::Status status) {
   Abandon();
   ui_.MessageBox(title, message, style);
-  return FlowOutcome(FlowResult::kFailed, "", cause);
+  return FlowOutcome(FlowResult::kFailed, "", cause, std::move(status));
 }
 
 void Restore::Finish() {
@@ -216,8 +333,13 @@ bool ChooseContainer(AppState& state, FrontEnd& ui, Panel panel) {
 
   // The space check runs after a cancel too; a missing file counts -1 bytes.
   const float sizeMegabytes = SizeMegabytes(path);
+  state.choiceStatus = platform::Status::Ok();
   if (!EnoughSpaceToDecrypt(path, sizeMegabytes)) {
-    if (!path.empty()) ui.MessageBox(text::kError, text::kNoSpace, kStyleNone);
+    if (!path.empty()) {
+      ui.MessageBox(text::kError, text::kNoSpace, kStyleNone);
+      state.choiceStatus =
+          platform::Status::Of(platform::Cause::kNoSpace, std::string(crypto::FolderPart(path)));
+    }
     return !selection.containerPath.empty();
   }
 
@@ -231,11 +353,21 @@ bool ChooseContainer(AppState& state, FrontEnd& ui, Panel panel) {
   if (path.empty()) return refuse(false);
 
   // A file that cannot be opened is refused like one without a marker, so a
-  // new path never goes with the trailer of the previous choice.
+  // new path never goes with the trailer of the previous choice; its cause
+  // says which it was.
   const crypto::Trailer trailer = crypto::ReadTrailer(path);
   const int kind = filePanel ? crypto::MatchFileMarker(trailer.markerLine)
                              : crypto::MatchFolderMarker(trailer.markerLine);
-  if (!trailer.opened || kind < 0) return refuse(true);
+  if (!trailer.opened) {
+    state.choiceStatus = platform::ExamineFileToRead(path);
+    if (state.choiceStatus.ok())
+      state.choiceStatus = platform::Status::Of(platform::Cause::kNoAccess, path);
+    return refuse(true);
+  }
+  if (kind < 0) {
+    state.choiceStatus = platform::Status::Of(platform::Cause::kNotContainer, path);
+    return refuse(true);
+  }
 
   selection.containerPath = path;
   selection.kind = kind;

@@ -26,32 +26,43 @@ bool FolderHasRoomFor(const std::string& folder, std::uint64_t bytes);
 float SizeMegabytes(const std::string& path);
 
 // Copies the body of container (bytes 0 to L-1, L read once more from its
-// last four bytes) into workingCopy, a new private file. Returns true iff the
-// whole body was copied.
-bool CopyBody(const std::string& container, const std::string& workingCopy);
+// last four bytes) into workingCopy, a new private file. Returns ok iff the
+// whole body was copied; a body length that does not fit the file is
+// kDamaged (kBodyLength).
+platform::Status CopyBody(const std::string& container, const std::string& workingCopy);
 
 // Runs the engine of cipher over input into output, a new private file in
-// the run's working folder. AES reports success only when the output exists
-// (the engine itself reports nothing).
-bool RunEngine(crypto::Cipher cipher, bool encrypt, const std::string& input,
-               const std::string& output, std::string_view password);
+// the run's working folder, reporting progress under step through ui when
+// given. Returns ok iff output was made; else the cause (AES: from the
+// engine's call report; a body that does not decode is kDamaged).
+platform::Status RunEngine(crypto::Cipher cipher, bool encrypt, const std::string& input,
+                           const std::string& output, std::string_view password,
+                           FrontEnd* ui = nullptr, std::string_view step = {});
+
+// Returns ok iff every entry of the zip archive at archivePath reads back
+// whole with its CRC, extracting each into scratchFolder (inside a working
+// folder) and removing it again. kDamaged says which check failed; a write
+// failure in scratchFolder is kWriteFailed. entries, when given, receives the
+// number of entries checked.
+platform::Status CheckArchive(const std::string& archivePath, const std::string& scratchFolder,
+                              int* entries = nullptr);
 
 // A file restored from a file container inside the run's working folder.
 struct RestoredFile {
+  platform::Status status;    // not ok: the body did not decrypt; nothing else is set
   std::string path;           // inside the working folder
   std::string relative;       // packed kinds: the entry's path below the chosen folder
   bool unpackFailed = false;  // packed kinds: the body decrypted, the entry did not
+                              // (status then says whether the archive is damaged)
   bool noRoom = false;        // packed kinds: the entry does not fit where it lands
 };
 
 // Decrypts the file container into the working folder: body copy, engine
 // and, for packed kinds, unpacking, once the entry's declared size fits the
-// volume of landing (a folder). nullopt when the body does not decrypt.
-std::optional<RestoredFile> RestoreFileContainer(const platform::WorkFolder& work,
-                                                 const std::string& container,
-                                                 const crypto::ContainerKind& kind,
-                                                 std::string_view password,
-                                                 const std::string& landing);
+// volume of landing (a folder). Progress goes through ui when given.
+RestoredFile RestoreFileContainer(const platform::WorkFolder& work, const std::string& container,
+                                  const crypto::ContainerKind& kind, std::string_view password,
+                                  const std::string& landing, FrontEnd* ui = nullptr);
 
 // Returns true iff the two files hold the same bytes.
 bool SameContent(const std::string& a, const std::string& b);
@@ -98,9 +109,9 @@ class Restore {
   void StartProgress(std::string_view caption);
 
   // Takes back everything the restore made, closes the progress window and
-  // shows the message. Returns the failed outcome with cause.
+  // shows the message. Returns the failed outcome with cause and status.
   FlowOutcome Fail(std::string_view title, std::string_view message, int style,
-                   std::string_view cause = {});
+                   std::string_view cause = {}, platform::Status status = {});
 
   // The same without a message: the restore was not wanted after all.
   void Abandon();

@@ -1,8 +1,11 @@
 #include "crypto/rc4.h"
 
 #include <gtest/gtest.h>
+
 #include <openssl/rc4.h>
 #include <sys/stat.h>
+
+#include <algorithm>
 
 #include "platform/platform.h"
 #include "tests/support/temp_folder.h"
@@ -128,6 +131,34 @@ TEST_F(Rc4File, OutputIsANewFileReadableByTheOwnerOnly) {
   EXPECT_EQ(crypto::RC4_Crypt_File(dir_ / "in", dir_ / "link", "pw"), 0);
   EXPECT_EQ(ReadFile(dir_ / "taken"), std::vector<std::uint8_t>{'U'});
   EXPECT_FALSE(testing_support::Exists(dir_ / "victim"));
+}
+
+// The cause of a failed transform reaches the caller with its path.
+TEST(Rc4FileStatus, FailuresSayWhatAndWhere) {
+  TempFolder dir;
+  WriteFile(dir / "in", RandomBytes(3 << 20));
+  EXPECT_EQ(crypto::Rc4TransformFile(dir / "none", dir / "out", "pw").cause,
+            platform::Cause::kMissing);
+  platform::FaultPlan plan;
+  plan.failWriteAt = 2;
+  platform::SetFaultPlan(plan);
+  const platform::Status full = crypto::Rc4TransformFile(dir / "in", dir / "out", "pw");
+  platform::ClearFaultPlan();
+  EXPECT_EQ(full.cause, platform::Cause::kWriteFailed);
+  EXPECT_EQ(full.path, dir / "out");
+  EXPECT_TRUE(full.IsFullDisk());
+  EXPECT_FALSE(testing_support::Exists(dir / "out"));
+
+  std::vector<std::int64_t> seen;
+  ASSERT_TRUE(crypto::Rc4TransformFile(dir / "in", dir / "out", "pw",
+                                       [&](std::int64_t done, std::int64_t total) {
+                                         EXPECT_EQ(total, 3 << 20);
+                                         seen.push_back(done);
+                                       })
+                  .ok());
+  ASSERT_FALSE(seen.empty());
+  EXPECT_EQ(seen.back(), 3 << 20);
+  EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <map>
 
@@ -52,6 +53,45 @@ TEST(PlatformFiles, OpensOnlyRegularFiles) {
   // A FIFO would block the first read if it were opened for data.
   EXPECT_FALSE(platform::File::Open(dir / "fifo", platform::OpenMode::kRead).ok());
   EXPECT_FALSE(platform::File::Open(dir.path(), platform::OpenMode::kRead).ok());
+}
+
+// A caller tells the user why a file cannot be read: never "no container"
+// for what is no file at all.
+TEST(PlatformFiles, ExaminingAnInputNamesWhatIsThere) {
+  TempFolder dir;
+  WriteFile(dir / "f", "data");
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  ASSERT_EQ(::symlink((dir / "gone").c_str(), (dir / "dangling").c_str()), 0);
+  EXPECT_TRUE(platform::ExamineFileToRead(dir / "f").ok());
+  EXPECT_EQ(platform::ExamineFileToRead(dir / "none").cause, platform::Cause::kMissing);
+  EXPECT_EQ(platform::ExamineFileToRead(dir / "dangling").cause, platform::Cause::kMissing);
+  EXPECT_EQ(platform::ExamineFileToRead(dir.path()).cause, platform::Cause::kFolder);
+  const platform::Status fifo = platform::ExamineFileToRead(dir / "fifo");
+  EXPECT_EQ(fifo.cause, platform::Cause::kSpecial);
+  EXPECT_EQ(fifo.path, dir / "fifo");
+  if (::geteuid() != 0) {  // root reads whatever the mode says
+    ASSERT_EQ(::chmod((dir / "f").c_str(), 0), 0);
+    const platform::Status locked = platform::ExamineFileToRead(dir / "f");
+    EXPECT_EQ(locked.cause, platform::Cause::kNoAccess);
+    EXPECT_EQ(locked.systemError, EACCES);
+  }
+}
+
+TEST(PlatformFiles, AFailedWriteKeepsItsErrnoForTheCaller) {
+  TempFolder dir;
+  platform::File file = platform::File::Open(dir / "new", platform::OpenMode::kCreateNew);
+  ASSERT_TRUE(file.ok());
+  EXPECT_EQ(file.lastError(), 0);
+  platform::FaultPlan plan;
+  plan.failWriteAt = 1;
+  platform::SetFaultPlan(plan);
+  const std::uint8_t byte = 1;
+  EXPECT_FALSE(file.Write(std::span(&byte, 1)));
+  platform::ClearFaultPlan();
+  EXPECT_EQ(file.lastError(), ENOSPC);
+  EXPECT_TRUE((platform::Status{platform::Cause::kWriteFailed, "", file.lastError()}.IsFullDisk()));
+  const platform::File missing = platform::File::Open(dir / "none", platform::OpenMode::kRead);
+  EXPECT_EQ(missing.lastError(), ENOENT);
 }
 
 TEST(PlatformFiles, NoFollowRefusesASymbolicLink) {

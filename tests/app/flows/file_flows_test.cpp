@@ -323,13 +323,21 @@ TEST(FlowSteps, BodyCopyIsPrivateAndExcludesTheTrailer) {
   const auto body = RandomBytes(5000);
   WriteFile(dir / "c", body);
   ASSERT_TRUE(crypto::AppendTrailer(dir / "c", "rc4no", "pw"));
-  ASSERT_TRUE(flows::internal::CopyBody(dir / "c", dir / "w"));
+  ASSERT_TRUE(flows::internal::CopyBody(dir / "c", dir / "w").ok());
   EXPECT_EQ(ReadFile(dir / "w"), body);
   struct stat st;
   ASSERT_EQ(::stat((dir / "w").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
-  EXPECT_FALSE(flows::internal::CopyBody(dir / "missing", dir / "w2"));
+  EXPECT_EQ(flows::internal::CopyBody(dir / "missing", dir / "w2").cause,
+            platform::Cause::kMissing);
   EXPECT_FALSE(Exists(dir / "w2"));
+  // A body length past the file's end is damage, not a missing file.
+  auto bytes = ReadFile(dir / "c");
+  bytes[bytes.size() - 2] = 0x7f;
+  WriteFile(dir / "long", bytes);
+  const platform::Status tooLong = flows::internal::CopyBody(dir / "long", dir / "w3");
+  EXPECT_EQ(tooLong.cause, platform::Cause::kDamaged);
+  EXPECT_EQ(tooLong.check, platform::Check::kBodyLength);
 }
 
 }  // namespace
