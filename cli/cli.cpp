@@ -1,10 +1,14 @@
 #include "cli/cli.h"
 
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <map>
 #include <set>
 #include <variant>
 
 #include "app/flows/flows.h"
+#include "crypto/rc4.h"
 #include "crypto/trailer.h"
 #include "crypto/working_names.h"
 #include "platform/platform.h"
@@ -13,59 +17,256 @@ namespace cli {
 namespace {
 
 using crypto::Cipher;
+using platform::Cause;
+using platform::Status;
 namespace gadget = flows::gadget;
 
 constexpr std::string_view kVersion = "tresolin-cli 0.1.0";
+constexpr std::string_view kPrefix = "tresolin-cli: ";
 
 constexpr std::string_view kUsage =
-    "Usage:\n"
-    "  tresolin-cli encrypt [--cipher aes|rc4] [--pack] [--replace] FILE\n"
-    "  tresolin-cli encrypt-folder [--cipher aes|rc4] [--pack] FOLDER OUTPUT_DIR\n"
-    "  tresolin-cli decrypt [--force] CONTAINER [OUTPUT]\n"
+    "Aufruf:\n"
+    "  tresolin-cli encrypt [--cipher aes|rc4] [--pack] [--replace] [--output DATEI] DATEI|-\n"
+    "  tresolin-cli encrypt-folder [--cipher aes|rc4] [--pack] [--force] ORDNER ZIELORDNER\n"
+    "  tresolin-cli decrypt [--force] CONTAINER [AUSGABE|-]\n"
+    "  tresolin-cli verify CONTAINER\n"
     "  tresolin-cli info CONTAINER\n"
     "  tresolin-cli --help | --version\n";
 
 constexpr std::string_view kHelp =
     "\n"
-    "Encrypts files and folders into password-protected containers, and opens\n"
-    "them again. Containers are those of the Tresolin window program.\n"
+    "Verschlüsselt Dateien und Ordner in passwortgeschützte Container und\n"
+    "öffnet sie wieder. Die Container sind die des Tresolin-Fensterprogramms.\n"
     "\n"
-    "Commands:\n"
-    "  encrypt         FILE becomes a container beside it: the name up to its\n"
-    "                  first \".\" plus .aes or .rc4 (brief.txt -> brief.aes).\n"
-    "                  --replace deletes FILE once the container is written.\n"
-    "  encrypt-folder  every file below FOLDER becomes one container\n"
-    "                  OUTPUT_DIR/NAME.aes or .rc4, NAME the folder's name.\n"
-    "  decrypt         finds the kind from the container itself. OUTPUT is the\n"
-    "                  restored file (plain file containers; default: CONTAINER\n"
-    "                  without .aes/.rc4) or the folder to restore into (packed\n"
-    "                  and folder containers; default: the container's folder).\n"
-    "  info            shows what the container's trailer says.\n"
+    "Befehle:\n"
+    "  encrypt         DATEI wird zu einem Container daneben: der Name bis zum\n"
+    "                  ersten \".\" plus .aes oder .rc4 (brief.txt -> brief.aes).\n"
+    "                  --output DATEI gibt dem Container einen anderen Namen; mit\n"
+    "                  --output und \"-\" als DATEI kommen die Daten von der\n"
+    "                  Standardeingabe. --replace löscht DATEI, sobald der Container\n"
+    "                  zurückgelesen wurde und genau ihre Bytes ergibt.\n"
+    "  encrypt-folder  alle Dateien unter ORDNER werden ein Container\n"
+    "                  ZIELORDNER/NAME.aes oder .rc4, NAME der Name des Ordners.\n"
+    "                  --force ersetzt einen vorhandenen Container dieses Namens,\n"
+    "                  wenn er eine gewöhnliche Datei ist.\n"
+    "  decrypt         erfährt die Art aus dem Container selbst. AUSGABE ist die\n"
+    "                  wiederhergestellte Datei (nicht gepackte Datei-Container;\n"
+    "                  ohne AUSGABE: CONTAINER ohne .aes/.rc4, brief.aes -> brief)\n"
+    "                  oder der Ordner, in den wiederhergestellt wird (gepackte und\n"
+    "                  Ordner-Container; ohne AUSGABE: der Ordner des Containers).\n"
+    "                  \"-\" schreibt eine nicht gepackte Datei auf die Standardausgabe.\n"
+    "                  Eine vorhandene Datei wird nur mit --force ersetzt.\n"
+    "  verify          prüft Anhang, Passwort und Inhalt, so weit die Art es\n"
+    "                  erlaubt, ohne etwas wiederherzustellen.\n"
+    "  info            zeigt, was der Anhang des Containers sagt.\n"
     "\n"
-    "Options:\n"
-    "  --cipher aes|rc4       cipher (default aes)\n"
-    "  --pack                 compress before encrypting (default: no)\n"
-    "  --replace              encrypt: delete the original afterwards\n"
-    "  --force                decrypt: replace an existing output file\n"
-    "  --password-file FILE   take the password from the first line of FILE\n"
+    "Optionen:\n"
+    "  --cipher aes|rc4       Verfahren (Vorgabe: aes)\n"
+    "  --pack                 vor dem Verschlüsseln packen (Vorgabe: nein)\n"
+    "  --replace              encrypt: das Original danach löschen\n"
+    "  --output DATEI         encrypt: Name des Containers\n"
+    "  --force                decrypt, encrypt-folder: Vorhandenes ersetzen\n"
+    "  --password-file DATEI  Passwort aus der ersten Zeile von DATEI (\"-\":\n"
+    "                         von der Standardeingabe)\n"
+    "  --quiet                keine Fortschrittsanzeige\n"
     "\n"
-    "Without --password-file the password comes from TRESOLIN_PASSWORD, else\n"
-    "it is asked on the terminal (twice when encrypting).\n"
+    "Ohne --password-file kommt das Passwort aus TRESOLIN_PASSWORD, sonst wird\n"
+    "es am Terminal erfragt (beim Verschlüsseln zweimal).\n"
     "\n"
-    "Exit codes: 0 success, 1 failure, 2 usage error.\n";
+    "Rückgabewerte:\n"
+    "  0  Erfolg\n"
+    "  1  anderer Fehler\n"
+    "  2  falscher Aufruf\n"
+    "  3  falsches Passwort\n"
+    "  4  keine mit diesem Programm verschlüsselte Datei (oder am Ende abgeschnitten)\n"
+    "  5  Container beschädigt (der Anhang ist lesbar, der Inhalt besteht eine\n"
+    "     Prüfung nicht)\n"
+    "  6  zu wenig Speicherplatz\n"
+    "  129, 130, 143  beendet durch SIGHUP, SIGINT (Strg-C), SIGTERM\n";
+
+// The system's error numbers that users meet, in German; others by number.
+std::string SystemErrorText(int error) {
+  switch (error) {
+    case EACCES:
+    case EPERM:
+      return "Zugriff verweigert";
+    case ENOENT:
+      return "nicht gefunden";
+    case ENOSPC:
+      return "kein Platz mehr auf dem Datenträger";
+    case EDQUOT:
+      return "Speicherkontingent erschöpft";
+    case EROFS:
+      return "Dateisystem nur lesbar";
+    case EIO:
+      return "Ein-/Ausgabefehler";
+    case EISDIR:
+      return "ist ein Ordner";
+    case ENXIO:
+      return "ist keine gewöhnliche Datei";
+    case ELOOP:
+      return "zu viele Verknüpfungen hintereinander";
+    case ENAMETOOLONG:
+      return "Name zu lang";
+    case EEXIST:
+      return "der Name ist schon vergeben";
+    case ENOTDIR:
+      return "ein Teil des Pfads ist kein Ordner";
+    case EXDEV:
+      return "liegt auf einem anderen Dateisystem";
+    default:
+      return "Systemfehler " + std::to_string(error);
+  }
+}
+
+std::string_view CheckText(platform::Check check) {
+  switch (check) {
+    case platform::Check::kBodyLength:
+      return "die Länge des Inhalts im Anhang passt nicht zur Dateigröße";
+    case platform::Check::kDecoding:
+      return "der entschlüsselte Inhalt lässt sich nicht entpacken (Auffüllung oder Prüfsumme "
+             "stimmt nicht)";
+    case platform::Check::kArchive:
+      return "der entschlüsselte Inhalt ist kein Zip-Archiv";
+    case platform::Check::kZipChecksum:
+      return "ein Eintrag des Zip-Archivs stimmt nicht mit seiner Prüfsumme (CRC) überein";
+    case platform::Check::kZipDirectory:
+      return "das Inhaltsverzeichnis des Zip-Archivs bricht ab";
+    case platform::Check::kNone:
+      break;
+  }
+  return "";
+}
+
+// The words for a cause, without its path.
+std::string CauseText(const Status& status) {
+  std::string text;
+  switch (status.cause) {
+    case Cause::kNone:
+    case Cause::kFailed:
+    case Cause::kWrongPassword:
+      break;
+    case Cause::kMissing:
+      text = "Datei nicht gefunden";
+      break;
+    case Cause::kFolder:
+      text = "ist ein Ordner, keine Datei";
+      break;
+    case Cause::kSpecial:
+      text = "ist keine gewöhnliche Datei (FIFO, Gerät oder Socket)";
+      break;
+    case Cause::kNameTaken:
+      text = "der Name ist schon vergeben";
+      break;
+    case Cause::kNoAccess:
+      text = "kann nicht geöffnet werden";
+      break;
+    case Cause::kReadFailed:
+      text = "Lesefehler";
+      break;
+    case Cause::kWriteFailed:
+      text = "Schreibfehler";
+      break;
+    case Cause::kNoSpace:
+      text = "zu wenig freier Speicherplatz";
+      break;
+    case Cause::kTooLarge:
+      text = "Datei ist 2 GiB groß oder größer (das Format erlaubt weniger als 2 GiB)";
+      break;
+    case Cause::kNotContainer:
+      text = "kein lesbarer Anhang (ein am Ende abgeschnittener Container sieht genauso aus)";
+      break;
+    case Cause::kDamaged:
+      text = "Container beschädigt: " + std::string(CheckText(status.check));
+      break;
+    case Cause::kNoMemory:
+      text = "zu wenig Arbeitsspeicher";
+      break;
+    case Cause::kEngine:
+      text = "die AES-Bibliothek lässt sich nicht laden";
+      break;
+  }
+  if (status.systemError != 0 && status.cause != Cause::kMissing) {
+    text += (text.empty() ? "" : ": ") + SystemErrorText(status.systemError);
+  }
+  return text;
+}
+
+int ExitCodeOf(const Status& status) {
+  if (status.cause == Cause::kWrongPassword) return kExitWrongPassword;
+  if (status.cause == Cause::kNotContainer) return kExitNotContainer;
+  if (status.cause == Cause::kDamaged) return kExitDamaged;
+  if (status.IsFullDisk()) return kExitNoSpace;
+  return kExitFailure;
+}
+
+// One line on a terminal that shows how far a long step has come; nothing
+// at all when err is no terminal, with --quiet, or for a short step.
+class ProgressLine {
+ public:
+  ProgressLine(std::ostream& err, bool enabled, int delayMs)
+      : err_(err), enabled_(enabled), delay_(delayMs) {}
+
+  void Report(std::string_view step, std::int64_t done, std::int64_t total) {
+    if (!enabled_) return;
+    const Clock::time_point now = Clock::now();
+    if (step != step_) {
+      Clear();
+      step_ = std::string(step);
+      started_ = now;
+      lastDrawn_ = {};
+    }
+    if (now - started_ < delay_ || now - lastDrawn_ < kRedrawEvery || total <= 0) return;
+    lastDrawn_ = now;
+    const double seconds = std::chrono::duration<double>(now - started_).count();
+    const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
+    const int percent = static_cast<int>(100 * done / total);
+    char figures[96];
+    const long left = rate > 0 ? static_cast<long>(static_cast<double>(total - done) / rate) : 0;
+    std::snprintf(figures, sizeof figures, "%3d %%, %.1f MB/s, noch %ld:%02ld", percent, rate / 1e6,
+                  left / 60, left % 60);
+    std::string line = figures;
+    // German writes a decimal comma.
+    if (const auto dot = line.find('.'); dot != std::string::npos) line[dot] = ',';
+    err_ << '\r' << kPrefix << step_ << ": " << line << "\x1b[K" << std::flush;
+    shown_ = true;
+  }
+
+  // Erases a shown line, so that the next message starts on a clean one.
+  void Clear() {
+    if (shown_) err_ << "\r\x1b[K" << std::flush;
+    shown_ = false;
+    step_.clear();
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  static constexpr std::chrono::milliseconds kRedrawEvery{200};
+  std::ostream& err_;
+  bool enabled_;
+  std::chrono::milliseconds delay_;
+  std::string step_;
+  Clock::time_point started_;
+  Clock::time_point lastDrawn_;
+  bool shown_ = false;
+};
 
 // A front end without a window: dialogs answer from the command line,
-// messages go to the error stream, progress is silent.
+// messages are kept until the flow has ended (the command line adds the
+// cause to the last one), progress goes to a progress line.
 class CliFrontEnd : public flows::FrontEnd {
  public:
-  explicit CliFrontEnd(std::ostream& err) : err_(err) {}
+  explicit CliFrontEnd(ProgressLine& progress) : progress_(progress) {}
 
   std::string openAnswer;
   std::string saveAnswer;
   std::string folderAnswer;
   std::set<int> checked;
+  std::vector<std::string> messages;
 
-  void MessageBox(std::string_view, std::string_view text, int) override { err_ << text << '\n'; }
+  void MessageBox(std::string_view, std::string_view text, int) override {
+    messages.emplace_back(text);
+  }
   std::string FileOpenDialog(std::string_view, std::string_view, std::string_view, int) override {
     return openAnswer;
   }
@@ -79,11 +280,14 @@ class CliFrontEnd : public flows::FrontEnd {
     fields_[gadgetNumber] = std::string(text);
   }
   void StartProgress(std::string_view) override {}
-  void StopProgress() override {}
+  void StopProgress() override { progress_.Clear(); }
   void RestoreMainWindow() override {}
+  void ReportProgress(std::string_view step, std::int64_t done, std::int64_t total) override {
+    progress_.Report(step, done, total);
+  }
 
  private:
-  std::ostream& err_;
+  ProgressLine& progress_;
   std::map<int, std::string> fields_;
 };
 
@@ -94,7 +298,9 @@ struct Options {
   bool pack = false;
   bool replace = false;
   bool force = false;
+  bool quiet = false;
   std::optional<std::string> passwordFile;
+  std::optional<std::string> output;
   std::vector<std::string> operands;
 };
 
@@ -127,83 +333,198 @@ std::variant<Options, UsageError> Parse(const std::vector<std::string>& args) {
       } else if (cipher == "rc4") {
         options.cipher = Cipher::kRc4;
       } else {
-        return UsageError{"--cipher takes aes or rc4"};
+        return UsageError{"--cipher verlangt aes oder rc4"};
       }
     } else if (arg.rfind("--password-file", 0) == 0) {
       options.passwordFile = value("--password-file");
-      if (!options.passwordFile) return UsageError{"--password-file needs a file"};
+      if (!options.passwordFile) return UsageError{"--password-file verlangt eine Datei"};
+    } else if (arg.rfind("--output", 0) == 0) {
+      options.output = value("--output");
+      if (!options.output || options.output->empty() || *options.output == "-") {
+        return UsageError{"--output verlangt einen Dateinamen"};
+      }
     } else if (arg == "--pack") {
       options.pack = true;
     } else if (arg == "--replace") {
       options.replace = true;
     } else if (arg == "--force") {
       options.force = true;
+    } else if (arg == "--quiet" || arg == "-q") {
+      options.quiet = true;
     } else if (arg.size() > 1 && arg[0] == '-' && arg != "--") {
-      return UsageError{"unknown option " + arg};
+      return UsageError{"unbekannte Option " + arg};
     } else if (options.command.empty()) {
       options.command = arg;
     } else {
       options.operands.push_back(arg);
     }
   }
-  if (options.command.empty()) return UsageError{"no command given"};
+  if (options.command.empty()) return UsageError{"kein Befehl angegeben"};
 
   struct Shape {
     std::size_t minOperands, maxOperands;
-    bool cipherOptions, replace, force;
+    bool cipherOptions, replace, force, output;
   };
   static const std::map<std::string, Shape> kShapes = {
-      {"encrypt", {1, 1, true, true, false}},
-      {"encrypt-folder", {2, 2, true, false, false}},
-      {"decrypt", {1, 2, false, false, true}},
-      {"info", {1, 1, false, false, false}},
+      {"encrypt", {1, 1, true, true, false, true}},
+      {"encrypt-folder", {2, 2, true, false, true, false}},
+      {"decrypt", {1, 2, false, false, true, false}},
+      {"verify", {1, 1, false, false, false, false}},
+      {"info", {1, 1, false, false, false, false}},
   };
   const auto shape = kShapes.find(options.command);
-  if (shape == kShapes.end()) return UsageError{"unknown command " + options.command};
+  if (shape == kShapes.end()) return UsageError{"unbekannter Befehl " + options.command};
   const Shape& s = shape->second;
   if (options.operands.size() < s.minOperands || options.operands.size() > s.maxOperands) {
-    return UsageError{"wrong number of operands for " + options.command};
+    return UsageError{"falsche Zahl von Angaben für " + options.command};
   }
   if ((options.pack || options.cipherGiven) && !s.cipherOptions) {
-    return UsageError{"--cipher and --pack belong to encrypt and encrypt-folder"};
+    return UsageError{"--cipher und --pack gehören zu encrypt und encrypt-folder"};
   }
-  if (options.replace && !s.replace) return UsageError{"--replace belongs to encrypt"};
-  if (options.force && !s.force) return UsageError{"--force belongs to decrypt"};
+  if (options.replace && !s.replace) return UsageError{"--replace gehört zu encrypt"};
+  if (options.force && !s.force) {
+    return UsageError{"--force gehört zu decrypt und encrypt-folder"};
+  }
+  if (options.output && !s.output) return UsageError{"--output gehört zu encrypt"};
+  const bool dataFromInput = options.command == "encrypt" && options.operands[0] == "-";
+  if (dataFromInput && !options.output) {
+    return UsageError{"Daten von der Standardeingabe brauchen --output DATEI"};
+  }
+  if (options.replace && options.output) {
+    return UsageError{"--replace geht nicht zusammen mit --output"};
+  }
+  if (dataFromInput && options.passwordFile == "-") {
+    return UsageError{"Passwort und Daten können nicht beide von der Standardeingabe kommen"};
+  }
+  // "-" stands for standard input as encrypt's FILE and for standard output
+  // as decrypt's OUTPUT, nowhere else.
+  for (std::size_t i = 0; i < options.operands.size(); ++i) {
+    const bool allowed =
+        (options.command == "encrypt" && i == 0) || (options.command == "decrypt" && i == 1);
+    if (options.operands[i] == "-" && !allowed) {
+      return UsageError{"\"-\" steht hier für keine Datei"};
+    }
+  }
   return options;
 }
 
 class Command {
  public:
   Command(const Options& options, std::ostream& out, std::ostream& err,
-          const PasswordSources& passwords)
-      : options_(options), out_(out), err_(err), passwords_(passwords), ui_(err) {
+          const PasswordSources& passwords, const Console& console)
+      : options_(options),
+        out_(out),
+        err_(err),
+        passwords_(passwords),
+        console_(console),
+        progress_(err, console.errIsTerminal && !options.quiet, console.progressDelayMs),
+        ui_(progress_) {
     state_.tempFolder = platform::TempFolder();
     state_.archivePauseMs = 0;
     state_.replaceExisting = options.force;
   }
 
   int Run() {
-    // The folder flow changes the current folder; every path is fixed first.
-    for (std::string& operand : options_.operands) operand = platform::AbsolutePath(operand);
+    // The folder flow changes the current folder; every path is fixed first,
+    // and remembered as given, for the messages.
+    for (std::string& operand : options_.operands) operand = Absolute(operand);
+    if (options_.output) options_.output = Absolute(*options_.output);
     if (options_.command == "encrypt") return Encrypt();
     if (options_.command == "encrypt-folder") return EncryptFolder();
     if (options_.command == "decrypt") return Decrypt();
+    if (options_.command == "verify") return Verify();
     return Info();
   }
 
  private:
+  // Returns path made absolute, remembering its spelling.
+  std::string Absolute(const std::string& given) {
+    if (given == "-") return given;
+    const std::string absolute = platform::AbsolutePath(given);
+    spellings_.emplace_back(absolute, given);
+    return absolute;
+  }
+
+  // Returns path as the user would write it: relative to an operand as
+  // given, where it lies below one (or beside it), else unchanged.
+  std::string Shown(const std::string& path) const {
+    std::string best = path;
+    std::size_t bestLength = 0;
+    for (const auto& [absolute, given] : spellings_) {
+      const std::string absoluteFolder(crypto::FolderPart(absolute));
+      const std::string givenFolder(crypto::FolderPart(given));
+      if (path.compare(0, absolute.size(), absolute) == 0 && absolute.size() > bestLength) {
+        std::string rest = path.substr(absolute.size());
+        // "out" and "out/" both given as a folder: no doubled slash.
+        if (!given.empty() && given.back() == '/' && !rest.empty() && rest[0] == '/') {
+          rest.erase(0, 1);
+        }
+        best = given + rest;
+        bestLength = absolute.size();
+      } else if (!absoluteFolder.empty() &&
+                 path.compare(0, absoluteFolder.size(), absoluteFolder) == 0 &&
+                 absoluteFolder.size() > bestLength) {
+        best = givenFolder + path.substr(absoluteFolder.size());
+        bestLength = absoluteFolder.size();
+      }
+    }
+    if (best.empty()) return ".";
+    return best;
+  }
+
+  // Writes one line to err with the program's prefix.
+  void Say(std::string_view text) {
+    progress_.Clear();
+    err_ << kPrefix << text << '\n';
+  }
+
+  // The message, then what the flow was doing, the path and the cause, as
+  // far as each is known. A message's closing "." gives way to the details.
+  std::string Described(std::string_view message, std::string_view doing, const Status& status) {
+    std::string line(message);
+    const std::string cause = CauseText(status);
+    const bool details = !doing.empty() || !status.path.empty() || !cause.empty();
+    if (details && !line.empty() && line.back() == '.') line.pop_back();
+    auto add = [&line](std::string_view part) {
+      if (part.empty()) return;
+      if (!line.empty()) line += ": ";
+      line += part;
+    };
+    add(doing);
+    if (!status.path.empty()) add(Shown(status.path));
+    // A flow's own cause already says that a name was taken.
+    if (doing.empty() || status.cause != Cause::kNameTaken) add(cause);
+    return line;
+  }
+
+  // Tells of a failure before any flow ran; returns its exit code.
+  int Refuse(const Status& status) {
+    Say(Described("", "", status));
+    return ExitCodeOf(status);
+  }
+
   // Returns the password as container bytes, or nullopt after telling why
   // (*usage set when no source exists at all).
   std::optional<std::string> Password(bool confirm, bool* usage) {
     *usage = false;
     if (options_.passwordFile) {
-      auto data = platform::ReadWholeFile(*options_.passwordFile, kMaxPasswordFileBytes);
-      if (!data) {
-        err_ << "tresolin-cli: cannot read password file " << *options_.passwordFile << '\n';
-        return std::nullopt;
+      std::string text;
+      if (*options_.passwordFile == "-") {
+        if (console_.in == nullptr || !std::getline(*console_.in, text)) {
+          Say("kein Passwort auf der Standardeingabe");
+          return std::nullopt;
+        }
+      } else {
+        auto data = platform::ReadWholeFile(*options_.passwordFile, kMaxPasswordFileBytes);
+        if (!data) {
+          Status why = platform::ExamineFileToRead(*options_.passwordFile);
+          if (why.ok()) why = Status::Of(Cause::kNoAccess, *options_.passwordFile);
+          Say("Passwortdatei nicht lesbar: " + Described("", "", why));
+          return std::nullopt;
+        }
+        text.assign(data->begin(), data->end());
+        text = text.substr(0, text.find('\n'));
       }
-      std::string text(data->begin(), data->end());
-      text = text.substr(0, text.find('\n'));
       if (!text.empty() && text.back() == '\r') text.pop_back();
       return platform::PasswordBytes(text);
     }
@@ -211,14 +532,14 @@ class Command {
     std::optional<std::string> typed;
     if (passwords_.askTerminal) typed = passwords_.askTerminal("Passwort: ");
     if (!typed) {
-      err_ << "tresolin-cli: no password: use --password-file, TRESOLIN_PASSWORD or a terminal\n";
+      Say("kein Passwort: --password-file, TRESOLIN_PASSWORD oder ein Terminal ist nötig");
       *usage = true;
       return std::nullopt;
     }
     if (confirm) {
       const auto again = passwords_.askTerminal("Passwort wiederholen: ");
       if (!again || *again != *typed) {
-        err_ << "tresolin-cli: the two passwords differ\n";
+        Say("die beiden Passwörter sind verschieden");
         return std::nullopt;
       }
     }
@@ -234,47 +555,140 @@ class Command {
     return -1;
   }
 
-  int Finish(const flows::FlowOutcome& outcome) {
+  // Tells what the flow came to; shownOutput replaces its output path in
+  // the success line. Returns the exit code.
+  int Finish(const flows::FlowOutcome& outcome, std::optional<std::string> shownOutput = {}) {
+    progress_.Clear();
     if (outcome.result == flows::FlowResult::kWouldReplace) {
-      err_ << "tresolin-cli: " << outcome.outputPath << " exists already"
-           << (options_.command == "decrypt" ? "; --force replaces it" : "") << '\n';
+      Say(Shown(outcome.outputPath) + ": gibt es schon; --force ersetzt es");
       return kExitFailure;
     }
-    if (!outcome.cause.empty()) err_ << "tresolin-cli: " << outcome.cause << '\n';
+    std::vector<std::string>& messages = ui_.messages;
     if (outcome.result == flows::FlowResult::kSucceeded) {
-      if (!outcome.outputPath.empty()) err_ << "-> " << outcome.outputPath << '\n';
+      for (std::size_t i = 0; i < messages.size(); ++i) {
+        std::string line = messages[i];
+        if (i == 0 && !outcome.outputPath.empty()) {
+          line += ": " + shownOutput.value_or(Shown(outcome.outputPath));
+        }
+        Say(line);
+      }
       return outcome.originalKept ? kExitFailure : kExitOk;
     }
-    return kExitFailure;
+    for (std::size_t i = 0; i + 1 < messages.size(); ++i) Say(messages[i]);
+    Say(Described(messages.empty() ? std::string_view() : std::string_view(messages.back()),
+                  outcome.cause, outcome.status));
+    return ExitCodeOf(outcome.status);
   }
 
   int Encrypt() {
     const std::string& file = options_.operands[0];
-    if (!platform::FileExists(file)) {
-      err_ << "tresolin-cli: " << file << ": no such file\n";
-      return kExitFailure;
+    if (file == "-") return EncryptStandardInput();
+    if (const Status readable = platform::ExamineFileToRead(file); !readable.ok()) {
+      return Refuse(readable);
     }
+    if (options_.output) return EncryptInto(*options_.output, file, false);
     if (const int code = TakePassword(true); code >= 0) return code;
-    state_.sourceFile = file;
-    ui_.SetGadgetText(gadget::kSourceFileField, file);
+    return Finish(RunFileEncryption(file));
+  }
+
+  flows::FlowOutcome RunFileEncryption(const std::string& source) {
+    state_.sourceFile = source;
+    ui_.SetGadgetText(gadget::kSourceFileField, source);
     ui_.checked = {options_.pack ? gadget::kFilePackYes : gadget::kFilePackNo,
                    options_.cipher == Cipher::kRc4 ? gadget::kFileRc4 : gadget::kFileAes};
     if (options_.replace) ui_.checked.insert(gadget::kReplaceOriginal);
-    return Finish(flows::EncryptFile(state_, ui_));
+    return flows::EncryptFile(state_, ui_);
+  }
+
+  // Encrypts into the container named by --output: the source (a link to
+  // it, or the staged standard input) stands in a private working folder
+  // beside the container under the name the entry is to carry, the flow
+  // makes its container there, and one rename without replacing moves it
+  // out.
+  int EncryptInto(const std::string& container, const std::string& source, bool fromInput) {
+    const std::string landing(crypto::FolderPart(container));
+    if (platform::KindOfPath(container) != platform::PathKind::kMissing) {
+      return Refuse(Status::Of(Cause::kNameTaken, container));
+    }
+    platform::WorkFolder work = platform::WorkFolder::Create(landing);
+    if (!work.ok()) return Refuse(Status::Of(Cause::kWriteFailed, landing, errno));
+    // Packed, the entry is named after the container's stem (from standard
+    // input) or after the source itself.
+    const std::string entryName = fromInput
+                                      ? std::string(crypto::FileNamePart(crypto::Stem(container)))
+                                      : std::string(crypto::FileNamePart(source));
+    const std::string standIn = work / (entryName.empty() ? "daten" : entryName);
+    if (fromInput) {
+      const Status staged = StageStandardInput(standIn);
+      if (!staged.ok()) return Refuse(staged);
+    } else if (!platform::MakeSymbolicLink(source, standIn)) {
+      return Refuse(Status::Of(Cause::kWriteFailed, landing, errno));
+    }
+    if (const int code = TakePassword(!fromInput || passwords_.environment.has_value() ||
+                                      options_.passwordFile.has_value());
+        code >= 0) {
+      return code;
+    }
+    const flows::FlowOutcome outcome = RunFileEncryption(standIn);
+    if (outcome.result != flows::FlowResult::kSucceeded) return Finish(outcome);
+    if (!work.MoveOut(outcome.outputPath, container)) {
+      flows::FlowOutcome failed(flows::FlowResult::kFailed, "", {},
+                                Status::Of(Cause::kNameTaken, container));
+      ui_.messages = {"Fehler bei der Verschlüsselung"};
+      return Finish(failed);
+    }
+    work.Commit();
+    if (!platform::SyncFolder(landing)) {
+      return Refuse(Status::Of(Cause::kWriteFailed, landing, errno));
+    }
+    flows::FlowOutcome done = outcome;
+    done.outputPath = container;
+    return Finish(done);
+  }
+
+  int EncryptStandardInput() {
+    if (console_.in == nullptr) return Refuse(Status::Of(Cause::kReadFailed, "-"));
+    return EncryptInto(*options_.output, "-", true);
+  }
+
+  // Copies standard input into the new private file path.
+  Status StageStandardInput(const std::string& path) {
+    platform::File file = platform::File::Open(path, platform::OpenMode::kCreateNew);
+    if (!file.ok()) return Status::Of(Cause::kWriteFailed, path, file.lastError());
+    std::vector<char> block(1 << 20);
+    std::int64_t total = 0;
+    while (*console_.in) {
+      console_.in->read(block.data(), static_cast<std::streamsize>(block.size()));
+      const std::streamsize n = console_.in->gcount();
+      if (n <= 0) break;
+      total += n;
+      if (total > crypto::kMaxBodyBytes) return Status::Of(Cause::kTooLarge, "-");
+      if (!file.Write(std::span(reinterpret_cast<const std::uint8_t*>(block.data()),
+                                static_cast<std::size_t>(n)))) {
+        return Status::Of(Cause::kWriteFailed, *options_.output, file.lastError());
+      }
+      progress_.Report("Standardeingabe wird gelesen", total, total);
+    }
+    if (console_.in->bad()) return Status::Of(Cause::kReadFailed, "-");
+    if (!file.Close()) return Status::Of(Cause::kWriteFailed, *options_.output, file.lastError());
+    return Status::Ok();
   }
 
   int EncryptFolder() {
     std::string folder = options_.operands[0];
     std::string output = options_.operands[1];
-    if (!platform::IsFolder(folder) || !platform::IsFolder(output)) {
-      err_ << "tresolin-cli: " << (platform::IsFolder(folder) ? output : folder)
-           << ": no such folder\n";
-      return kExitFailure;
+    for (const std::string& path : {folder, output}) {
+      if (!platform::IsFolder(path)) {
+        const bool missing = platform::KindOfPath(path) == platform::PathKind::kMissing;
+        Say(Shown(path) + (missing ? ": Ordner nicht gefunden" : ": ist kein Ordner"));
+        return kExitFailure;
+      }
     }
     if (folder.back() != '/') folder += '/';
     if (output.back() != '/') output += '/';
     if (const int code = TakePassword(true); code >= 0) return code;
     state_.sourceFolder = folder;
+    state_.replaceContainer = options_.force;
     ui_.SetGadgetText(gadget::kSourceFolderField, folder);
     ui_.folderAnswer = output;
     ui_.checked = {options_.pack ? gadget::kFolderPackYes : gadget::kFolderPackNo,
@@ -282,23 +696,36 @@ class Command {
     return Finish(flows::EncryptFolder(state_, ui_));
   }
 
-  int Decrypt() {
+  // Reads the container's trailer the way the flows do. Returns ok and sets
+  // *kind, or the cause with the message the flow showed.
+  Status ChooseContainer(crypto::ContainerKind* kind) {
     const std::string& container = options_.operands[0];
-    const std::optional<std::string> output =
-        options_.operands.size() > 1 ? std::optional(options_.operands[1]) : std::nullopt;
+    if (Status readable = platform::ExamineFileToRead(container); !readable.ok()) return readable;
     const crypto::Trailer trailer = crypto::ReadTrailer(container);
     const bool folderKind = crypto::MatchFileMarker(trailer.markerLine) < 0 &&
                             crypto::MatchFolderMarker(trailer.markerLine) >= 0;
     ui_.openAnswer = container;
     if (folderKind ? !flows::ChooseFolderContainer(state_, ui_)
                    : !flows::ChooseFileContainer(state_, ui_)) {
-      return kExitFailure;
+      return state_.choiceStatus.ok() ? Status::Of(Cause::kFailed) : state_.choiceStatus;
     }
+    *kind = folderKind ? crypto::FolderKindAt(state_.folderSelection.kind)
+                       : crypto::FileKindAt(state_.fileSelection.kind);
+    return Status::Ok();
+  }
+
+  int Decrypt() {
+    const std::string& container = options_.operands[0];
+    const std::optional<std::string> output =
+        options_.operands.size() > 1 ? std::optional(options_.operands[1]) : std::nullopt;
+    crypto::ContainerKind kind;
+    if (const Status chosen = ChooseContainer(&kind); !chosen.ok()) {
+      if (ui_.messages.empty()) return Refuse(chosen);
+      return Finish(flows::FlowOutcome(flows::FlowResult::kFailed, "", {}, chosen));
+    }
+    if (output == "-") return DecryptToStandardOutput(kind);
 
     const std::string folder = std::string(crypto::FolderPart(container));
-    const crypto::ContainerKind kind = folderKind
-                                           ? crypto::FolderKindAt(state_.folderSelection.kind)
-                                           : crypto::FileKindAt(state_.fileSelection.kind);
     if (kind.folder || kind.packed) {
       std::string target = output.value_or(folder.empty() ? "./" : folder);
       if (target.back() != '/') target += '/';
@@ -308,16 +735,17 @@ class Command {
       const platform::PathKind existing = platform::KindOfPath(target);
       // Never written through or replaced, --force or not.
       if (existing != platform::PathKind::kMissing && existing != platform::PathKind::kFile) {
-        err_ << "tresolin-cli: " << target
-             << " is not a regular file (a link, folder, FIFO or device); name another OUTPUT\n";
+        Say(Shown(target) +
+            ": ist keine gewöhnliche Datei (Verknüpfung, Ordner, FIFO oder Gerät); "
+            "nennen Sie eine andere AUSGABE");
         return kExitFailure;
       }
       if (platform::PathExists(target) && platform::SameFile(target, container)) {
-        err_ << "tresolin-cli: the output would replace the container itself; name an OUTPUT\n";
+        Say("die Ausgabe würde den Container selbst ersetzen; nennen Sie eine AUSGABE");
         return kExitFailure;
       }
       if (platform::PathExists(target) && !options_.force) {
-        err_ << "tresolin-cli: " << target << " exists already; --force replaces it\n";
+        Say(Shown(target) + ": gibt es schon; --force ersetzt es, oder nennen Sie eine AUSGABE");
         return kExitFailure;
       }
       ui_.saveAnswer = target;
@@ -325,6 +753,41 @@ class Command {
     if (const int code = TakePassword(false); code >= 0) return code;
     return Finish(kind.folder ? flows::DecryptFolder(state_, ui_)
                               : flows::DecryptFile(state_, ui_));
+  }
+
+  // Restores a plain file container in a private working folder beside it
+  // and copies the file to out; the working folder goes in any case.
+  int DecryptToStandardOutput(const crypto::ContainerKind& kind) {
+    if (kind.folder || kind.packed) {
+      Say("nur nicht gepackte Datei-Container lassen sich auf die Standardausgabe schreiben; "
+          "nennen Sie einen Ordner als AUSGABE");
+      return kExitUsage;
+    }
+    if (console_.outIsTerminal) {
+      Say("die Standardausgabe ist ein Terminal; leiten Sie sie in eine Datei oder ein "
+          "Programm um");
+      return kExitUsage;
+    }
+    const std::string& container = options_.operands[0];
+    const std::string beside(crypto::FolderPart(container));
+    platform::WorkFolder work = platform::WorkFolder::Create(beside);
+    if (!work.ok()) return Refuse(Status::Of(Cause::kWriteFailed, beside, errno));
+    if (const int code = TakePassword(false); code >= 0) return code;
+    ui_.saveAnswer = work / "restored";
+    const flows::FlowOutcome outcome = flows::DecryptFile(state_, ui_);
+    if (outcome.result != flows::FlowResult::kSucceeded) return Finish(outcome);
+    platform::File restored = platform::File::Open(outcome.outputPath, platform::OpenMode::kRead);
+    std::vector<std::uint8_t> block(1 << 20);
+    for (;;) {
+      const std::int64_t n = restored.Read(block);
+      if (n < 0) return Refuse(Status::Of(Cause::kReadFailed, container, restored.lastError()));
+      if (n == 0) break;
+      out_.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(n));
+      if (!out_) return Refuse(Status::Of(Cause::kWriteFailed, "-", EIO));
+    }
+    out_.flush();
+    if (!out_) return Refuse(Status::Of(Cause::kWriteFailed, "-", EIO));
+    return Finish(outcome, "Standardausgabe");
   }
 
   // The container's path without its final ".aes" / ".rc4"; a container
@@ -339,30 +802,100 @@ class Command {
     return crypto::ProposedOutputPath(container, cipher);
   }
 
+  // Checks the container as far as its kind allows without restoring it.
+  // Everything it decrypts stays in a private working folder beside the
+  // container, which goes again in any case.
+  int Verify() {
+    const std::string& container = options_.operands[0];
+    if (Status readable = platform::ExamineFileToRead(container); !readable.ok()) {
+      return Refuse(readable);
+    }
+    const crypto::Trailer trailer = crypto::ReadTrailer(container);
+    const int fileIndex = crypto::MatchFileMarker(trailer.markerLine);
+    const int folderIndex = crypto::MatchFolderMarker(trailer.markerLine);
+    auto fail = [&](std::string_view message, Status status) {
+      ui_.messages = {std::string(message)};
+      return Finish(flows::FlowOutcome(flows::FlowResult::kFailed, "", {}, std::move(status)));
+    };
+    constexpr std::string_view kNotOurs = "Das ist keine mit diesem Program verschlüsselte Datei.";
+    constexpr std::string_view kDamaged = "Prüfung fehlgeschlagen";
+    if (fileIndex < 0 && folderIndex < 0) {
+      return fail(kNotOurs, Status::Of(Cause::kNotContainer, container));
+    }
+    const crypto::ContainerKind kind =
+        fileIndex >= 0 ? crypto::FileKindAt(fileIndex) : crypto::FolderKindAt(folderIndex);
+    if (!crypto::TrailerMatchesSize(trailer)) {
+      return fail(kDamaged, Status::DamagedAt(platform::Check::kBodyLength, container));
+    }
+    if (const int code = TakePassword(false); code >= 0) return code;
+    if (!crypto::CheckPassword(trailer.fingerprintLine, state_.password)) {
+      return fail("Falsches Passwort", Status::Of(Cause::kWrongPassword, container));
+    }
+    int entries = 0;
+    Status status = flows::VerifyBody(container, kind, state_.password, ui_, &entries);
+    progress_.Clear();
+    if (!status.ok()) return fail(kDamaged, std::move(status));
+    out_ << Shown(container) << ": in Ordnung (" << KindText(kind)
+         << "; geprüft: " << ChecksDone(kind, entries) << ")\n";
+    return kExitOk;
+  }
+
+  static std::string KindText(const crypto::ContainerKind& kind) {
+    return std::string(kind.cipher == Cipher::kAes ? "AES" : "RC4") +
+           (kind.packed ? ", gepackt, " : ", nicht gepackt, ") + (kind.folder ? "Ordner" : "Datei");
+  }
+
+  // What verify checks of a kind once the password opened it.
+  static std::string ChecksDone(const crypto::ContainerKind& kind, int entries) {
+    std::string checks = "Anhang, Länge, Passwort";
+    if (kind.cipher == Cipher::kAes) {
+      checks += ", Auffüllung, Pack-Container und, wo er komprimiert ist, seine Prüfsumme";
+    }
+    if (kind.packed || kind.folder) {
+      checks += ", CRC aller " + std::to_string(entries) + " Zip-Einträge";
+    }
+    if (kind.cipher == Cipher::kRc4 && !kind.packed && !kind.folder) {
+      checks += "; diese Art trägt keine Prüfsumme, ihr Inhalt ist nicht prüfbar";
+    }
+    return checks;
+  }
+
   int Info() {
     const std::string& container = options_.operands[0];
-    const crypto::Trailer trailer = crypto::ReadTrailer(container);
-    if (!trailer.opened) {
-      err_ << "tresolin-cli: cannot open " << container << '\n';
-      return kExitFailure;
+    if (Status readable = platform::ExamineFileToRead(container); !readable.ok()) {
+      return Refuse(readable);
     }
+    const crypto::Trailer trailer = crypto::ReadTrailer(container);
     const int fileIndex = crypto::MatchFileMarker(trailer.markerLine);
     const int folderIndex = crypto::MatchFolderMarker(trailer.markerLine);
     if (fileIndex < 0 && folderIndex < 0) {
-      err_ << "Das ist keine mit diesem Program verschlüsselte Datei.\n";
-      return kExitFailure;
+      ui_.messages = {"Das ist keine mit diesem Program verschlüsselte Datei."};
+      return Finish(flows::FlowOutcome(flows::FlowResult::kFailed, "", {},
+                                       Status::Of(Cause::kNotContainer, container)));
     }
     const crypto::ContainerKind kind =
         fileIndex >= 0 ? crypto::FileKindAt(fileIndex) : crypto::FolderKindAt(folderIndex);
     const std::string_view marker =
         fileIndex >= 0 ? crypto::kFileMarkers[fileIndex] : crypto::kFolderMarkers[folderIndex];
+    std::string withPassword = "Passwort";
+    if (kind.cipher == Cipher::kAes) {
+      withPassword +=
+          ", Auffüllung, Pack-Container und, wo er komprimiert ist, seine "
+          "Prüfsumme (erst wenn das Passwort den Inhalt öffnet)";
+    }
+    if (kind.packed || kind.folder) withPassword += ", CRC jedes Zip-Eintrags";
+    if (kind.cipher == Cipher::kRc4 && !kind.packed && !kind.folder) {
+      withPassword += "; diese Art trägt keine Prüfsumme";
+    }
     out_ << "marker: " << marker << '\n'
          << "kind: " << (kind.cipher == Cipher::kAes ? "AES" : "RC4") << ", "
          << (kind.packed ? "packed" : "not packed") << ", " << (kind.folder ? "folder" : "file")
          << '\n'
          << "body length: " << trailer.bodyLength << '\n'
          << "trailer matches file size: " << (crypto::TrailerMatchesSize(trailer) ? "yes" : "no")
-         << '\n';
+         << '\n'
+         << "Prüfungen ohne Passwort: Anhang, Länge des Inhalts\n"
+         << "Prüfungen mit Passwort (verify): " << withPassword << '\n';
     return kExitOk;
   }
 
@@ -373,17 +906,25 @@ class Command {
   std::ostream& out_;
   std::ostream& err_;
   const PasswordSources& passwords_;
+  const Console& console_;
+  ProgressLine progress_;
   CliFrontEnd ui_;
   flows::AppState state_;
+  std::vector<std::pair<std::string, std::string>> spellings_;  // absolute, as given
 };
 
 }  // namespace
 
 int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
-        const PasswordSources& passwords) {
+        const PasswordSources& passwords, const Console& console) {
   auto parsed = Parse(args);
   if (auto* usage = std::get_if<UsageError>(&parsed)) {
-    err << "tresolin-cli: " << usage->message << '\n' << kUsage;
+    err << kPrefix << usage->message << '\n';
+    for (std::size_t start = 0; start < kUsage.size();) {
+      const std::size_t end = kUsage.find('\n', start);
+      err << kPrefix << kUsage.substr(start, end - start) << '\n';
+      start = end + 1;
+    }
     return kExitUsage;
   }
   const Options& options = std::get<Options>(parsed);
@@ -395,7 +936,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     out << kVersion << '\n';
     return kExitOk;
   }
-  return Command(options, out, err, passwords).Run();
+  return Command(options, out, err, passwords, console).Run();
 }
 
 }  // namespace cli

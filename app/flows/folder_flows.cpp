@@ -177,7 +177,7 @@ FlowOutcome DecryptFolder(AppState& state, FrontEnd& ui) {
                                  text::kDecryptingFolder);
   }
   if (!status.ok()) {
-    if (status.path == body) status.path = container;
+    if (status.path == body || status.cause == Cause::kDamaged) status.path = container;
     if (status.cause == Cause::kWriteFailed) status.path = outputFolder;
     return run.Fail(text::kError, text::kDecryptionFailed, kStyleStop, {}, std::move(status));
   }

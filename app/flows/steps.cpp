@@ -190,7 +190,9 @@ RestoredFile RestoreFileContainer(const platform::WorkFolder& work, const std::s
   }
   if (!restored.status.ok()) {
     // The reader knows the container, not the working copy.
-    if (restored.status.path == body) restored.status.path = container;
+    if (restored.status.path == body || restored.status.cause == platform::Cause::kDamaged) {
+      restored.status.path = container;
+    }
     return restored;
   }
   // The body is no longer needed; its room is, for what comes next.

@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "crypto/trailer.h"
+#include "crypto/working_names.h"
 #include "platform/platform.h"
 #include "tests/support/temp_folder.h"
 
@@ -45,10 +46,18 @@ class CliCommands : public ::testing::Test {
       answers->erase(answers->begin());
       return next;
     };
-    const int code = cli::Run(args, out, err, sources);
+    const int code = cli::Run(args, out, err, sources, console_);
     return {code, out.str(), err.str()};
   }
+  static bool EveryLineHasThePrefix(const std::string& text) {
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+      if (line.rfind("tresolin-cli: ", 0) != 0) return false;
+    }
+    return true;
+  }
   TempFolder dir_;
+  cli::Console console_;
 };
 
 TEST_F(CliCommands, HelpAndVersionGoToStandardOutput) {
@@ -71,8 +80,9 @@ TEST_F(CliCommands, UsageErrorsExitWithTwo) {
                                                                 {"encrypt", "--password-file"}}) {
     const Result r = RunCli(args);
     EXPECT_EQ(r.code, 2) << ::testing::PrintToString(args);
-    EXPECT_NE(r.err.find("Usage:"), std::string::npos);
+    EXPECT_NE(r.err.find("tresolin-cli: Aufruf:\n"), std::string::npos);
     EXPECT_TRUE(r.out.empty());
+    EXPECT_TRUE(EveryLineHasThePrefix(r.err)) << r.err;
   }
 }
 
@@ -81,7 +91,8 @@ TEST_F(CliCommands, Rc4RoundTripWithDefaultOutputName) {
   WriteFile(dir_ / "bericht.txt", data);
   const Result enc = RunCli({"encrypt", "--cipher", "rc4", dir_ / "bericht.txt"});
   ASSERT_EQ(enc.code, 0) << enc.err;
-  EXPECT_EQ(enc.err, "Verschlüsselung erfolgreich beendet\n-> " + (dir_ / "bericht.rc4") + "\n");
+  EXPECT_EQ(enc.err,
+            "tresolin-cli: Verschlüsselung erfolgreich beendet: " + (dir_ / "bericht.rc4") + "\n");
   EXPECT_TRUE(enc.out.empty());
   const Result dec = RunCli({"decrypt", dir_ / "bericht.rc4"});
   ASSERT_EQ(dec.code, 0) << dec.err;
@@ -113,8 +124,8 @@ TEST_F(CliCommands, WrongPasswordFailsWithTheFlowMessage) {
   WriteFile(dir_ / "a.txt", RandomBytes(50));
   ASSERT_EQ(RunCli({"encrypt", "--cipher", "rc4", dir_ / "a.txt"}).code, 0);
   const Result r = RunCli({"decrypt", dir_ / "a.rc4"}, "falsch");
-  EXPECT_EQ(r.code, 1);
-  EXPECT_EQ(r.err, "Falsches Passwort\n");
+  EXPECT_EQ(r.code, 3);
+  EXPECT_EQ(r.err, "tresolin-cli: Falsches Passwort: " + (dir_ / "a.rc4") + "\n");
   EXPECT_EQ(Listing(dir_.path()), (std::vector<std::string>{"a.rc4", "a.txt"}));
 }
 
@@ -155,24 +166,31 @@ TEST_F(CliCommands, InfoDescribesTheTrailer) {
   EXPECT_EQ(r.code, 0);
   EXPECT_EQ(r.out,
             "marker: rc4no\nkind: RC4, not packed, file\nbody length: 1000\n"
-            "trailer matches file size: yes\n");
+            "trailer matches file size: yes\n"
+            "Prüfungen ohne Passwort: Anhang, Länge des Inhalts\n"
+            "Prüfungen mit Passwort (verify): Passwort; diese Art trägt keine Prüfsumme\n");
   WriteFile(dir_ / "plain", "just text");
   const Result notOurs = RunCli({"info", dir_ / "plain"});
-  EXPECT_EQ(notOurs.code, 1);
-  EXPECT_EQ(notOurs.err, "Das ist keine mit diesem Program verschlüsselte Datei.\n");
+  EXPECT_EQ(notOurs.code, 4);
+  EXPECT_EQ(
+      notOurs.err.rfind("tresolin-cli: Das ist keine mit diesem Program verschlüsselte Datei: ", 0),
+      0u);
 }
 
 TEST_F(CliCommands, DecryptOfAFileThatIsNoContainerFails) {
   WriteFile(dir_ / "plain", "just text");
   const Result r = RunCli({"decrypt", dir_ / "plain"});
-  EXPECT_EQ(r.code, 1);
-  EXPECT_EQ(r.err, "Das ist keine mit diesem Program verschlüsselte Datei.\n");
+  EXPECT_EQ(r.code, 4);
+  EXPECT_EQ(r.err, "tresolin-cli: Das ist keine mit diesem Program verschlüsselte Datei: " +
+                       (dir_ / "plain") +
+                       ": kein lesbarer Anhang (ein am Ende abgeschnittener Container sieht "
+                       "genauso aus)\n");
 }
 
 TEST_F(CliCommands, MissingInputIsNamed) {
   const Result r = RunCli({"encrypt", "--cipher", "rc4", dir_ / "nothing"});
   EXPECT_EQ(r.code, 1);
-  EXPECT_NE(r.err.find("no such file"), std::string::npos);
+  EXPECT_EQ(r.err, "tresolin-cli: " + (dir_ / "nothing") + ": Datei nicht gefunden\n");
 }
 
 // "Replace the original" that cannot delete the source: the container
@@ -243,15 +261,15 @@ TEST_F(CliBinary, WithoutPasswordOrTerminalItIsAUsageError) {
   WriteFile(dir_ / "f.bin", RandomBytes(10));
   const Result r = Run("encrypt --cipher rc4 " + (dir_ / "f.bin"), "");
   EXPECT_EQ(r.code, 2);
-  EXPECT_NE(r.err.find("no password"), std::string::npos);
+  EXPECT_NE(r.err.find("tresolin-cli: kein Passwort"), std::string::npos);
 }
 
-TEST_F(CliBinary, WrongPasswordExitsWithOne) {
+TEST_F(CliBinary, WrongPasswordExitsWithThree) {
   WriteFile(dir_ / "f.bin", RandomBytes(10));
   ASSERT_EQ(Run("encrypt --cipher rc4 " + (dir_ / "f.bin")).code, 0);
   const Result r = Run("decrypt " + (dir_ / "f.rc4"), "TRESOLIN_PASSWORD=anders");
-  EXPECT_EQ(r.code, 1);
-  EXPECT_EQ(r.err, "Falsches Passwort\n");
+  EXPECT_EQ(r.code, 3);
+  EXPECT_EQ(r.err, "tresolin-cli: Falsches Passwort: " + (dir_ / "f.rc4") + "\n");
 }
 
 // A run may touch nothing but its source and its result: not a file that
@@ -307,7 +325,7 @@ TEST_F(CliBinary, OutputsThatAreNoRegularFileAreRefusedEvenWithForce) {
   for (const char* name : {"link", "fifo", "ordner"}) {
     const Result r = Run("decrypt --force " + (dir_ / "f.rc4") + " " + (dir_ / name));
     EXPECT_EQ(r.code, 1) << name;
-    EXPECT_NE(r.err.find("not a regular file"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("ist keine gewöhnliche Datei"), std::string::npos) << r.err;
   }
   EXPECT_TRUE(std::filesystem::is_symlink(dir_ / "link"));
   EXPECT_FALSE(Exists(dir_ / "victim"));
@@ -420,11 +438,341 @@ TEST_F(CliAes, RoundTripAndDamagedBody) {
   bytes[100] ^= 0x01;
   WriteFile(dir_ / "kaputt.aes", bytes);
   const Result damaged = RunCli({"decrypt", dir_ / "kaputt.aes", dir_ / "nichts.bin"});
-  EXPECT_EQ(damaged.code, 1);
-  EXPECT_EQ(damaged.err, "Fehler bei der Entschlüsselung\n");
+  EXPECT_EQ(damaged.code, 5);
+  EXPECT_EQ(damaged.err.rfind("tresolin-cli: Fehler bei der Entschlüsselung: " +
+                                  (dir_ / "kaputt.aes") + ": Container beschädigt: ",
+                              0),
+            0u)
+      << damaged.err;
   EXPECT_FALSE(Exists(dir_ / "nichts.bin"));
   EXPECT_EQ(Listing(dir_.path()),
             (std::vector<std::string>{"daten.aes", "daten.bin", "kaputt.aes", "zurueck.bin"}));
+}
+
+}  // namespace
+
+namespace {
+
+// Text compresses, so every kind's body carries whatever checksum it can.
+std::string ReportText(int lines) {
+  std::string text;
+  for (int i = 0; i < lines; ++i) text += "Zeile " + std::to_string(i) + " des Berichts\n";
+  return text;
+}
+
+bool HasWorkFolder(const std::string& folder) {
+  for (const auto& name : Listing(folder)) {
+    if (name.rfind(".tresolin-work-", 0) == 0) return true;
+  }
+  return false;
+}
+
+class CliCauses : public CliCommands {
+ protected:
+  // Flips one byte in the middle of the container's body.
+  void DamageBody(const std::string& container) {
+    auto bytes = ReadFile(container);
+    const crypto::Trailer trailer = crypto::ReadTrailer(container);
+    bytes[static_cast<std::size_t>(trailer.bodyLength / 2)] ^= 0x20;
+    WriteFile(container, bytes);
+  }
+};
+
+// Each cause a script may meet leads to its own exit code and names the
+// path as given; nothing that is no file is called "not a container".
+TEST_F(CliCauses, EachCauseHasItsExitCodeAndWords) {
+  WriteFile(dir_ / "brief.txt", ReportText(200));
+  ASSERT_EQ(RunCli({"encrypt", dir_ / "brief.txt"}).code, 0);
+  ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0600), 0);
+  auto bytes = ReadFile(dir_ / "brief.aes");
+  bytes.resize(bytes.size() - 10);
+  WriteFile(dir_ / "kurz.aes", bytes);
+
+  struct Case {
+    std::vector<std::string> args;
+    std::optional<std::string> password;
+    int code;
+    std::string err;  // the whole line after the prefix, or a part of it
+  };
+  const std::vector<Case> cases = {
+      {{"decrypt", dir_ / "fehlt.aes"},
+       "geheim",
+       1,
+       (dir_ / "fehlt.aes") + ": Datei nicht gefunden"},
+      {{"verify", dir_ / "fifo"}, "geheim", 1, "ist keine gewöhnliche Datei (FIFO"},
+      {{"decrypt", dir_ / "fifo"}, "geheim", 1, "ist keine gewöhnliche Datei (FIFO"},
+      {{"encrypt", dir_ / "fifo"}, "geheim", 1, "ist keine gewöhnliche Datei (FIFO"},
+      {{"info", dir_.path()}, "geheim", 1, dir_.path() + ": ist ein Ordner, keine Datei"},
+      {{"decrypt", dir_ / "brief.aes"}, "falsch", 3, "Falsches Passwort: " + (dir_ / "brief.aes")},
+      {{"verify", dir_ / "brief.aes"}, "falsch", 3, "Falsches Passwort"},
+      {{"decrypt", dir_ / "kurz.aes"}, "geheim", 4, "ein am Ende abgeschnittener Container"},
+      {{"verify", dir_ / "kurz.aes"}, "geheim", 4, "ein am Ende abgeschnittener Container"},
+  };
+  for (const Case& c : cases) {
+    const Result r = RunCli(c.args, c.password);
+    EXPECT_EQ(r.code, c.code) << ::testing::PrintToString(c.args) << r.err;
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+    EXPECT_TRUE(EveryLineHasThePrefix(r.err)) << r.err;
+    EXPECT_EQ(r.err.find("Das ist keine") != std::string::npos, c.code == 4) << r.err;
+  }
+  EXPECT_EQ(Listing(dir_.path()),
+            (std::vector<std::string>{"brief.aes", "brief.txt", "fifo", "kurz.aes"}));
+}
+
+TEST_F(CliCauses, AFullDiskExitsWithSix) {
+  WriteFile(dir_ / "brief.txt", RandomBytes(3 << 20));
+  platform::FaultPlan plan;
+  plan.failWriteAt = 2;
+  platform::SetFaultPlan(plan);
+  const Result enc = RunCli({"encrypt", "--cipher", "rc4", dir_ / "brief.txt"});
+  platform::ClearFaultPlan();
+  EXPECT_EQ(enc.code, 6);
+  EXPECT_EQ(enc.err, "tresolin-cli: Fehler bei der Verschlüsselung: " + dir_.path() +
+                         "/: Schreibfehler: kein Platz mehr auf dem Datenträger\n");
+  EXPECT_EQ(Listing(dir_.path()), std::vector<std::string>{"brief.txt"});
+
+  ASSERT_EQ(RunCli({"encrypt", "--cipher", "rc4", dir_ / "brief.txt"}).code, 0);
+  plan = {};
+  plan.freeMegabytes = 0;
+  platform::SetFaultPlan(plan);
+  const Result dec = RunCli({"decrypt", dir_ / "brief.rc4", dir_ / "zurueck.txt"});
+  platform::ClearFaultPlan();
+  EXPECT_EQ(dec.code, 6);
+  EXPECT_EQ(
+      dec.err.rfind("tresolin-cli: Zu wenig Festplattenspeicher zum Entschlüsseln vorhanden: ", 0),
+      0u)
+      << dec.err;
+  EXPECT_FALSE(Exists(dir_ / "zurueck.txt"));
+}
+
+// The format records the body length in a signed 32-bit field.
+TEST_F(CliCauses, AFileOfTwoGibibytesIsRefusedWithTheLimit) {
+  testing_support::MakeSparseFile(dir_ / "gross.bin", std::int64_t{1} << 31);
+  const Result r = RunCli({"encrypt", "--cipher", "rc4", dir_ / "gross.bin"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err,
+            "tresolin-cli: Fehler bei der Verschlüsselung: " + (dir_ / "gross.bin") +
+                ": Datei ist 2 GiB groß oder größer (das Format erlaubt weniger als 2 GiB)\n");
+  EXPECT_EQ(Listing(dir_.path()), std::vector<std::string>{"gross.bin"});
+}
+
+// verify on all eight kinds, whole and with one byte of the body flipped:
+// every kind with a checksum finds the damage, decrypt refuses it with the
+// same exit code, and neither leaves anything behind.
+TEST_F(CliCauses, VerifyFindsDamageWhereTheKindCarriesAChecksum) {
+  WriteFile(dir_ / "brief.txt", ReportText(3000));
+  std::filesystem::create_directories(dir_ / "Ordner/unten");
+  WriteFile(dir_ / "Ordner/a.txt", ReportText(2000));
+  WriteFile(dir_ / "Ordner/unten/b.txt", ReportText(1000));
+  std::filesystem::create_directories(dir_ / "aus");
+  for (const std::string cipher : {"aes", "rc4"}) {
+    for (const bool pack : {false, true}) {
+      for (const bool folder : {false, true}) {
+        const std::string label = cipher + (pack ? " packed" : "") + (folder ? " folder" : "");
+        std::vector<std::string> args = {folder ? "encrypt-folder" : "encrypt", "--cipher", cipher};
+        if (pack) args.push_back("--pack");
+        if (folder) {
+          args.insert(args.end(), {dir_ / "Ordner", dir_ / "aus"});
+        } else {
+          args.insert(args.end(), {"--output", dir_ / "aus/Ordner.c", dir_ / "brief.txt"});
+        }
+        const std::string container = dir_ / (folder ? "aus/Ordner." + cipher : "aus/Ordner.c");
+        ASSERT_EQ(RunCli(args).code, 0) << label;
+        const Result good = RunCli({"verify", container});
+        EXPECT_EQ(good.code, 0) << label << good.err;
+        EXPECT_NE(good.out.find(": in Ordnung ("), std::string::npos) << label;
+
+        DamageBody(container);
+        const Result bad = RunCli({"verify", container});
+        const bool checkable = cipher == "aes" || pack || folder;
+        if (checkable) {
+          EXPECT_EQ(bad.code, 5) << label << bad.err;
+          EXPECT_NE(bad.err.find(container + ": Container beschädigt: "), std::string::npos)
+              << label << bad.err;
+          const Result dec = RunCli({"decrypt", container, dir_ / "zurueck"});
+          EXPECT_EQ(dec.code, 5) << label << dec.err;
+          EXPECT_FALSE(Exists(dir_ / "zurueck")) << label;
+        } else {
+          EXPECT_EQ(bad.code, 0) << label;
+          EXPECT_NE(bad.out.find("diese Art trägt keine Prüfsumme"), std::string::npos);
+        }
+        EXPECT_FALSE(HasWorkFolder(dir_ / "aus")) << label;
+        EXPECT_EQ(Listing(dir_ / "aus"),
+                  std::vector<std::string>{std::string(crypto::FileNamePart(container))});
+        std::filesystem::remove(container);
+      }
+    }
+  }
+}
+
+TEST_F(CliCauses, EncryptFolderForceReplacesOnlyARegularFile) {
+  std::filesystem::create_directories(dir_ / "Daten");
+  WriteFile(dir_ / "Daten/a.txt", "neu");
+  std::filesystem::create_directories(dir_ / "aus");
+  WriteFile(dir_ / "aus/Daten.rc4", "alt");
+  const Result refused =
+      RunCli({"encrypt-folder", "--cipher", "rc4", dir_ / "Daten", dir_ / "aus"});
+  EXPECT_EQ(refused.code, 1);
+  EXPECT_NE(refused.err.find("gibt es schon; --force ersetzt es"), std::string::npos);
+  const Result forced =
+      RunCli({"encrypt-folder", "--force", "--cipher", "rc4", dir_ / "Daten", dir_ / "aus"});
+  ASSERT_EQ(forced.code, 0) << forced.err;
+  EXPECT_EQ(RunCli({"verify", dir_ / "aus/Daten.rc4"}).code, 0);
+
+  std::filesystem::remove(dir_ / "aus/Daten.rc4");
+  ASSERT_EQ(::symlink((dir_ / "opfer").c_str(), (dir_ / "aus/Daten.rc4").c_str()), 0);
+  const Result link =
+      RunCli({"encrypt-folder", "--force", "--cipher", "rc4", dir_ / "Daten", dir_ / "aus"});
+  EXPECT_EQ(link.code, 1);
+  EXPECT_TRUE(std::filesystem::is_symlink(dir_ / "aus/Daten.rc4"));
+  EXPECT_FALSE(Exists(dir_ / "opfer"));
+}
+
+TEST_F(CliCauses, StandardInputAndOutputCarryTheData) {
+  const auto data = RandomBytes(300000);
+  std::istringstream input(std::string(data.begin(), data.end()));
+  console_.in = &input;
+  const Result enc = RunCli({"encrypt", "--output", dir_ / "brief.aes", "-"});
+  ASSERT_EQ(enc.code, 0) << enc.err;
+  const Result dec = RunCli({"decrypt", dir_ / "brief.aes", "-"});
+  ASSERT_EQ(dec.code, 0) << dec.err;
+  EXPECT_EQ(dec.out, std::string(data.begin(), data.end()));
+  EXPECT_EQ(Listing(dir_.path()), std::vector<std::string>{"brief.aes"});
+
+  // Packed, the single entry is named after the container's stem.
+  std::istringstream again(std::string(data.begin(), data.end()));
+  console_.in = &again;
+  ASSERT_EQ(RunCli({"encrypt", "--pack", "--output", dir_ / "paket.rc4.x", "-"}).code, 0);
+  ASSERT_EQ(RunCli({"decrypt", dir_ / "paket.rc4.x", dir_ / "aus"}).code, 0);
+  EXPECT_EQ(ReadFile(dir_ / "aus/paket"), data);
+  const Result packedOut = RunCli({"decrypt", dir_ / "paket.rc4.x", "-"});
+  EXPECT_EQ(packedOut.code, 2);
+  EXPECT_TRUE(packedOut.out.empty());
+
+  console_.outIsTerminal = true;
+  EXPECT_EQ(RunCli({"decrypt", dir_ / "brief.aes", "-"}).code, 2);
+  console_.outIsTerminal = false;
+
+  std::istringstream password("geheim\n");
+  console_.in = &password;
+  const Result fromInput =
+      RunCli({"decrypt", "--password-file", "-", dir_ / "brief.aes", "-"}, std::nullopt);
+  EXPECT_EQ(fromInput.code, 0) << fromInput.err;
+  EXPECT_EQ(fromInput.out.size(), data.size());
+  EXPECT_EQ(RunCli({"encrypt", "--password-file", "-", "--output", dir_ / "x.aes", "-"}).code, 2);
+  EXPECT_EQ(RunCli({"encrypt", dir_ / "brief.aes", "-"}).code, 2);
+  EXPECT_FALSE(HasWorkFolder(dir_.path()));
+}
+
+TEST_F(CliCauses, ProgressLineOnlyOnATerminalAndNotWhenQuiet) {
+  WriteFile(dir_ / "gross.bin", RandomBytes(3 << 20));
+  console_.progressDelayMs = 0;
+  const Result plain = RunCli({"encrypt", "--cipher", "rc4", dir_ / "gross.bin"});
+  EXPECT_EQ(plain.err.find('\r'), std::string::npos);
+  console_.errIsTerminal = true;
+  const Result quiet = RunCli({"decrypt", "--quiet", dir_ / "gross.rc4", dir_ / "a"});
+  ASSERT_EQ(quiet.code, 0);
+  EXPECT_EQ(quiet.err.find('\r'), std::string::npos);
+  const Result shown = RunCli({"decrypt", dir_ / "gross.rc4", dir_ / "b"});
+  ASSERT_EQ(shown.code, 0);
+  EXPECT_NE(shown.err.find("\rtresolin-cli: Datei wird Entschlüsselt: "), std::string::npos)
+      << shown.err;
+  EXPECT_NE(shown.err.find(" %, "), std::string::npos);
+  EXPECT_NE(shown.err.find(" MB/s, noch "), std::string::npos);
+  // The line is erased before the result is told.
+  EXPECT_NE(shown.err.find("\r\x1b[Ktresolin-cli: Entschlüsselung erfolgreich beendet"),
+            std::string::npos);
+}
+
+// The binary as a script uses it: pipes, a pseudo-terminal, signals and
+// the README's own example.
+class CliScripted : public CliBinary {
+ protected:
+  // Runs a shell script in the test folder; returns its exit code and
+  // what it wrote to standard output (stderr joined in).
+  Result Shell(const std::string& script) {
+    const std::string cmd = "cd " + dir_.path() + " && env -u TRESOLIN_PASSWORD B=" + Binary() +
+                            " TRESOLIN_PASSWORD=geheim sh -c '" + script + "' 2>&1";
+    FILE* pipe = ::popen(cmd.c_str(), "r");
+    std::string out;
+    std::array<char, 4096> buf;
+    while (std::size_t n = std::fread(buf.data(), 1, buf.size(), pipe)) out.append(buf.data(), n);
+    const int status = ::pclose(pipe);
+    return {WEXITSTATUS(status), out, ""};
+  }
+};
+
+TEST_F(CliScripted, PipesBothWaysKeepEveryByte) {
+  WriteFile(dir_ / "daten", RandomBytes(2 << 20));
+  const Result r = Shell(
+      "cat daten | $B encrypt --output c.aes - && $B decrypt c.aes - | cmp - daten && "
+      "$B encrypt --cipher rc4 --pack --output c.rc4 - < daten && $B decrypt c.rc4 aus && "
+      "cmp aus/c daten && echo gleich");
+  EXPECT_EQ(r.code, 0) << r.out;
+  EXPECT_NE(r.out.find("gleich"), std::string::npos) << r.out;
+}
+
+TEST_F(CliScripted, ProgressShowsUnderAPseudoTerminalOnly) {
+  if (std::system("command -v script >/dev/null") != 0) GTEST_SKIP() << "no script(1)";
+  WriteFile(dir_ / "daten", RandomBytes(4 << 20));
+  const Result tty =
+      Shell("TRESOLIN_PROGRESS_DELAY_MS=0 script -qec \"$B encrypt --cipher rc4 daten\" /dev/null");
+  EXPECT_EQ(tty.code, 0) << tty.out;
+  EXPECT_NE(tty.out.find("tresolin-cli: Datei wird Verschlüsselt: "), std::string::npos) << tty.out;
+  const Result quiet = Shell(
+      "TRESOLIN_PROGRESS_DELAY_MS=0 script -qec \"$B decrypt --quiet daten.rc4 a\" /dev/null");
+  EXPECT_EQ(quiet.code, 0) << quiet.out;
+  EXPECT_EQ(quiet.out.find('%'), std::string::npos) << quiet.out;
+  const Result piped = Shell("TRESOLIN_PROGRESS_DELAY_MS=0 $B decrypt daten.rc4 b");
+  EXPECT_EQ(piped.code, 0);
+  EXPECT_EQ(piped.out.find('%'), std::string::npos) << piped.out;
+}
+
+// A run ended while it stages standard input leaves nothing behind.
+TEST_F(CliScripted, TerminatedRunExitsWith143AndLeavesNothing) {
+  const Result r = Shell(
+      "(sleep 3) | $B encrypt --output c.aes - & p=$!; sleep 0.5; kill -TERM $p; wait $p; "
+      "echo \"status $?\"");
+  EXPECT_NE(r.out.find("status 143"), std::string::npos) << r.out;
+  EXPECT_EQ(Listing(dir_.path()), std::vector<std::string>{});
+}
+
+// The README's example block, command by command, in a fresh folder: each
+// command succeeds and prints exactly what the README shows.
+TEST_F(CliScripted, ReadmeExampleRunsAsWritten) {
+  const auto readme = ReadFile(TRESOLIN_README);
+  const std::string text(readme.begin(), readme.end());
+  const std::size_t start = text.find("```sh\n$ ");
+  ASSERT_NE(start, std::string::npos);
+  const std::size_t end = text.find("```\n", start + 6);
+  std::istringstream block(text.substr(start + 6, end - start - 6));
+  std::vector<std::pair<std::string, std::string>> steps;  // command, expected output
+  for (std::string line; std::getline(block, line);) {
+    if (line.rfind("$ ", 0) == 0) {
+      steps.emplace_back(line.substr(2), "");
+    } else {
+      ASSERT_FALSE(steps.empty());
+      steps.back().second += line + "\n";
+    }
+  }
+  ASSERT_GE(steps.size(), 4u);
+  std::string script;
+  for (auto& [command, expected] : steps) {
+    std::string run = command;
+    const std::string name = "build/bin/tresolin-cli";
+    if (const std::size_t at = run.find(name); at != std::string::npos)
+      run.replace(at, name.size(), "$B");
+    script += run + "; echo \"@@ $?\"; ";
+  }
+  const Result r = Shell("unset TRESOLIN_PASSWORD; " + script);
+  std::size_t from = 0;
+  for (const auto& [command, expected] : steps) {
+    const std::size_t mark = r.out.find("@@ ", from);
+    ASSERT_NE(mark, std::string::npos) << command;
+    EXPECT_EQ(r.out.substr(from, mark - from), expected) << command;
+    EXPECT_EQ(r.out.substr(mark, 5), "@@ 0\n") << command;
+    from = mark + 5;
+  }
 }
 
 }  // namespace
