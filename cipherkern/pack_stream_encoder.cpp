@@ -4,12 +4,15 @@
 // next position, the literal-format, index-bits and raw-block rules.
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
 #include <new>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "cipherkern/pack_stream.h"
@@ -264,6 +267,9 @@ struct Candidate {
   std::uint32_t distance = 0;
   std::uint32_t length = 0;  // 0: no candidate
   std::int64_t gain = 0;
+  // The longest match the search measured. Below the search's maxLength no
+  // position reached it, so a search with a larger one finds the same.
+  std::uint32_t reach = 0;
 
   explicit operator bool() const { return length != 0; }
 };
@@ -343,17 +349,17 @@ std::uint64_t ChainSlots(std::uint32_t window) {
 // Returns the bytes of one level's chain links, rounded up so that the
 // next head table stays aligned.
 template <typename Link>
-std::uint64_t ChainBytes(std::uint32_t window) {
-  return (ChainSlots(window) * sizeof(Link) + 7) & ~std::uint64_t{7};
+std::uint64_t ChainBytes(std::uint64_t slots) {
+  return (slots * sizeof(Link) + 7) & ~std::uint64_t{7};
 }
 
-// Returns the bytes of work memory for window: per level the head table and
-// the chain links.
+// Returns the bytes of work memory for window and slots chain slots: per
+// level the head table and the chain links.
 template <typename Link>
-std::uint64_t WorkBytes(std::uint32_t window) {
+std::uint64_t WorkBytes(std::uint32_t window, std::uint64_t slots) {
   std::uint64_t bytes = 0;
   for (int level = 0; level < kLevels; ++level)
-    bytes += (std::uint64_t{4} << LevelKeyBits(level, window)) + ChainBytes<Link>(window);
+    bytes += (std::uint64_t{4} << LevelKeyBits(level, window)) + ChainBytes<Link>(slots);
   return bytes;
 }
 
@@ -385,6 +391,10 @@ class InputWindow {
   std::size_t Size() const { return size_; }
   // The least position of a step that may read past the buffer.
   std::size_t SlideAt() const { return slideAt_; }
+  // The lowest position held.
+  std::size_t Low() const { return low_; }
+  // True iff a step at p, reading up to ahead bytes on, finds them held.
+  bool Holds(std::size_t p) const { return p + ahead_ <= high_ || high_ == size_; }
 
   // Moves the buffer so that it holds the positions from lowest on, as many
   // as fit. Returns false when the input cannot be read. Requires: low_ <=
@@ -431,6 +441,215 @@ struct StreamIo {
   Progress progress;
   std::size_t behind;      // positions a step may read before its own
   std::size_t drainAbove;  // stream bytes held before they go to the sink
+  std::size_t readChunk;   // input bytes read at a time
+};
+
+// The held-over candidate of a step: the next-position candidate of the
+// step before, when that step coded a byte.
+struct HeldState {
+  bool holding;
+  Candidate held;
+  std::uint8_t heldIndexBits;  // as held was searched
+  std::uint32_t heldMaxLength;
+};
+
+// A step decided by the helper thread, with the state the step began in:
+// the coder's thread takes the decision only where its own state is the
+// same, so that it is the decision it would have taken itself. Kept small:
+// the coder reads one for every step it follows, from the other core.
+struct Record {
+  enum Kind : std::uint8_t {
+    kStep,
+    kRunEnd,  // no decision: where the helper's stretch ended
+  };
+  Kind kind;
+  std::uint8_t indexBits;  // as the step searched
+  // The step would have decided the same without its held-over candidate:
+  // it had none, or a search anew finds the same one.
+  bool sameAfresh;
+  bool holding;
+  std::uint32_t position;
+  std::uint32_t distance;  // the decision: a match, or a byte (length 0)
+  std::uint32_t length;
+  std::uint32_t lastOffset;
+};
+
+// The rest of a record's state, read only where the coder joins or leaves
+// the helper's steps.
+struct RecordDetail {
+  HeldState held;
+  // The next position's candidate, held over when the decision is a byte:
+  // with it the state after the step is known as well.
+  Candidate next;
+};
+
+// Waits for a condition that the other thread makes true: first in a short
+// spin, as the other thread mostly answers within a step or two, then
+// asleep, so that a thread that waits long leaves the core to others.
+class Signal {
+ public:
+  // Wakes the waiters after the caller changed what they wait for.
+  void Notify() {
+    // Either a waiter sees the change, or this sees the waiter.
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (sleepers_.load(std::memory_order_relaxed) > 0) {
+      sequence_.fetch_add(1, std::memory_order_seq_cst);
+      sequence_.notify_all();
+    }
+  }
+
+  // Waits until ready() holds.
+  template <typename Ready>
+  void WaitFor(Ready ready) {
+    for (int spin = 0; spin < kSpins; ++spin) {
+      if (ready()) return;
+      Pause();
+    }
+    for (;;) {
+      const std::uint32_t seen = sequence_.load(std::memory_order_seq_cst);
+      sleepers_.fetch_add(1, std::memory_order_seq_cst);
+      const bool done = ready();
+      if (!done) sequence_.wait(seen, std::memory_order_seq_cst);
+      sleepers_.fetch_sub(1, std::memory_order_seq_cst);
+      if (done) return;
+    }
+  }
+
+ private:
+  static void Pause() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+  }
+
+  static constexpr int kSpins = 2000;
+  std::atomic<std::uint32_t> sequence_{0};
+  std::atomic<int> sleepers_{0};
+};
+
+// The two threads of an encode. The coder's thread (the caller's) decides
+// and codes as on its own; the helper thread decides the steps of a stretch
+// further on, with a state it guesses there, and records them. When the
+// coder's steps reach a recorded step in the same state, the steps from
+// there on are the recorded ones, and it only codes them until it catches
+// up; then the helper jumps ahead again. So each thread decides about half
+// the input. The input buffer slides only while the helper is paused.
+class Helper {
+ public:
+  // How far beyond the coder (or beyond where it stopped) the helper starts
+  // a stretch: the coder decides that much itself meanwhile.
+  static constexpr std::size_t kJump = std::size_t{32} << 10;
+
+  // Helper: true iff there is room for another record.
+  bool HasRoom() const { return put_ - taken_.load(std::memory_order_acquire) < kCapacity; }
+  void Put(const Record& r, const RecordDetail& detail) {
+    ring_[put_ % kCapacity] = r;
+    details_[put_ % kCapacity] = detail;
+    ++put_;
+    if (put_ - published_ >= kBatch) Publish();
+  }
+  // Helper: hands over every record put; done before any wait.
+  void Publish() {
+    if (published_ == put_) return;
+    published_ = put_;
+    sharedPut_.store(put_, std::memory_order_release);
+    toCoder_.Notify();
+  }
+  bool Stopped() const { return stop_.load(std::memory_order_acquire); }
+  bool PauseRequested() const { return pause_.load(std::memory_order_acquire); }
+  // Helper: stays still while the coder slides the input buffer.
+  void Pause() {
+    Publish();
+    paused_.store(true, std::memory_order_release);
+    toCoder_.Notify();
+    toHelper_.WaitFor([&] { return !PauseRequested() || Stopped(); });
+    paused_.store(false, std::memory_order_release);
+    toCoder_.Notify();
+  }
+  bool JumpPending(std::uint64_t seen) const {
+    return jumps_.load(std::memory_order_acquire) != seen;
+  }
+  // Helper: the coder's position when it asked for the jump.
+  std::size_t JumpFrom() const { return jumpFrom_.load(std::memory_order_relaxed); }
+  std::uint64_t Jumps() const { return jumps_.load(std::memory_order_acquire); }
+  void WantSlide(bool want) { wantSlide_.store(want, std::memory_order_relaxed); }
+  template <typename Ready>
+  void HelperWaitFor(Ready ready) {
+    Publish();
+    toHelper_.WaitFor(ready);
+  }
+  // Helper: its position, for the coder while it is paused.
+  void SetAt(std::size_t p) { helperAt_.store(p, std::memory_order_relaxed); }
+
+  // Coder: the next record, or null when none is there yet.
+  const Record* Peek() {
+    if (takenLocal_ == available_) {
+      available_ = sharedPut_.load(std::memory_order_acquire);
+      if (takenLocal_ == available_) return nullptr;
+    }
+    return &ring_[takenLocal_ % kCapacity];
+  }
+  // Coder: the details of the record Peek returned.
+  const RecordDetail& Detail() const { return details_[takenLocal_ % kCapacity]; }
+  // Coder: the details of the record popped last.
+  const RecordDetail& LastDetail() const { return details_[(takenLocal_ - 1) % kCapacity]; }
+  void Pop() {
+    ++takenLocal_;
+    if (takenLocal_ % kBatch == 0 || takenLocal_ == available_) {
+      // All but the last: its details may still be asked for.
+      taken_.store(takenLocal_ - 1, std::memory_order_release);
+      toHelper_.Notify();
+    }
+  }
+  // Coder: asks the helper to start a new stretch beyond from.
+  void RequestJump(std::size_t from) {
+    jumpFrom_.store(from, std::memory_order_relaxed);
+    jumps_.fetch_add(1, std::memory_order_release);
+    toHelper_.Notify();
+  }
+  bool SlideWanted() const { return wantSlide_.load(std::memory_order_relaxed); }
+  // Coder: returns once the helper stands still; until ResumeHelper it
+  // reads nothing. Returns the helper's position.
+  std::size_t PauseHelper() {
+    pause_.store(true, std::memory_order_release);
+    toHelper_.Notify();
+    toCoder_.WaitFor([&] { return paused_.load(std::memory_order_acquire); });
+    return helperAt_.load(std::memory_order_relaxed);
+  }
+  void ResumeHelper() {
+    pause_.store(false, std::memory_order_release);
+    toHelper_.Notify();
+    toCoder_.WaitFor([&] { return !paused_.load(std::memory_order_acquire); });
+  }
+  void Stop() {
+    stop_.store(true, std::memory_order_release);
+    toHelper_.Notify();
+  }
+
+ private:
+  static constexpr std::size_t kCapacity = std::size_t{1} << 16;
+  static constexpr std::size_t kBatch = 16;
+
+  Record ring_[kCapacity];
+  RecordDetail details_[kCapacity];
+  // The helper's.
+  alignas(64) std::uint64_t put_ = 0;
+  std::uint64_t published_ = 0;
+  // The coder's.
+  alignas(64) std::uint64_t takenLocal_ = 0;
+  std::uint64_t available_ = 0;
+  // Shared, by who writes them.
+  alignas(64) std::atomic<std::uint64_t> sharedPut_{0};
+  std::atomic<bool> paused_{false};
+  std::atomic<std::size_t> helperAt_{0};
+  std::atomic<bool> wantSlide_{false};
+  alignas(64) std::atomic<std::uint64_t> taken_{0};
+  std::atomic<std::uint64_t> jumps_{0};
+  std::atomic<std::size_t> jumpFrom_{0};
+  std::atomic<bool> pause_{false};
+  std::atomic<bool> stop_{false};
+  alignas(64) Signal toCoder_;
+  alignas(64) Signal toHelper_;
 };
 
 // The encoder of one call. Link is the type of a chain link: the distance
@@ -440,12 +659,19 @@ struct StreamIo {
 template <typename Link>
 class Encoder {
  public:
-  // Requires: work is 8-byte aligned and holds WorkBytes<Link>(window) bytes;
-  // io, unless null, outlives the encoder.
-  Encoder(InputWindow* input, std::uint32_t window, std::uint8_t* work, BitWriter* writer,
-          SearchMode mode, const StreamIo* io);
+  // Requires: work, unless null, is 8-byte aligned and holds
+  // WorkBytes<Link>(window, slots) bytes; without it the encoder can only
+  // code decisions taken elsewhere (RunCoder). io, unless null, outlives the
+  // encoder.
+  Encoder(InputWindow* input, std::uint32_t window, std::uint8_t* work, std::uint64_t slots,
+          BitWriter* writer, SearchMode mode, const StreamIo* io);
 
-  EncodeStatus Run(std::uint64_t growthLimit);
+  // Writes the stream. With helper, takes the steps it recorded where they
+  // hold.
+  EncodeStatus Run(std::uint64_t growthLimit, Helper* helper);
+  // The helper thread's work: decides stretches ahead of the coder and
+  // records their steps, from start on, until the coder stops it.
+  void HelpAhead(Helper* helper, std::size_t start);
 
  private:
   // What a raw block returns to.
@@ -467,6 +693,42 @@ class Encoder {
   // Slides the input, drains the output up to the checkpoint and reports
   // progress, as far as a streaming encode at step position p needs.
   EncodeStatus Service(std::size_t p, const Checkpoint& checkpoint);
+
+  HeldState GetHeldState() const {
+    return {holding_, held_, static_cast<std::uint8_t>(heldIndexBits_),
+            static_cast<std::uint32_t>(heldMaxLength_)};
+  }
+  void SetHeldState(const HeldState& s) {
+    holding_ = s.holding;
+    held_ = s.held;
+    heldIndexBits_ = s.heldIndexBits;
+    heldMaxLength_ = s.heldMaxLength;
+  }
+  // Returns true iff a search at p or p + 1 could rate the position at
+  // distance, which a step's decision then depends on as the last offset.
+  bool MatchesAt(std::size_t p, std::uint64_t distance) const {
+    for (const std::size_t q : {p, p + 1}) {
+      if (distance <= window_ && distance <= q && in_[q - distance] == in_[q] &&
+          in_[q - distance + 1] == in_[q + 1])
+        return true;
+    }
+    return false;
+  }
+  // Returns the index bits the step at p works with.
+  unsigned IndexBitsAt(std::size_t p) const;
+  // Returns true iff the recorded step r at p, matching at most m bytes, is
+  // the decision this encoder's step would take there.
+  bool Joins(const Record& r, std::size_t p, std::size_t m) const;
+  // Sets *chosen to the helper's recorded decision for the step at p and
+  // returns true, where that holds; false where the step decides itself.
+  bool Follow(std::size_t p, std::size_t m, Candidate* chosen);
+  // Takes over the state after the step followed last.
+  void StopFollowing();
+  // Sets them; true iff they changed.
+  bool NextIndexBits(std::size_t p);
+  // The match finder's part of the step at p, matching at most m bytes:
+  // returns the match to code, or no candidate for a byte.
+  Candidate Decide(std::size_t p, std::size_t m);
 
   LiteralFormat ChooseFormat(std::size_t from) const;
   void SetFormat(LiteralFormat f);
@@ -491,11 +753,11 @@ class Encoder {
   template <int level>
   static void Enter(const ChainTable& table, const std::uint8_t* in, std::size_t pos,
                     std::uint64_t slotMask);
-  // Returns the newest position of the two-byte chain for here, or
-  // kNoPosition.
-  std::uint32_t Newest(const std::uint8_t* here) const {
-    return head_[0][LevelKey<0>(here, keyBits_[0])] - 1;
-  }
+  // Returns the newest position of level's chain for key, or kNoPosition.
+  std::uint32_t Head(int level, std::uint32_t key) const { return head_[level][key] - 1; }
+  // Returns the newest position of the two-byte chain for the bytes at p,
+  // or kNoPosition.
+  std::uint32_t Newest(std::size_t p) const { return Head(0, LevelKey<0>(in_ + p, keyBits_[0])); }
   // Sets keys[level] to the key of here for every hashed level whose length
   // is at most maxLength, all at once: with the level known only at run time
   // a choice of one would be a mispredicted branch.
@@ -560,15 +822,20 @@ class Encoder {
   std::uint32_t window_;
   InputWindow* input_;
   const StreamIo* io_;
+  Helper* helper_ = nullptr;
+  bool following_ = false;  // the steps are the helper's recorded ones
+  Record followed_{};       // the step followed last
+  std::size_t followedMaxLength_ = 0;
+  bool jumpAsked_ = false;  // until the helper's stretch ends
   // The step position and stream position from which Service has work.
   std::size_t serviceAt_ = ~std::size_t{0};
   std::size_t drainAt_ = ~std::size_t{0};
   std::size_t progressAt_ = ~std::size_t{0};
   // Newest position + 1 of each key, 0 for none: the table starts as the
   // zero pages the allocator hands out, never written as a whole.
-  std::uint32_t* head_[kLevels];
-  unsigned keyBits_[kLevels];
-  Link* chain_[kLevels];  // distance to the previous position, by slot
+  std::uint32_t* head_[kLevels] = {};
+  unsigned keyBits_[kLevels] = {};
+  Link* chain_[kLevels] = {};  // distance to the previous position, by slot
   std::uint64_t slotMask_;
   // Positions below entered_[level] are in that level's chains or out of
   // reach. The longer chains are only brought up to date when a search needs
@@ -586,26 +853,33 @@ class Encoder {
   unsigned indexBits_ = kInitialIndexBits;
   LiteralFormat format_;
   std::size_t formatChosenAt_ = 0;
+  // The previous step's next-position candidate, when that step coded a byte
+  // and so held it over for the position after; the index bits and the
+  // longest match that search worked with.
+  bool holding_ = false;
+  Candidate held_;
+  unsigned heldIndexBits_ = 0;
+  std::size_t heldMaxLength_ = 0;
 };
 
 template <typename Link>
 Encoder<Link>::Encoder(InputWindow* input, std::uint32_t window, std::uint8_t* work,
-                       BitWriter* writer, SearchMode mode, const StreamIo* io)
+                       std::uint64_t slots, BitWriter* writer, SearchMode mode, const StreamIo* io)
     : in_(input->Origin()),
       size_(input->Size()),
       window_(window),
       input_(input),
       io_(io),
-      slotMask_(ChainSlots(window) - 1),
+      slotMask_(slots - 1),
       out_(writer),
       plainSearch_(mode == SearchMode::kPlain) {
-  for (int level = 0; level < kLevels; ++level) {
+  for (int level = 0; level < kLevels && work != nullptr; ++level) {
     keyBits_[level] = LevelKeyBits(level, window);
     const std::size_t keys = std::size_t{1} << keyBits_[level];
     head_[level] = reinterpret_cast<std::uint32_t*>(work);
     work += keys * 4;
     chain_[level] = reinterpret_cast<Link*>(work);
-    work += ChainBytes<Link>(window);
+    work += ChainBytes<Link>(slots);
   }
   if (io_ != nullptr) {
     serviceAt_ = 0;
@@ -616,9 +890,24 @@ Encoder<Link>::Encoder(InputWindow* input, std::uint32_t window, std::uint8_t* w
 
 template <typename Link>
 EncodeStatus Encoder<Link>::Service(std::size_t p, const Checkpoint& checkpoint) {
-  if (p >= input_->SlideAt()) {
-    const std::size_t lowest = std::min(checkpoint.position, p > io_->behind ? p - io_->behind : 0);
-    if (!input_->Slide(lowest)) return EncodeStatus::kInputFailed;
+  const std::size_t lowest = std::min(checkpoint.position, p > io_->behind ? p - io_->behind : 0);
+  // The helper, ahead, asks for a slide when it reaches the buffer's end; it
+  // gets one once that frees a good part of the buffer.
+  const bool helperWants =
+      helper_ != nullptr && helper_->SlideWanted() && lowest >= input_->Low() + io_->readChunk / 2;
+  if (p >= input_->SlideAt() || helperWants) {
+    bool slid = true;
+    if (helper_ != nullptr) {
+      // A helper behind the coder would lose the bytes it reads: send it
+      // ahead before it reads again.
+      if (helper_->PauseHelper() < p + Helper::kJump) helper_->RequestJump(p);
+      helper_->WantSlide(false);
+      slid = input_->Slide(lowest);
+      helper_->ResumeHelper();
+    } else {
+      slid = input_->Slide(lowest);
+    }
+    if (!slid) return EncodeStatus::kInputFailed;
     in_ = input_->Origin();
   }
   // Only words before the checkpoint are final: a raw block rewinds to it.
@@ -851,12 +1140,13 @@ Candidate Encoder<Link>::SearchPlain(std::size_t p, std::size_t maxLength) const
   Candidate best;
   std::size_t need = 2;
   const std::uint8_t* here = in_ + p;
-  for (std::uint32_t q = Newest(here);; q = Previous(0, q)) {
+  for (std::uint32_t q = Newest(p);; q = Previous(0, q)) {
     // Reading: within the window means 1 to window bytes back.
     const std::uint64_t d = std::uint64_t{p} - q;  // kNoPosition: beyond any window
     if (d > window_) break;
     if (Rate(here, d, maxLength, &need, &best)) break;
   }
+  best.reach = static_cast<std::uint32_t>(need);
   return best;
 }
 
@@ -894,12 +1184,13 @@ Candidate Encoder<Link>::SearchFast(std::size_t p, std::size_t maxLength) {
   const std::uint8_t* here = in_ + p;
   // The newest position with the same first two bytes. When there is none,
   // no position can match, the last offset's included: nothing to find.
-  const std::uint32_t newest = Newest(here);
+  const std::uint32_t newest = Newest(p);
   // Where the data has few matches, the next search is most often one byte
   // on, and its head is a cache miss of its own: fetch it now.
   if (maxLength >= 3) __builtin_prefetch(&head_[0][LevelKey<0>(here + 1, keyBits_[0])]);
   if (std::uint64_t{p} - newest > window_) {  // none: beyond any window
     NoteChains(0);
+    best.reach = 2;
     return best;
   }
   std::size_t need = 2;
@@ -975,7 +1266,10 @@ Candidate Encoder<Link>::SearchFast(std::size_t p, std::size_t maxLength) {
     ++visited;
     if (d == repeatD) repeatPending = false;
     bool changed = false;
-    if (look(d, &changed)) return best;
+    if (look(d, &changed)) {
+      best.reach = static_cast<std::uint32_t>(need);
+      return best;
+    }
     least = 3;
     floor = std::max(floor, least);
     // A short two-byte chain is walked on as it is; a long one is left for
@@ -1096,6 +1390,7 @@ Candidate Encoder<Link>::SearchFast(std::size_t p, std::size_t maxLength) {
     q = Previous(level, q);
   }
   NoteChains(visited);
+  best.reach = static_cast<std::uint32_t>(need);
   return best;
 }
 
@@ -1124,17 +1419,17 @@ bool Encoder<Link>::NextCannotWin(std::size_t p, std::size_t maxLength, const Ca
   // with few matches, bringing them up would cost more than this saves.
   constexpr std::size_t kMostBehind = 256;
   int level = LevelFor(least);
-  if (level > 0 && p - entered_[1] > kMostBehind) level = 0;
+  if (level > 0 && entered_[1] + kMostBehind < p) level = 0;
   CatchUp<0>(p);
   CatchUpAt(level, p);
   const std::uint8_t wanted = here[least - 1];
   // A walk this long is not worth it: the search will do.
   constexpr int kMostLooks = 64;
-  std::uint32_t q = Newest(here);
+  std::uint32_t q = Newest(p);
   if (level > 0) {
     std::uint32_t keys[kLevels] = {};
     HashedKeys(here, maxLength, keys);
-    q = head_[level][keys[level]] - 1;
+    q = Head(level, keys[level]);
   }
   for (int looks = 0; looks < kMostLooks; ++looks) {
     const std::uint64_t d = std::uint64_t{p} - q;  // kNoPosition: beyond any window
@@ -1155,7 +1450,7 @@ bool Encoder<Link>::NextCannotWin(std::size_t p, std::size_t maxLength, const Ca
 template <typename Link>
 std::uint32_t Encoder<Link>::FirstBeyond(int level, std::uint32_t key, std::size_t p,
                                          std::uint64_t done) const {
-  std::uint32_t q = head_[level][key] - 1;
+  std::uint32_t q = Head(level, key);
   // Links of positions beyond the window may be stale: never follow those.
   while (q != kNoPosition && std::uint64_t{p} - q <= std::min<std::uint64_t>(done, window_)) {
     q = Previous(level, q);
@@ -1181,7 +1476,50 @@ std::size_t Encoder<Link>::RunBack(const std::uint8_t* p, std::uint8_t c, std::s
 }
 
 template <typename Link>
-EncodeStatus Encoder<Link>::Run(std::uint64_t growthLimit) {
+unsigned Encoder<Link>::IndexBitsAt(std::size_t p) const {
+  // r is capped by the window (after its clamping), so with the engine's
+  // 65536 the index bits never reach 10.
+  const std::size_t r = std::min<std::size_t>(p, window_);
+  return r > kIndexBits10Above ? 10 : r > kIndexBits9Above ? 9 : indexBits_;
+}
+
+template <typename Link>
+bool Encoder<Link>::NextIndexBits(std::size_t p) {
+  const unsigned indexBits = IndexBitsAt(p);
+  if (indexBits == indexBits_) return false;
+  indexBits_ = indexBits;
+  return true;
+}
+
+template <typename Link>
+Candidate Encoder<Link>::Decide(std::size_t p, std::size_t m) {
+  const Candidate current = holding_ ? held_ : Search(p, m);
+  // Reading: a match must gain at least 8 - literal width bits. Every
+  // candidate gains more than 0 (Rate takes only gains above the best so
+  // far, which starts at 0), so it passes with either width: the decision
+  // does not depend on the literal format.
+  const bool currentWorthIt = static_cast<bool>(current);
+  // When the match is taken, the next position's candidate only had to
+  // lose to it. Proving that it must lose is cheaper than finding it.
+  const bool nextLoses = currentWorthIt && !plainSearch_ && NextCannotWin(p + 1, m - 1, current);
+  const Candidate next = nextLoses ? Candidate{} : Search(p + 1, m - 1);
+  // Coding a byte first costs about that much; the held-over candidate
+  // gets it back, as it is kept with its full gain.
+  constexpr std::int64_t penalty = kNextPositionPenalty;
+  const std::int64_t nextGain = next.gain >= penalty ? next.gain - penalty : next.gain;
+  if ((next && nextGain > current.gain) || !currentWorthIt) {
+    holding_ = true;
+    held_ = next;
+    heldIndexBits_ = indexBits_;
+    heldMaxLength_ = m - 1;
+    return {};
+  }
+  holding_ = false;
+  return current;
+}
+
+template <typename Link>
+EncodeStatus Encoder<Link>::Run(std::uint64_t growthLimit, Helper* helper) {
   {
     const LiteralFormat first = ChooseFormat(0);
     SetFormat(first);  // always written: it is the first code of every stream
@@ -1195,60 +1533,46 @@ EncodeStatus Encoder<Link>::Run(std::uint64_t growthLimit) {
   // Reading: the first checkpoint is taken after the first byte, where the
   // steps begin, not after the literal-format code.
   Checkpoint checkpoint = Save(p, false);
-  // The previous step's next-position candidate, when that step coded a byte
-  // and so held it over for position p. Reading: a next position without
-  // candidate is held over as such, so every position is searched once; the
-  // step after has no current candidate and codes a byte.
-  bool holding = false;
-  Candidate held;
+  // Reading: a next position without candidate is held over as such, so
+  // every position is searched once; the step after has no current
+  // candidate and codes a byte.
+  holding_ = false;
   bool chooseFormat = false;
+  helper_ = helper;
 
   while (p < size_) {
-    if (p >= serviceAt_ || out_->Position() >= drainAt_) {
-      if (const EncodeStatus s = Service(p, checkpoint); s != EncodeStatus::kOk) return s;
-    }
     const std::size_t m = std::min<std::size_t>(window_ - 1, size_ - p);
     if (m <= 3) {
+      if (p >= serviceAt_ || out_->Position() >= drainAt_) {
+        if (const EncodeStatus s = Service(p, checkpoint); s != EncodeStatus::kOk) return s;
+      }
       ByteRule(p);
       ++p;
-      holding = false;
+      holding_ = false;
     } else {
+      if (p >= serviceAt_ || out_->Position() >= drainAt_ ||
+          (helper_ != nullptr && io_ != nullptr && helper_->SlideWanted())) {
+        if (const EncodeStatus s = Service(p, checkpoint); s != EncodeStatus::kOk) return s;
+      }
       if (chooseFormat || p - formatChosenAt_ >= kLiteralFormatSpan) {
         chooseFormat = false;
         SetFormat(ChooseFormat(p));
         formatChosenAt_ = p;
       }
-      // r is capped by the window (after its clamping), so with the engine's
-      // 65536 the index bits never reach 10.
-      const std::size_t r = std::min<std::size_t>(p, window_);
-      const unsigned indexBits = r > kIndexBits10Above ? 10 : r > kIndexBits9Above ? 9 : indexBits_;
-      if (indexBits != indexBits_) {
-        indexBits_ = indexBits;
+      if (NextIndexBits(p)) {
         out_->Put(kIndexBitsCode, kIndexBitsCodeBits);
-        out_->Put(indexBits, 4);
+        out_->Put(indexBits_, 4);
       }
-
-      const Candidate current = holding ? held : Search(p, m);
-      const bool currentWorthIt =
-          current && current.gain >= 8 - static_cast<std::int64_t>(format_.width);
-      // When the match is taken, the next position's candidate only had to
-      // lose to it. Proving that it must lose is cheaper than finding it.
-      const bool nextLoses =
-          currentWorthIt && !plainSearch_ && NextCannotWin(p + 1, m - 1, current);
-      const Candidate next = nextLoses ? Candidate{} : Search(p + 1, m - 1);
-      // Coding a byte first costs about that much; the held-over candidate
-      // gets it back, as it is kept with its full gain.
-      constexpr std::int64_t penalty = kNextPositionPenalty;
-      const std::int64_t nextGain = next.gain >= penalty ? next.gain - penalty : next.gain;
-      if ((next && nextGain > current.gain) || !currentWorthIt) {
+      Candidate chosen;
+      if (helper_ == nullptr || !Follow(p, m, &chosen)) {
+        chosen = Decide(p, m);
+      }
+      if (!chosen) {
         ByteRule(p);
         ++p;
-        holding = true;
-        held = next;
       } else {
-        WriteMatch(current);
-        p += current.length;
-        holding = false;
+        WriteMatch(chosen);
+        p += chosen.length;
       }
     }
 
@@ -1283,13 +1607,178 @@ EncodeStatus Encoder<Link>::Run(std::uint64_t growthLimit) {
     checkpoint = Save(p, true);
     out_->Put(0, 1);
     chooseFormat = true;
-    holding = false;
+    holding_ = false;
+    following_ = false;
   }
 
   out_->Put(kEndCode, kEndCodeBits);
   if (out_->Position() > growthLimit) return EncodeStatus::kGrew;
   out_->Finish();
   return EncodeStatus::kOk;
+}
+
+template <typename Link>
+bool Encoder<Link>::Joins(const Record& r, std::size_t p, std::size_t m) const {
+  if (r.indexBits != indexBits_) return false;
+  // The held-over candidates, or a held one and a search anew, must agree.
+  bool sameCurrent;
+  if (holding_ == r.holding) {
+    const Candidate& held = helper_->Detail().held.held;
+    sameCurrent = !holding_ || (held_.distance == held.distance && held_.length == held.length &&
+                                held_.gain == held.gain);
+  } else if (!holding_) {
+    sameCurrent = r.sameAfresh;
+  } else {
+    sameCurrent =
+        heldIndexBits_ == indexBits_ && (heldMaxLength_ == m || held_.reach < heldMaxLength_);
+  }
+  if (!sameCurrent) return false;
+  // With another last offset the searches at p and p + 1 come out the same
+  // as long as neither offset matches there.
+  return r.lastOffset == lastOffset_ || (!MatchesAt(p, r.lastOffset) && !MatchesAt(p, lastOffset_));
+}
+
+template <typename Link>
+bool Encoder<Link>::Follow(std::size_t p, std::size_t m, Candidate* chosen) {
+  const Record* r;
+  for (;;) {
+    r = helper_->Peek();
+    if (r == nullptr) {
+      // Caught up with the helper: the steps go on from the state after the
+      // last one followed, and the helper goes ahead.
+      if (following_) StopFollowing();
+      if (!jumpAsked_) {
+        helper_->RequestJump(p);
+        jumpAsked_ = true;
+      }
+      return false;
+    }
+    if (r->kind == Record::kRunEnd) jumpAsked_ = false;
+    if (r->position >= p) break;
+    // Behind the coder: of no more use, and the helper should go ahead.
+    if (r->kind == Record::kStep && !jumpAsked_) {
+      helper_->RequestJump(p);
+      jumpAsked_ = true;
+    }
+    helper_->Pop();
+  }
+  if (r->kind != Record::kStep || r->position != p) {
+    // Ahead of the coder's steps: it decides itself until it reaches them.
+    if (following_) StopFollowing();
+    return false;
+  }
+  if (following_) {
+    // The last offsets differ since a raw block until a match: each step
+    // must not depend on them.
+    if (r->lastOffset != lastOffset_ &&
+        (MatchesAt(p, r->lastOffset) || MatchesAt(p, lastOffset_))) {
+      SetHeldState(helper_->Detail().held);
+      following_ = false;
+      helper_->Pop();
+      return false;
+    }
+  } else if (!Joins(*r, p, m)) {
+    helper_->Pop();
+    return false;
+  }
+  following_ = true;
+  followed_ = *r;
+  followedMaxLength_ = m;
+  *chosen = {r->distance, r->length, 0, 0};
+  helper_->Pop();
+  return true;
+}
+
+template <typename Link>
+void Encoder<Link>::StopFollowing() {
+  following_ = false;
+  // The state after the step followed last, as its Decide left it.
+  holding_ = followed_.length == 0;
+  if (holding_) {
+    held_ = helper_->LastDetail().next;
+    heldIndexBits_ = followed_.indexBits;
+    heldMaxLength_ = followedMaxLength_ - 1;
+  }
+}
+
+template <typename Link>
+void Encoder<Link>::HelpAhead(Helper* helper, std::size_t start) {
+  std::uint64_t jumpsSeen = 0;
+  std::size_t p = start;
+  holding_ = false;
+  bool ended = false;  // the stretch's last record is put
+  auto endStretch = [&] {
+    Record r{};
+    r.kind = Record::kRunEnd;
+    r.position = static_cast<std::uint32_t>(std::min(p, size_));
+    r.lastOffset = lastOffset_;
+    helper->Put(r, {});
+    helper->Publish();
+  };
+  auto told = [&] {
+    return helper->Stopped() || helper->PauseRequested() || helper->JumpPending(jumpsSeen);
+  };
+  for (;;) {
+    if (helper->Stopped()) return;
+    if (helper->PauseRequested()) {
+      helper->SetAt(p);
+      helper->Pause();
+      in_ = input_->Origin();
+      continue;
+    }
+    if (!helper->HasRoom()) {
+      helper->HelperWaitFor(
+          [&] { return helper->Stopped() || helper->PauseRequested() || helper->HasRoom(); });
+      continue;
+    }
+    if (helper->JumpPending(jumpsSeen)) {
+      jumpsSeen = helper->Jumps();
+      if (!ended) endStretch();
+      ended = false;
+      // A new stretch, its state guessed: no held-over candidate, the last
+      // offset as it was.
+      p = std::max(p, helper->JumpFrom()) + Helper::kJump;
+      holding_ = false;
+      continue;
+    }
+    if (ended || p >= size_ || std::min<std::size_t>(window_ - 1, size_ - p) <= 3) {
+      // The last steps code their bytes without a search.
+      if (!ended) endStretch();
+      ended = true;
+      helper->HelperWaitFor(told);
+      continue;
+    }
+    if (!input_->Holds(p)) {
+      helper->WantSlide(true);
+      helper->HelperWaitFor(told);
+      continue;
+    }
+    const std::size_t m = std::min<std::size_t>(window_ - 1, size_ - p);
+    NextIndexBits(p);
+    Record r{};
+    r.kind = Record::kStep;
+    r.position = static_cast<std::uint32_t>(p);
+    r.lastOffset = lastOffset_;
+    r.holding = holding_;
+    RecordDetail detail{};
+    detail.held = GetHeldState();
+    r.indexBits = static_cast<std::uint8_t>(indexBits_);
+    // A search anew at p differs from the held one only by the index bits
+    // or by a larger maxLength that some position reached.
+    r.sameAfresh = !holding_ || (heldIndexBits_ == indexBits_ &&
+                                 (heldMaxLength_ == m || held_.reach < heldMaxLength_));
+    const Candidate chosen = Decide(p, m);
+    r.distance = chosen.distance;
+    r.length = chosen.length;
+    if (!chosen) detail.next = held_;
+    helper->Put(r, detail);
+    if (chosen) {
+      lastOffset_ = chosen.distance;
+      p += chosen.length;
+    } else {
+      ++p;
+    }
+  }
 }
 
 // Returns the window Encode works with: raised to at least kMinWindow, then
@@ -1312,20 +1801,66 @@ WorkMemory AllocateZeroed(std::uint64_t bytes) {
                     &std::free);
 }
 
-template <typename Link>
-EncodeStatus RunEncoder(InputWindow* input, std::uint32_t window, BitWriter* writer,
-                        SearchMode mode, std::uint64_t growthLimit, const StreamIo* io) {
-  const WorkMemory work = AllocateZeroed(WorkBytes<Link>(window));
-  if (!work) return EncodeStatus::kNoMemory;
-  Encoder<Link> encoder(input, window, static_cast<std::uint8_t*>(work.get()), writer, mode, io);
-  return encoder.Run(growthLimit);
+// How an encode is run, beyond what it writes.
+struct RunPlan {
+  std::uint32_t window;
+  SearchMode mode;
+  std::uint64_t growthLimit;
+  bool twoThreads;
+  std::size_t behind;  // streaming: input kept behind the coder's checkpoint
+};
+
+// Returns the chain slots of plan.
+std::uint64_t PlanSlots(const RunPlan& plan) {
+  return ChainSlots(plan.window);
 }
 
-EncodeStatus RunEncoderFor(InputWindow* input, std::uint32_t window, BitWriter* writer,
-                           SearchMode mode, std::uint64_t growthLimit, const StreamIo* io) {
-  return window <= 0xffff + 1
-             ? RunEncoder<std::uint16_t>(input, window, writer, mode, growthLimit, io)
-             : RunEncoder<std::uint32_t>(input, window, writer, mode, growthLimit, io);
+// Returns the bytes of work memory of plan.
+std::uint64_t PlanBytes(const RunPlan& plan) {
+  const std::uint64_t slots = PlanSlots(plan);
+  const std::uint64_t tables = plan.window <= 0xffff + 1
+                                   ? WorkBytes<std::uint16_t>(plan.window, slots)
+                                   : WorkBytes<std::uint32_t>(plan.window, slots);
+  // With two threads each has its own tables.
+  return plan.twoThreads ? 2 * tables + sizeof(Helper) : tables;
+}
+
+template <typename Link>
+EncodeStatus RunEncoder(InputWindow* input, BitWriter* writer, const RunPlan& plan,
+                        const StreamIo* io) {
+  const std::uint64_t slots = PlanSlots(plan);
+  const WorkMemory work = AllocateZeroed(WorkBytes<Link>(plan.window, slots));
+  if (!work) return EncodeStatus::kNoMemory;
+  std::uint8_t* const tables = static_cast<std::uint8_t*>(work.get());
+  if (plan.twoThreads) {
+    const WorkMemory helperWork = AllocateZeroed(WorkBytes<Link>(plan.window, slots));
+    const std::unique_ptr<Helper> helper(new (std::nothrow) Helper);
+    if (helperWork && helper) {
+      Encoder<Link> ahead(input, plan.window, static_cast<std::uint8_t*>(helperWork.get()), slots,
+                          nullptr, plan.mode, nullptr);
+      Encoder<Link> coder(input, plan.window, tables, slots, writer, plan.mode, io);
+      std::thread thread;
+      try {
+        thread = std::thread([&] { ahead.HelpAhead(helper.get(), 1 + Helper::kJump); });
+      } catch (const std::system_error&) {
+        // No thread to be had: one will do.
+      }
+      if (thread.joinable()) {
+        const EncodeStatus status = coder.Run(plan.growthLimit, helper.get());
+        helper->Stop();
+        thread.join();
+        return status;
+      }
+    }
+  }
+  Encoder<Link> encoder(input, plan.window, tables, slots, writer, plan.mode, io);
+  return encoder.Run(plan.growthLimit, nullptr);
+}
+
+EncodeStatus RunEncoderFor(InputWindow* input, BitWriter* writer, const RunPlan& plan,
+                           const StreamIo* io) {
+  return plan.window <= 0xffff + 1 ? RunEncoder<std::uint16_t>(input, writer, plan, io)
+                                   : RunEncoder<std::uint32_t>(input, writer, plan, io);
 }
 
 // Bytes of input a streaming step may read behind and ahead of its
@@ -1339,6 +1874,13 @@ std::size_t StreamBehind(std::uint32_t window) {
 }
 std::size_t StreamAhead(std::uint32_t window) {
   return std::max<std::size_t>(window, kLiteralFormatSpan) + 64;
+}
+
+// Returns true iff an encode of size bytes runs the match finder on a
+// second thread: not for short inputs, where starting a thread costs more
+// than it saves, nor for the plain walk, the reference kept simple.
+bool UseTwoThreads(std::uint64_t size, SearchMode mode, const EncoderTuning& tuning) {
+  return mode == SearchMode::kFast && size >= tuning.secondThreadFrom;
 }
 
 // Stream bytes held before they go to the sink, and the buffer that holds
@@ -1359,18 +1901,20 @@ StreamEncodeResult EncodeStreamTuned(EncodeInput& input, ByteSink& sink,
     return result;
   }
   const std::uint32_t w = EffectiveWindow(options.window, n);
-  const std::size_t behind = StreamBehind(w);
+  const RunPlan plan{w, options.mode, options.growthLimit, UseTwoThreads(n, options.mode, tuning),
+                     StreamBehind(w)};
   const std::size_t ahead = StreamAhead(w);
-  const std::uint64_t work =
-      w <= 0xffff + 1 ? WorkBytes<std::uint16_t>(w) : WorkBytes<std::uint32_t>(w);
-  const std::uint64_t fixed = work + behind + ahead + kOutputBufferSize;
+  // With two threads the helper reads ahead of the coder, whose checkpoint
+  // the buffer keeps.
+  const std::uint64_t lead = plan.twoThreads ? 2 * Helper::kJump : 0;
+  const std::uint64_t fixed = PlanBytes(plan) + plan.behind + lead + ahead + kOutputBufferSize;
   if (fixed + tuning.readChunk > kStreamMemoryLimit) {
     result.status = EncodeStatus::kNoMemory;
     return result;
   }
   // No more buffer than the input needs.
-  const std::size_t capacity =
-      static_cast<std::size_t>(std::min<std::uint64_t>(behind + ahead + tuning.readChunk, n));
+  const std::size_t capacity = static_cast<std::size_t>(
+      std::min<std::uint64_t>(plan.behind + lead + ahead + tuning.readChunk, n));
   const std::unique_ptr<std::uint8_t[]> inputBuffer(new (std::nothrow) std::uint8_t[capacity + 1]);
   const std::unique_ptr<std::uint8_t[]> outputBuffer(new (std::nothrow)
                                                          std::uint8_t[kOutputBufferSize]);
@@ -1391,8 +1935,8 @@ StreamEncodeResult EncodeStreamTuned(EncodeInput& input, ByteSink& sink,
     return result;
   }
   BitWriter writer(outputBuffer.get(), kOutputBufferSize, kPackHeaderSize);
-  const StreamIo io{&window, &sink, options.progress, behind, kDrainAbove};
-  result.status = RunEncoderFor(&window, w, &writer, options.mode, options.growthLimit, &io);
+  const StreamIo io{&window, &sink, options.progress, plan.behind, kDrainAbove, tuning.readChunk};
+  result.status = RunEncoderFor(&window, &writer, plan, &io);
   if (!result.ok()) return result;
   if (!writer.Fits()) {
     result.status = EncodeStatus::kNoMemory;  // the buffer was sized too small
@@ -1432,7 +1976,8 @@ EncodeResult Encode(std::span<const std::uint8_t> input, std::span<std::uint8_t>
   InputWindow whole(input);
   BitWriter writer(output.data() + kPackHeaderSize, output.size() - kPackHeaderSize,
                    kPackHeaderSize);
-  result.status = RunEncoderFor(&whole, w, &writer, mode, growthLimit, nullptr);
+  const RunPlan plan{w, mode, growthLimit, UseTwoThreads(n, mode, EncoderTuning{}), 0};
+  result.status = RunEncoderFor(&whole, &writer, plan, nullptr);
   if (!result.ok()) return result;
   if (!writer.Fits()) {
     result.status = EncodeStatus::kOutputFull;

@@ -15,6 +15,9 @@ struct EncoderTuning {
   // Input bytes read at a time, beyond what the steps keep around their
   // position. Small values slide the buffer often.
   std::size_t readChunk = std::size_t{1} << 20;
+  // Inputs of at least this many bytes run the match finder on a second
+  // thread; 0 runs every input so.
+  std::size_t secondThreadFrom = std::size_t{256} << 10;
 };
 
 // EncodeStream with tuning.

@@ -11,7 +11,8 @@
 //             with small changes, so that long inputs (index bits 9 and
 //             10, full windows) are reached from short fuzz inputs; they
 //             take long, so only a quarter of the inputs do
-//   bits 6-7  the streaming encoder's read size: 1, 7, 300, 4096 bytes
+//   bits 6-7  the streaming encoder's read size: 1, 7, 300, 4096 bytes;
+//             with 7 and 4096 the match finder runs on a second thread
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -80,8 +81,8 @@ class MemorySink : public cipherkern::pack::ByteSink {
 
 // The stream of EncodeStream with its checksum written in, as the engine does.
 std::vector<std::uint8_t> EncodeStreamed(const std::vector<std::uint8_t>& input,
-                                         std::uint32_t window, bool checksum,
-                                         std::size_t readChunk) {
+                                         std::uint32_t window, bool checksum, std::size_t readChunk,
+                                         bool twoThreads) {
   MemoryInput in(input);
   MemorySink sink;
   cipherkern::pack::StreamEncodeOptions options;
@@ -89,6 +90,7 @@ std::vector<std::uint8_t> EncodeStreamed(const std::vector<std::uint8_t>& input,
   options.withChecksum = checksum;
   cipherkern::pack::EncoderTuning tuning;
   tuning.readChunk = readChunk;
+  tuning.secondThreadFrom = twoThreads ? 0 : SIZE_MAX;
   const cipherkern::pack::StreamEncodeResult r =
       cipherkern::pack::EncodeStreamTuned(in, sink, options, tuning);
   if (!r.ok() || r.size != sink.bytes.size()) std::abort();
@@ -116,7 +118,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const cipherkern::pack::DecodeResult r = cipherkern::pack::Decode(stream, back);
   if (!r.ok() || back != input) std::abort();
 
-  if (EncodeStreamed(input, window, checksum, kReadChunks[settings >> 6]) != stream) std::abort();
+  if (EncodeStreamed(input, window, checksum, kReadChunks[settings >> 6], (settings & 0x40) != 0) !=
+      stream) {
+    std::abort();
+  }
 
   if (input.size() <= kPlainCompareLimit &&
       EncodeAll(input, window, checksum, cipherkern::pack::SearchMode::kPlain) != stream) {

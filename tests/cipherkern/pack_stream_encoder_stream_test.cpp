@@ -21,13 +21,15 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 using pack::EncodeStatus;
 
-// Input in memory; the read numbered failAt (from 0) fails.
+// Input in memory; the reads from the one numbered failFrom (from 0) on
+// fail.
 class MemoryInput : public pack::EncodeInput {
  public:
-  explicit MemoryInput(const Bytes& data, int failAt = -1) : data_(data), failAt_(failAt) {}
+  explicit MemoryInput(const Bytes& data, int failFrom = -1) : data_(data), failFrom_(failFrom) {}
   std::uint64_t Size() const override { return data_.size(); }
   bool ReadAt(std::uint64_t offset, std::uint8_t* data, std::size_t n) override {
-    if (reads_++ == failAt_ || offset + n > data_.size()) return false;
+    const int index = reads_++;
+    if ((failFrom_ >= 0 && index >= failFrom_) || offset + n > data_.size()) return false;
     std::memcpy(data, data_.data() + offset, n);
     return true;
   }
@@ -35,7 +37,7 @@ class MemoryInput : public pack::EncodeInput {
 
  private:
   const Bytes& data_;
-  int failAt_;
+  int failFrom_;
   int reads_ = 0;
 };
 
@@ -70,7 +72,21 @@ struct Streamed {
   Bytes stream;  // the checksum written in, as the caller does
 };
 
-Streamed EncodeStream(const Bytes& in, std::uint32_t window, std::size_t readChunk,
+// How the streaming encoder runs: the input's read size and whether the
+// match finder takes a thread of its own.
+struct StreamRun {
+  std::size_t readChunk = std::size_t{1} << 20;
+  bool twoThreads = false;
+};
+
+pack::EncoderTuning TuningFor(const StreamRun& run) {
+  pack::EncoderTuning tuning;
+  tuning.readChunk = run.readChunk;
+  tuning.secondThreadFrom = run.twoThreads ? 0 : SIZE_MAX;
+  return tuning;
+}
+
+Streamed EncodeStream(const Bytes& in, std::uint32_t window, const StreamRun& run,
                       bool checksum = true, std::uint64_t growthLimit = SIZE_MAX) {
   MemoryInput input(in);
   MemorySink sink;
@@ -78,9 +94,8 @@ Streamed EncodeStream(const Bytes& in, std::uint32_t window, std::size_t readChu
   options.window = window;
   options.withChecksum = checksum;
   options.growthLimit = growthLimit;
-  pack::EncoderTuning tuning;
-  tuning.readChunk = readChunk;
-  Streamed out{pack::EncodeStreamTuned(input, sink, options, tuning), std::move(sink.bytes)};
+  Streamed out{pack::EncodeStreamTuned(input, sink, options, TuningFor(run)),
+               std::move(sink.bytes)};
   if (out.result.ok()) {
     EXPECT_EQ(out.stream.size(), out.result.size);
     EXPECT_GE(out.stream.size(), kPackHeaderSize);
@@ -135,10 +150,11 @@ Bytes Concat(std::initializer_list<Bytes> parts) {
 }
 
 TEST(PackStreamEncodeStream, GivesEncodesStreamOnEveryInputClass) {
-  // Each input with the engine's window and a small one, the input read in
-  // pieces of 1 byte (a slide before nearly every step), of 4 KiB and at
-  // the default size. Raw blocks in the mixed inputs roll back across
-  // slides, and long matches reach back across them.
+  // Each input with the engine's window and a small one, on one thread and
+  // two, the input read in pieces of 1 byte (a slide before nearly every
+  // step), of 4 KiB and at the default size. Raw blocks in the mixed and
+  // random inputs roll back across slides and send the second thread back;
+  // long matches reach back across slides.
   struct Case {
     const char* name;
     Bytes input;
@@ -162,16 +178,22 @@ TEST(PackStreamEncodeStream, GivesEncodesStreamOnEveryInputClass) {
   };
   for (const Case& c : cases) {
     for (std::uint32_t window : {65536u, 1024u}) {
-      const Bytes expected = Encode(c.input, window);
-      for (std::size_t chunk : {std::size_t{1}, std::size_t{4096}, std::size_t{1} << 20}) {
-        // One-byte pieces cost a copy of the kept bytes per step: only with
-        // the small window, whose buffer is small.
-        if (chunk == 1 && window > 1024) continue;
-        SCOPED_TRACE(std::string(c.name) + ", window " + std::to_string(window) + ", chunk " +
-                     std::to_string(chunk));
-        const Streamed streamed = EncodeStream(c.input, window, chunk);
-        ASSERT_TRUE(streamed.result.ok()) << static_cast<int>(streamed.result.status);
-        EXPECT_TRUE(streamed.stream == expected);
+      // The reference: one thread, the input in one piece where it fits.
+      const Streamed reference = EncodeStream(c.input, window, StreamRun{});
+      ASSERT_TRUE(reference.result.ok());
+      EXPECT_TRUE(reference.stream == Encode(c.input, window)) << c.name << ", window " << window;
+      for (bool twoThreads : {false, true}) {
+        for (std::size_t chunk : {std::size_t{1}, std::size_t{4096}, std::size_t{1} << 20}) {
+          // One-byte pieces cost a copy of the kept bytes per step, and with
+          // two threads a wait for the coder: only with the small window and
+          // one thread.
+          if (chunk == 1 && (window > 1024 || twoThreads)) continue;
+          SCOPED_TRACE(std::string(c.name) + ", window " + std::to_string(window) + ", chunk " +
+                       std::to_string(chunk) + (twoThreads ? ", two threads" : ""));
+          const Streamed streamed = EncodeStream(c.input, window, StreamRun{chunk, twoThreads});
+          ASSERT_TRUE(streamed.result.ok()) << static_cast<int>(streamed.result.status);
+          EXPECT_TRUE(streamed.stream == reference.stream);
+        }
       }
     }
   }
@@ -179,9 +201,9 @@ TEST(PackStreamEncodeStream, GivesEncodesStreamOnEveryInputClass) {
 
 TEST(PackStreamEncodeStream, LeavesTheChecksumToTheCaller) {
   const Bytes input = Text(5000, 12);
-  const Streamed with = EncodeStream(input, 65536, 1 << 20, true);
+  const Streamed with = EncodeStream(input, 65536, StreamRun{}, true);
   EXPECT_EQ(with.result.checksum, pack::Checksum(input));
-  const Streamed without = EncodeStream(input, 65536, 1 << 20, false);
+  const Streamed without = EncodeStream(input, 65536, StreamRun{}, false);
   EXPECT_EQ(without.result.checksum, 0u);
   EXPECT_TRUE(without.stream == Encode(input, 65536, false));
 }
@@ -196,54 +218,67 @@ TEST(PackStreamEncodeStream, GrowthLimitCountsTheWholeStream) {
     SCOPED_TRACE(limit);
     EncodeStatus status;
     const Bytes bounded = Encode(input, 65536, true, limit, &status);
-    const Streamed streamed = EncodeStream(input, 65536, 4096, true, limit);
-    EXPECT_EQ(streamed.result.status, status);
-    if (status == EncodeStatus::kOk) {
-      EXPECT_TRUE(streamed.stream == expected);
+    for (bool twoThreads : {false, true}) {
+      const Streamed streamed =
+          EncodeStream(input, 65536, StreamRun{4096, twoThreads}, true, limit);
+      EXPECT_EQ(streamed.result.status, status);
+      if (status == EncodeStatus::kOk) {
+        EXPECT_TRUE(streamed.stream == expected);
+      }
     }
     failed += status == EncodeStatus::kGrew;
   }
   EXPECT_GT(failed, 0);
   // Random data passes the engine's limit of its own length.
   const Bytes noise = RandomBytes(100000, 16);
-  EXPECT_EQ(EncodeStream(noise, 65536, 4096, true, noise.size()).result.status,
-            EncodeStatus::kGrew);
+  for (bool twoThreads : {false, true}) {
+    EXPECT_EQ(
+        EncodeStream(noise, 65536, StreamRun{4096, twoThreads}, true, noise.size()).result.status,
+        EncodeStatus::kGrew);
+  }
 }
 
 TEST(PackStreamEncodeStream, PassesOnFailuresOfInputAndSink) {
-  // Random data: a stream longer than the input, written in several pieces.
+  // Random data: a stream longer than the input, written in several pieces;
+  // with two threads the input is read on the second one.
   const Bytes input = RandomBytes(400000, 17);
   pack::StreamEncodeOptions options;
-  pack::EncoderTuning tuning;
-  tuning.readChunk = 16384;
-  int reads = 0;
-  int writes = 0;
-  {
-    MemoryInput in(input);
-    MemorySink sink;
-    ASSERT_TRUE(pack::EncodeStreamTuned(in, sink, options, tuning).ok());
-    reads = in.reads();
-    writes = sink.writes();
-  }
-  // The first, a middle and the last read or write: each one's failure
-  // ends the encode.
-  ASSERT_GE(reads, 3);
-  ASSERT_GE(writes, 3);
-  for (int failAt : {0, reads / 2, reads - 1}) {
-    SCOPED_TRACE(failAt);
-    MemoryInput in(input, failAt);
-    MemorySink sink;
-    EXPECT_EQ(pack::EncodeStreamTuned(in, sink, options, tuning).status,
-              EncodeStatus::kInputFailed);
-    EXPECT_EQ(in.reads(), failAt + 1);
-  }
-  for (int failAt : {0, writes / 2, writes - 1}) {
-    SCOPED_TRACE(failAt);
-    MemoryInput in(input);
-    MemorySink sink(failAt);
-    EXPECT_EQ(pack::EncodeStreamTuned(in, sink, options, tuning).status,
-              EncodeStatus::kOutputFailed);
-    EXPECT_EQ(sink.writes(), failAt + 1);
+  options.window = 4096;
+  for (bool twoThreads : {false, true}) {
+    SCOPED_TRACE(twoThreads ? "two threads" : "one thread");
+    const pack::EncoderTuning tuning = TuningFor(StreamRun{16384, twoThreads});
+    int reads = 0;
+    int writes = 0;
+    {
+      MemoryInput in(input);
+      MemorySink sink;
+      ASSERT_TRUE(pack::EncodeStreamTuned(in, sink, options, tuning).ok());
+      reads = in.reads();
+      writes = sink.writes();
+    }
+    // The first, a middle and the last read or write: each one's failure
+    // ends the encode. With two threads the reads follow the helper's pace,
+    // so their number varies: only the first few are sure to come.
+    ASSERT_GE(reads, 3);
+    ASSERT_GE(writes, 3);
+    const std::vector<int> readFailures =
+        twoThreads ? std::vector<int>{0, 1, 2} : std::vector<int>{0, reads / 2, reads - 1};
+    for (int failAt : readFailures) {
+      SCOPED_TRACE(failAt);
+      MemoryInput in(input, failAt);
+      MemorySink sink;
+      EXPECT_EQ(pack::EncodeStreamTuned(in, sink, options, tuning).status,
+                EncodeStatus::kInputFailed);
+      EXPECT_EQ(in.reads(), failAt + 1);
+    }
+    for (int failAt : {0, writes / 2, writes - 1}) {
+      SCOPED_TRACE(failAt);
+      MemoryInput in(input);
+      MemorySink sink(failAt);
+      EXPECT_EQ(pack::EncodeStreamTuned(in, sink, options, tuning).status,
+                EncodeStatus::kOutputFailed);
+      EXPECT_EQ(sink.writes(), failAt + 1);
+    }
   }
 }
 
