@@ -469,6 +469,12 @@ class Command {
       }
     }
     if (best.empty()) return ".";
+    // Folder names joined to names that start with "/" double it; the path
+    // is the same with one.
+    for (std::size_t twice = best.find("//"); twice != std::string::npos;
+         twice = best.find("//", twice)) {
+      best.erase(twice, 1);
+    }
     return best;
   }
 

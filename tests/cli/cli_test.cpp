@@ -617,6 +617,8 @@ TEST_F(CliCauses, EncryptFolderForceReplacesOnlyARegularFile) {
   const Result forced =
       RunCli({"encrypt-folder", "--force", "--cipher", "rc4", dir_ / "Daten", dir_ / "aus"});
   ASSERT_EQ(forced.code, 0) << forced.err;
+  EXPECT_EQ(forced.err, "tresolin-cli: Verschlüsselung erfolgreich beendet: " +
+                            (dir_ / "aus/Daten.rc4") + "\n");
   EXPECT_EQ(RunCli({"verify", dir_ / "aus/Daten.rc4"}).code, 0);
 
   std::filesystem::remove(dir_ / "aus/Daten.rc4");
