@@ -630,13 +630,16 @@ class Command {
     } else if (!platform::MakeSymbolicLink(source, standIn)) {
       return Refuse(Status::Of(Cause::kWriteFailed, landing, errno));
     }
-    if (const int code = TakePassword(!fromInput || passwords_.environment.has_value() ||
-                                      options_.passwordFile.has_value());
-        code >= 0) {
-      return code;
+    if (const int code = TakePassword(true); code >= 0) return code;
+    flows::FlowOutcome outcome = RunFileEncryption(standIn);
+    if (outcome.result != flows::FlowResult::kSucceeded) {
+      // The user knows the container's folder, not this run's working one.
+      std::string& path = outcome.status.path;
+      if (path.compare(0, work.path().size(), work.path()) == 0) {
+        path = path == standIn ? (fromInput ? "-" : source) : landing;
+      }
+      return Finish(outcome);
     }
-    const flows::FlowOutcome outcome = RunFileEncryption(standIn);
-    if (outcome.result != flows::FlowResult::kSucceeded) return Finish(outcome);
     if (!work.MoveOut(outcome.outputPath, container)) {
       flows::FlowOutcome failed(flows::FlowResult::kFailed, "", {},
                                 Status::Of(Cause::kNameTaken, container));
