@@ -24,6 +24,12 @@ namespace gadget = flows::gadget;
 constexpr std::string_view kVersion = "tresolin-cli 0.1.0";
 constexpr std::string_view kPrefix = "tresolin-cli: ";
 
+// The flows' own messages where the command line speaks without a flow.
+constexpr std::string_view kNotOurs = "Das ist keine mit diesem Program verschlüsselte Datei.";
+constexpr std::string_view kEncryptionFailed = "Fehler bei der Verschlüsselung";
+constexpr std::string_view kWrongPassword = "Falsches Passwort";
+constexpr std::string_view kCheckFailed = "Prüfung fehlgeschlagen";
+
 constexpr std::string_view kUsage =
     "Aufruf:\n"
     "  tresolin-cli encrypt [--cipher aes|rc4] [--pack] [--replace] [--output DATEI] DATEI|-\n"
@@ -643,7 +649,7 @@ class Command {
     if (!work.MoveOut(outcome.outputPath, container)) {
       flows::FlowOutcome failed(flows::FlowResult::kFailed, "", {},
                                 Status::Of(Cause::kNameTaken, container));
-      ui_.messages = {"Fehler bei der Verschlüsselung"};
+      ui_.messages = {std::string(kEncryptionFailed)};
       return Finish(failed);
     }
     work.Commit();
@@ -826,24 +832,22 @@ class Command {
       ui_.messages = {std::string(message)};
       return Finish(flows::FlowOutcome(flows::FlowResult::kFailed, "", {}, std::move(status)));
     };
-    constexpr std::string_view kNotOurs = "Das ist keine mit diesem Program verschlüsselte Datei.";
-    constexpr std::string_view kDamaged = "Prüfung fehlgeschlagen";
     if (fileIndex < 0 && folderIndex < 0) {
       return fail(kNotOurs, Status::Of(Cause::kNotContainer, container));
     }
     const crypto::ContainerKind kind =
         fileIndex >= 0 ? crypto::FileKindAt(fileIndex) : crypto::FolderKindAt(folderIndex);
     if (!crypto::TrailerMatchesSize(trailer)) {
-      return fail(kDamaged, Status::DamagedAt(platform::Check::kBodyLength, container));
+      return fail(kCheckFailed, Status::DamagedAt(platform::Check::kBodyLength, container));
     }
     if (const int code = TakePassword(false); code >= 0) return code;
     if (!crypto::CheckPassword(trailer.fingerprintLine, state_.password)) {
-      return fail("Falsches Passwort", Status::Of(Cause::kWrongPassword, container));
+      return fail(kWrongPassword, Status::Of(Cause::kWrongPassword, container));
     }
     int entries = 0;
     Status status = flows::VerifyBody(container, kind, state_.password, ui_, &entries);
     progress_.Clear();
-    if (!status.ok()) return fail(kDamaged, std::move(status));
+    if (!status.ok()) return fail(kCheckFailed, std::move(status));
     out_ << Shown(container) << ": in Ordnung (" << KindText(kind)
          << "; geprüft: " << ChecksDone(kind, entries) << ")\n";
     return kExitOk;
@@ -878,7 +882,7 @@ class Command {
     const int fileIndex = crypto::MatchFileMarker(trailer.markerLine);
     const int folderIndex = crypto::MatchFolderMarker(trailer.markerLine);
     if (fileIndex < 0 && folderIndex < 0) {
-      ui_.messages = {"Das ist keine mit diesem Program verschlüsselte Datei."};
+      ui_.messages = {std::string(kNotOurs)};
       return Finish(flows::FlowOutcome(flows::FlowResult::kFailed, "", {},
                                        Status::Of(Cause::kNotContainer, container)));
     }

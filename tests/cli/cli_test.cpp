@@ -681,6 +681,10 @@ TEST_F(CliCauses, ProgressLineOnlyOnATerminalAndNotWhenQuiet) {
       << shown.err;
   EXPECT_NE(shown.err.find(" %, "), std::string::npos);
   EXPECT_NE(shown.err.find(" MB/s, noch "), std::string::npos);
+  // The AES engine reports through its call report.
+  const Result aes = RunCli({"encrypt", dir_ / "gross.bin"});
+  ASSERT_EQ(aes.code, 0);
+  EXPECT_NE(aes.err.find("\rtresolin-cli: Datei wird Verschlüsselt: "), std::string::npos);
   // The line is erased before the result is told.
   EXPECT_NE(shown.err.find("\r\x1b[Ktresolin-cli: Entschlüsselung erfolgreich beendet"),
             std::string::npos);
