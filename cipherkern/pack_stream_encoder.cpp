@@ -1,7 +1,9 @@
-// Pack stream encoder. It takes the engine packer's decisions one for one, so
-// that a file packed here gives the same stream as one packed by the engine:
-// the match finder, the rating of candidates, the lazy decision with the
-// next position, the literal-format, index-bits and raw-block rules.
+// Pack stream encoder. Every stream is fixed byte for byte by one decision
+// procedure, the plain walk (SearchMode::kPlain): the match finder's chain
+// walk, the rating of candidates, the lazy decision with the next position,
+// the literal-format, index-bits and raw-block rules. The fast search, the
+// streaming buffers and the helper thread change how fast the decisions
+// come, never which.
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -27,9 +29,6 @@ constexpr std::uint32_t kNoPosition = 0xffffffff;
 constexpr std::uint64_t kNever = ~std::uint64_t{0};
 // A streaming encode reports progress after about this many input bytes.
 constexpr std::size_t kProgressEvery = std::size_t{4} << 20;
-// SkipFrom(2, 0), whatever the index bits: from 639 on a length of 2 is no
-// candidate.
-constexpr std::uint64_t kFirstSkipFrom = 639;
 
 void StoreLe32(std::uint8_t* p, std::uint32_t v) {
   if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
@@ -133,13 +132,59 @@ unsigned FloorLog2(std::uint64_t v) {
   return static_cast<unsigned>(std::bit_width(v)) - 1;
 }
 
+// How the steps rate a match, all figures in one place. A match of n bytes
+// gains kBitsPerByte n + kGainBias bits, less the cost of its code:
+//   short match (offset up to 127, length up to 5)   kShortMatchCost
+//   the last offset's code                          2 floor(log2(n)) - 1
+//   long match                                      kLongMatchBaseCost
+//       + 2 floor(log2((offset >> index bits) + 3))
+//       + 2 floor(log2(n - LengthBonus(offset)))
+// The decoder adds LengthBonus (pack_stream_internal.h) to a long match's
+// coded length, which must stay 2 or more: where the bonus steps up, long
+// matches of 2, 3 and 4 bytes stop being candidates (kNoCandidateFrom).
+constexpr std::int64_t kBitsPerByte = 8;
+constexpr std::int64_t kGainBias = 1;
+constexpr std::int64_t kShortMatchCost = 9;
+constexpr std::int64_t kLongMatchBaseCost = 10;
+constexpr std::int64_t kRepeatCostBias = -1;
+// The largest length bonus, that of the shortest offsets.
+constexpr std::uint32_t kMostBonus = LengthBonus(1);
+
+// Returns the least offset above the short matches' from which a long match
+// of n bytes cannot be coded, or kNever. The bonus only grows with the
+// offset, so a binary search over every offset finds it.
+constexpr std::uint64_t FirstOffsetWithout(std::size_t n) {
+  std::uint64_t lo = kShortMatchMaxOffset + 1;
+  std::uint64_t hi = kMaxUnpackedLength + 1;  // beyond every offset
+  while (lo < hi) {
+    const std::uint64_t mid = lo + (hi - lo) / 2;
+    if (n < LengthBonus(mid) + 2) {
+      hi = mid;
+    } else {
+      lo = mid + 1;
+    }
+  }
+  return lo > kMaxUnpackedLength ? kNever : lo;
+}
+
+// FirstOffsetWithout by length; lengths beyond the table have none.
+constexpr auto kNoCandidateFrom = [] {
+  std::array<std::uint64_t, kMostBonus + 2> table{};
+  for (std::size_t n = 0; n < table.size(); ++n) table[n] = FirstOffsetWithout(n);
+  return table;
+}();
+
+std::uint64_t NoCandidateFrom(std::size_t n) {
+  return n < kNoCandidateFrom.size() ? kNoCandidateFrom[n] : kNever;
+}
+
 // Returns the most that a match of n >= 2 bytes can gain with any code but
-// the last offset's: a short match costs 9 bits; a long one at least 10 +
-// 2 + 2 floor(log2(n - 4)), as the length bonus is at most 4.
+// the last offset's: a short match costs kShortMatchCost; a long one at
+// least kLongMatchBaseCost + 2 + 2 floor(log2(n - kMostBonus)).
 std::int64_t MostGain(std::size_t n) {
-  const std::int64_t bits = 8 * static_cast<std::int64_t>(n);
-  if (n <= kShortMatchMaxLength) return bits - 8;
-  return bits - 11 - 2 * static_cast<std::int64_t>(FloorLog2(n - 4));
+  const std::int64_t bits = kBitsPerByte * static_cast<std::int64_t>(n) + kGainBias;
+  if (n <= kShortMatchMaxLength) return bits - kShortMatchCost;
+  return bits - kLongMatchBaseCost - 2 - 2 * static_cast<std::int64_t>(FloorLog2(n - kMostBonus));
 }
 
 // Puts bit i of x at bit 2i.
@@ -781,6 +826,7 @@ class Encoder {
   Candidate Search(std::size_t p, std::size_t maxLength);
   Candidate SearchPlain(std::size_t p, std::size_t maxLength) const;
   Candidate SearchFast(std::size_t p, std::size_t maxLength);
+  class FastWalk;
   // Looks at the position d back from here as the walk does. Returns true
   // iff the search ends there.
   bool Rate(const std::uint8_t* here, std::uint64_t d, std::size_t maxLength, std::size_t* need,
@@ -1068,37 +1114,35 @@ template <typename Link>
 std::int64_t Encoder<Link>::Gain(std::uint32_t d, std::uint32_t n) const {
   std::int64_t cost;
   if (d != lastOffset_ && d <= kShortMatchMaxOffset && n <= kShortMatchMaxLength) {
-    cost = 9;
+    cost = kShortMatchCost;
   } else if (d == lastOffset_) {
-    cost = 2 * std::int64_t{FloorLog2(n)} - 1;
+    cost = 2 * std::int64_t{FloorLog2(n)} + kRepeatCostBias;
   } else {
     const std::uint32_t bonus = LengthBonus(d);
     if (n < bonus + 2) return 0;
-    cost = 10 + 2 * std::int64_t{FloorLog2((std::uint64_t{d} >> indexBits_) + 3)} +
+    cost = kLongMatchBaseCost + 2 * std::int64_t{FloorLog2((std::uint64_t{d} >> indexBits_) + 3)} +
            2 * std::int64_t{FloorLog2(n - bonus)};
   }
-  const std::int64_t gain = 8 * std::int64_t{n} + 1 - cost;
+  const std::int64_t gain = kBitsPerByte * std::int64_t{n} + kGainBias - cost;
   return gain > 0 ? gain : 0;
 }
 
 template <typename Link>
 std::uint64_t Encoder<Link>::SkipFrom(std::size_t need, std::int64_t bestGain) const {
-  std::uint64_t from = kNever;
   // Where the length bonus leaves less than 2, a long match of that length
   // is no candidate at all.
-  if (need == 2) from = 639;
-  if (need == 3) from = 14335;
-  if (need == 4) from = 65536;
-  // Lower bounds of the cost of a length of need: 9 for a short match
-  // (offset 127 or less, length 5 or less), else 10 + 2 floor(log2((d >>
-  // index bits) + 3)) + t, where t bounds 2 floor(log2(need - bonus)) with the
-  // largest bonus and is at least 2 for any candidate.
-  const std::int64_t target = 8 * static_cast<std::int64_t>(need) + 1 - bestGain;
+  const std::uint64_t from = NoCandidateFrom(need);
+  // Lower bounds of the cost of a length of need: kShortMatchCost for a
+  // short match, else kLongMatchBaseCost + 2 floor(log2((d >> index bits) +
+  // 3)) + t, where t bounds 2 floor(log2(need - bonus)) with the largest
+  // bonus and is at least 2 for any candidate.
+  const std::int64_t target = kBitsPerByte * static_cast<std::int64_t>(need) + kGainBias - bestGain;
   const bool shortPossible = need <= kShortMatchMaxLength;
-  if (shortPossible && target <= 9) return 1;
-  const std::int64_t t = 2 * std::int64_t{FloorLog2(need >= 6 ? need - 4 : 2)};
-  const std::int64_t rest = target - 10 - t;              // still needed from 2 floor(log2(x))
-  const std::int64_t k = rest <= 2 ? 1 : (rest + 1) / 2;  // floor(log2(x)) >= k
+  if (shortPossible && target <= kShortMatchCost) return 1;
+  const std::int64_t t =
+      2 * std::int64_t{FloorLog2(need >= kMostBonus + 2 ? need - kMostBonus : 2)};
+  const std::int64_t rest = target - kLongMatchBaseCost - t;  // still needed from 2 floor(log2(x))
+  const std::int64_t k = rest <= 2 ? 1 : (rest + 1) / 2;      // floor(log2(x)) >= k
   std::uint64_t fromCost;
   if (k <= 1) {
     fromCost = 1;  // x >= 3 always
@@ -1141,7 +1185,9 @@ Candidate Encoder<Link>::SearchPlain(std::size_t p, std::size_t maxLength) const
   std::size_t need = 2;
   const std::uint8_t* here = in_ + p;
   for (std::uint32_t q = Newest(p);; q = Previous(0, q)) {
-    // Reading: within the window means 1 to window bytes back.
+    // Reading: within the window is taken as 1 to window bytes back, the
+    // window's own distance included: a window of w bytes holds the w bytes
+    // before p, and an offset may name any of them.
     const std::uint64_t d = std::uint64_t{p} - q;  // kNoPosition: beyond any window
     if (d > window_) break;
     if (Rate(here, d, maxLength, &need, &best)) break;
@@ -1158,7 +1204,10 @@ bool Encoder<Link>::Rate(const std::uint8_t* here, std::uint64_t d, std::size_t 
   const std::size_t n = MatchLength(there, here, maxLength);
   if (n < *need) return false;
   // Reading: a position counts as rated once measured, also when it comes
-  // out as no candidate; later positions must match at least as far.
+  // out as no candidate (gain 0), rather than only as a candidate: need
+  // rises with every position measured, and later positions must match at
+  // least as far. So which positions are rated depends on the input alone,
+  // never on the coder's state.
   *need = n;
   // Each position is in the chain once, so the walk never offers the same
   // distance and length twice in a row; that end of a search never comes.
@@ -1178,220 +1227,314 @@ bool Encoder<Link>::Rate(const std::uint8_t* here, std::uint64_t d, std::size_t 
 // code is cheaper than any bound allows for, is looked at on its own in its
 // place in the order. Runs of one byte are passed as a whole where they
 // cannot reach the length that counts.
+//
+// The walk's state and its steps; SearchFast strings them together.
 template <typename Link>
-Candidate Encoder<Link>::SearchFast(std::size_t p, std::size_t maxLength) {
-  Candidate best;
-  const std::uint8_t* here = in_ + p;
-  // The newest position with the same first two bytes. When there is none,
-  // no position can match, the last offset's included: nothing to find.
-  const std::uint32_t newest = Newest(p);
-  // Where the data has few matches, the next search is most often one byte
-  // on, and its head is a cache miss of its own: fetch it now.
-  if (maxLength >= 3) __builtin_prefetch(&head_[0][LevelKey<0>(here + 1, keyBits_[0])]);
-  if (std::uint64_t{p} - newest > window_) {  // none: beyond any window
-    NoteChains(0);
-    best.reach = 2;
-    return best;
-  }
-  std::size_t need = 2;
-  const std::uint64_t repeatD = lastOffset_;
-  bool repeatPending = false;
-  if (repeatD <= window_ && repeatD <= p) {
-    const std::uint8_t* there = here - repeatD;
-    repeatPending = there[0] == here[0] && there[1] == here[1];
-  }
-  // Bytes equal to here[0] from here on, when here starts a run of two or more.
-  const std::size_t run = here[0] == here[1] ? RunLength(here, here[0], maxLength) : 0;
+class Encoder<Link>::FastWalk {
+ public:
+  // What a step leaves the walk to do.
+  enum class Flow { kOn, kNextPosition, kEnd };
 
-  // The keys of here in the hashed chains, worked out together when the walk
-  // first leaves the two-byte chain. Only levels that fit maxLength are ever
-  // asked for.
-  std::uint32_t keys[kLevels] = {};
-  bool haveKeys = false;
-  auto keyOf = [&](int wanted) {
-    if (!haveKeys) {
-      haveKeys = true;
-      HashedKeys(here, maxLength, keys);
+  FastWalk(Encoder& e, std::size_t p, std::size_t maxLength)
+      : e_(e),
+        p_(p),
+        here_(e.in_ + p),
+        maxLength_(maxLength),
+        repeatD_(e.lastOffset_),
+        walked_(e.longChains_ ? kShortChain : 0) {}
+
+  // Looks at the newest position with the same first two bytes: kEnd when
+  // the search ends there, kNextPosition when there is none, else kOn.
+  Flow Begin();
+  // Passes the positions of a long chain that fail the one-byte test and
+  // change nothing else.
+  void PassMismatches();
+  // From skipFrom on, positions of length need gain no more: asks for need
+  // + 1 bytes. *d is the distance of the position next in turn.
+  Flow RaiseFloor(std::uint64_t* d);
+  // Looks at the position at the last offset when its turn in the order
+  // comes before d's.
+  Flow LookAtLastOffset(std::uint64_t d);
+  // Passes a run of one byte at d that cannot reach the length that counts.
+  // Sets *restOfRun when the rest of it goes with d's position.
+  Flow PassRun(std::uint64_t d, bool* restOfRun);
+  // Looks at the position d back, the next one in the chain.
+  Flow LookAtNext(std::uint64_t d, bool restOfRun);
+
+  // The distance of the next position; kNever when only the last offset is
+  // left.
+  std::uint64_t NextDistance() const {
+    if (floor_ > maxLength_) return kNever;
+    return std::uint64_t{p_} - q_;  // kNoPosition: beyond any window
+  }
+  Candidate Result() {
+    best_.reach = static_cast<std::uint32_t>(need_);
+    return best_;
+  }
+  int visited() const { return visited_; }
+
+ private:
+  // The keys of here in the hashed chains, worked out together when the
+  // walk first leaves the two-byte chain. Only levels that fit maxLength
+  // are ever asked for.
+  std::uint32_t KeyOf(int wanted) {
+    if (!haveKeys_) {
+      haveKeys_ = true;
+      e_.HashedKeys(here_, maxLength_, keys_);
     }
-    return keys[wanted];
-  };
+    return keys_[wanted];
+  }
+  // Moves the walk onto the longest chain that floor allows; at, unless
+  // kNoPosition, is the position just dealt with and matched need bytes.
+  // Returns true iff it moved.
+  bool MoveTo(std::uint32_t at);
+  // Looks at the position d back. Returns true iff the search ends there;
+  // sets *changed when need or the best gain changed.
+  bool Look(std::uint64_t d, bool* changed);
+  // Moves q back past back more positions of a run, d back; never follows
+  // a link from beyond the window, which may be stale.
+  void PassBack(std::uint64_t d, std::size_t back) {
+    done_ = d + back;
+    q_ = done_ <= e_.window_ ? e_.Previous(level_, static_cast<std::uint32_t>(q_ - back))
+                             : kNoPosition;
+  }
 
-  int level = 0;
-  std::uint32_t q = kNoPosition;  // next position to look at
-  std::uint64_t done = 0;         // distance of the last one dealt with
-  std::uint64_t skipFrom = kFirstSkipFrom;
+  Encoder& e_;
+  const std::size_t p_;
+  const std::uint8_t* const here_;
+  const std::size_t maxLength_;
+  Candidate best_;
+  std::size_t need_ = 2;
+  const std::uint64_t repeatD_;
+  bool repeatPending_ = false;
+  std::size_t run_ = 0;  // bytes equal to here[0] from here on, when two or more
+  std::uint32_t keys_[kLevels] = {};
+  bool haveKeys_ = false;
+  int level_ = 0;
+  std::uint32_t newest_ = kNoPosition;
+  std::uint32_t q_ = kNoPosition;  // next position to look at
+  std::uint64_t done_ = 0;         // distance of the last one dealt with
+  // SkipFrom(2, 0), whatever the index bits.
+  std::uint64_t skipFrom_ = NoCandidateFrom(2);
   // Positions that match fewer bytes change nothing: need, or need + 1 from
   // skipFrom on, and never fewer than least.
-  std::size_t least = 2;
-  std::size_t floor = need;
-  int walked = longChains_ ? kShortChain : 0;  // counts towards kShortChain
-  int visited = 0;                             // positions looked at in this search
+  std::size_t least_ = 2;
+  std::size_t floor_ = 2;
+  int walked_;       // counts towards kShortChain
+  int visited_ = 0;  // positions looked at in this search
+};
 
-  // Moves the walk onto the longest chain that floor allows; `at`, unless
-  // kNoPosition, is the position just dealt with and matched need bytes.
-  auto moveTo = [&](std::uint32_t at) {
-    const int wanted = LevelFor(std::min(floor, maxLength));
-    if (wanted <= level) return false;
-    level = wanted;
-    CatchUpAt(level, p);
-    // `at` stands in every chain up to the length it matched.
-    q = at != kNoPosition && kLevelLength[level] <= need
-            ? Previous(level, at)
-            : FirstBeyond(level, keyOf(level), p, done);
-    return true;
-  };
-  // Looks at the position d back. Returns true iff the search ends there.
-  auto look = [&](std::uint64_t d, bool* changed) {
-    const std::size_t needBefore = need;
-    const std::int64_t gainBefore = best.gain;
-    if (Rate(here, d, maxLength, &need, &best)) return true;
-    *changed = need != needBefore || best.gain != gainBefore;
-    if (*changed) {
-      skipFrom = SkipFrom(need, best.gain);
-      floor = std::max(skipFrom <= d + 1 ? need + 1 : need, least);
-    }
-    return false;
-  };
+template <typename Link>
+bool Encoder<Link>::FastWalk::MoveTo(std::uint32_t at) {
+  const int wanted = LevelFor(std::min(floor_, maxLength_));
+  if (wanted <= level_) return false;
+  level_ = wanted;
+  e_.CatchUpAt(level_, p_);
+  // `at` stands in every chain up to the length it matched.
+  q_ = at != kNoPosition && kLevelLength[level_] <= need_
+           ? e_.Previous(level_, at)
+           : e_.FirstBeyond(level_, KeyOf(level_), p_, done_);
+  return true;
+}
+
+template <typename Link>
+bool Encoder<Link>::FastWalk::Look(std::uint64_t d, bool* changed) {
+  const std::size_t needBefore = need_;
+  const std::int64_t gainBefore = best_.gain;
+  if (e_.Rate(here_, d, maxLength_, &need_, &best_)) return true;
+  *changed = need_ != needBefore || best_.gain != gainBefore;
+  if (*changed) {
+    skipFrom_ = e_.SkipFrom(need_, best_.gain);
+    floor_ = std::max(skipFrom_ <= d + 1 ? need_ + 1 : need_, least_);
+  }
+  return false;
+}
+
+template <typename Link>
+typename Encoder<Link>::FastWalk::Flow Encoder<Link>::FastWalk::Begin() {
+  // The newest position with the same first two bytes. When there is none,
+  // no position can match, the last offset's included: nothing to find.
+  newest_ = e_.Newest(p_);
+  // Where the data has few matches, the next search is most often one byte
+  // on, and its head is a cache miss of its own: fetch it now.
+  if (maxLength_ >= 3) __builtin_prefetch(&e_.head_[0][LevelKey<0>(here_ + 1, e_.keyBits_[0])]);
+  if (std::uint64_t{p_} - newest_ > e_.window_) return Flow::kNextPosition;  // none in the window
+  if (repeatD_ <= e_.window_ && repeatD_ <= p_) {
+    const std::uint8_t* there = here_ - repeatD_;
+    repeatPending_ = there[0] == here_[0] && there[1] == here_[1];
+  }
+  run_ = here_[0] == here_[1] ? RunLength(here_, here_[0], maxLength_) : 0;
 
   // The newest position with the same two bytes comes first in the walk. No
-  // later position that matches only two bytes gains more than it: offsets
-  // up to 127 cost the same, those up to 638 no less, and beyond that two
-  // bytes are no candidate. Only the position at the last offset, whose
+  // later position that matches only two bytes gains more than it: short
+  // matches cost the same, long ones below NoCandidateFrom(2) no less, and
+  // from there two bytes are no candidate. Only the position at the last offset, whose
   // code is cheaper, can, and it is looked at apart. So after the newest one
   // the walk needs three bytes.
-  {
-    const std::uint64_t d = std::uint64_t{p} - newest;
-    done = d;
-    ++walked;
-    ++visited;
-    if (d == repeatD) repeatPending = false;
-    bool changed = false;
-    if (look(d, &changed)) {
-      best.reach = static_cast<std::uint32_t>(need);
-      return best;
-    }
-    least = 3;
-    floor = std::max(floor, least);
-    // A short two-byte chain is walked on as it is; a long one is left for
-    // the chain that floor allows.
-    if (walked >= kShortChain) level = LevelFor(std::min(floor, maxLength));
-    CatchUpAt(level, p);
-    // The newest position stands in every chain up to the length it matched.
-    q = kLevelLength[level] <= need ? Previous(level, newest)
-                                    : FirstBeyond(level, keyOf(level), p, done);
-  }
+  const std::uint64_t d = std::uint64_t{p_} - newest_;
+  done_ = d;
+  ++walked_;
+  ++visited_;
+  if (d == repeatD_) repeatPending_ = false;
+  bool changed = false;
+  if (Look(d, &changed)) return Flow::kEnd;
+  least_ = 3;
+  floor_ = std::max(floor_, least_);
+  // A short two-byte chain is walked on as it is; a long one is left for
+  // the chain that floor allows.
+  if (walked_ >= kShortChain) level_ = LevelFor(std::min(floor_, maxLength_));
+  e_.CatchUpAt(level_, p_);
+  // The newest position stands in every chain up to the length it matched.
+  q_ = kLevelLength[level_] <= need_ ? e_.Previous(level_, newest_)
+                                     : e_.FirstBeyond(level_, KeyOf(level_), p_, done_);
+  return Flow::kOn;
+}
 
+template <typename Link>
+void Encoder<Link>::FastWalk::PassMismatches() {
+  // Most positions of a long chain fail the one-byte test below and change
+  // nothing else. Pass them in a tight loop as long as none of the other
+  // cases can come up: no run here, the walk past its first positions, and
+  // short of the distance where skipFrom, the last offset or the window
+  // ends. The position at the last offset is tested with floor here, not
+  // need: it is only passed here when its first two bytes differ, and then
+  // it matches fewer than need bytes anyway.
+  if (run_ >= 2 || walked_ < kShortChain || floor_ > maxLength_) return;
+  std::uint64_t limit = e_.window_;
+  if (floor_ == need_) limit = std::min(limit, skipFrom_ - 1);
+  if (repeatPending_) limit = std::min(limit, repeatD_ - 1);
+  const std::uint8_t* const probe = here_ + floor_ - 1;
+  const std::uint8_t wanted = *probe;
+  const Link* const chain = e_.chain_[level_];
+  const std::uint64_t slotMask = e_.slotMask_;
+  std::uint32_t q = q_;
   for (;;) {
-    // Most positions of a long chain fail the one-byte test below and change
-    // nothing else. Pass them in a tight loop as long as none of the other
-    // cases can come up: no run here, the walk past its first positions, and
-    // short of the distance where skipFrom, the last offset or the window
-    // ends. The position at the last offset is tested with floor here, not
-    // need: it is only passed here when its first two bytes differ, and then
-    // it matches fewer than need bytes anyway.
-    if (run < 2 && walked >= kShortChain && floor <= maxLength) {
-      std::uint64_t limit = window_;
-      if (floor == need) limit = std::min(limit, skipFrom - 1);
-      if (repeatPending) limit = std::min(limit, repeatD - 1);
-      const std::uint8_t* const probe = here + floor - 1;
-      const std::uint8_t wanted = *probe;
-      const Link* const chain = chain_[level];
-      for (;;) {
-        const std::uint64_t d = std::uint64_t{p} - q;  // kNoPosition: beyond any window
-        if (d > limit || probe[-static_cast<std::ptrdiff_t>(d)] == wanted) break;
-        done = d;
-        ++walked;
-        ++visited;
-        const Link delta = chain[q & slotMask_];
-        if (delta == 0) {
-          q = kNoPosition;
-          break;
-        }
-        q -= delta;
-      }
+    const std::uint64_t d = std::uint64_t{p_} - q;  // kNoPosition: beyond any window
+    if (d > limit || probe[-static_cast<std::ptrdiff_t>(d)] == wanted) break;
+    done_ = d;
+    ++walked_;
+    ++visited_;
+    const Link delta = chain[q & slotMask];
+    if (delta == 0) {
+      q = kNoPosition;
+      break;
     }
-    std::uint64_t d = std::uint64_t{p} - q;  // kNoPosition: beyond any window
-    if (floor > maxLength) d = kNever;       // nothing left but the last offset
-    if (floor == need && d >= skipFrom && d <= window_) {
-      floor = need + 1;
-      if (walked >= kShortChain && moveTo(kNoPosition)) continue;
-      if (floor > maxLength) d = kNever;
-    }
-    if (repeatPending && d >= repeatD) {
-      repeatPending = false;
-      if (d > repeatD) {  // not in this chain: its turn is now
-        done = repeatD;
-        bool changed = false;
-        if (look(repeatD, &changed)) break;
-        if (changed && walked >= kShortChain) moveTo(static_cast<std::uint32_t>(p - repeatD));
-        continue;
-      }
-    }
-    if (d > window_) break;
-    const std::uint8_t* there = here - d;
-    bool restOfRun = false;
-    if (run >= 2 && there[0] == here[0] && kLevelLength[level] <= run && d != repeatD) {
-      // Both stand in runs of one byte. Going back through the run at q, each
-      // position matches one byte further up to the run here, and once its
-      // own run is longer, exactly as far as the run here. Positions that
-      // match less than floor change nothing and are passed without a look.
-      const std::size_t want = std::min(floor, run);
-      const std::size_t runThere = RunLength(there, here[0], run + 1);
-      std::size_t skip = 0;  // positions to pass, q included
-      bool wholeRun = false;
-      if (runThere < kLevelLength[level]) {
-        // q only shares the hash of the chain's prefix. It matches less than
-        // that prefix, and the run at q may leave the chain: no jump.
-      } else if (runThere < want) {
-        skip = want - runThere;
-      } else if (runThere > run && run < floor) {
-        wholeRun = true;
-      } else if (runThere == run && run < floor) {
-        // q's run ends where the run here does: q is looked at below, and
-        // the rest of its run, further back, is passed with it.
-        restOfRun = true;
-      }
-      if (skip > 0 || wholeRun) {
-        const std::size_t back = RunBack(there, here[0], wholeRun ? window_ : skip);
-        if (!wholeRun && back >= skip) {
-          q -= static_cast<std::uint32_t>(skip);
-          done = d + skip - 1;
-        } else {
-          // Past the start of the run, which stands in the chain as well.
-          // (Links of positions beyond the window may be stale: never
-          // follow those.)
-          done = d + back;
-          q = done <= window_ ? Previous(level, static_cast<std::uint32_t>(q - back)) : kNoPosition;
-        }
-        continue;
-      }
-    }
-    done = d;
-    ++walked;
-    ++visited;
-    bool changed = false;
-    // The position at the last offset counts with need bytes, whatever floor.
-    const std::size_t atLeast = d == repeatD ? need : floor;
-    if (there[atLeast - 1] == here[atLeast - 1] && look(d, &changed)) break;
-    if ((changed && walked >= kShortChain) || walked == kShortChain) {
-      // q matched need bytes when it changed something.
-      if (moveTo(changed ? q : kNoPosition)) continue;
-    }
-    if (restOfRun && !changed) {
-      // Each position further back in q's run matches exactly the run here,
-      // fewer than floor bytes.
-      const std::size_t back = RunBack(there, here[0], window_);
-      if (back > 0) {
-        done = d + back;
-        q = done <= window_ ? Previous(level, static_cast<std::uint32_t>(q - back)) : kNoPosition;
-        continue;
-      }
-    }
-    q = Previous(level, q);
+    q -= delta;
   }
-  NoteChains(visited);
-  best.reach = static_cast<std::uint32_t>(need);
-  return best;
+  q_ = q;
+}
+
+template <typename Link>
+typename Encoder<Link>::FastWalk::Flow Encoder<Link>::FastWalk::RaiseFloor(std::uint64_t* d) {
+  if (floor_ != need_ || *d < skipFrom_ || *d > e_.window_) return Flow::kOn;
+  floor_ = need_ + 1;
+  if (walked_ >= kShortChain && MoveTo(kNoPosition)) return Flow::kNextPosition;
+  if (floor_ > maxLength_) *d = kNever;
+  return Flow::kOn;
+}
+
+template <typename Link>
+typename Encoder<Link>::FastWalk::Flow Encoder<Link>::FastWalk::LookAtLastOffset(std::uint64_t d) {
+  if (!repeatPending_ || d < repeatD_) return Flow::kOn;
+  repeatPending_ = false;
+  if (d == repeatD_) return Flow::kOn;  // in this chain: looked at in its turn
+  // Not in this chain: its turn is now.
+  done_ = repeatD_;
+  bool changed = false;
+  if (Look(repeatD_, &changed)) return Flow::kEnd;
+  if (changed && walked_ >= kShortChain) MoveTo(static_cast<std::uint32_t>(p_ - repeatD_));
+  return Flow::kNextPosition;
+}
+
+template <typename Link>
+typename Encoder<Link>::FastWalk::Flow Encoder<Link>::FastWalk::PassRun(std::uint64_t d,
+                                                                        bool* restOfRun) {
+  const std::uint8_t* there = here_ - d;
+  if (run_ < 2 || there[0] != here_[0] || kLevelLength[level_] > run_ || d == repeatD_) {
+    return Flow::kOn;
+  }
+  // Both stand in runs of one byte. Going back through the run at q, each
+  // position matches one byte further up to the run here, and once its own
+  // run is longer, exactly as far as the run here. Positions that match
+  // less than floor change nothing and are passed without a look.
+  const std::size_t want = std::min(floor_, run_);
+  const std::size_t runThere = RunLength(there, here_[0], run_ + 1);
+  std::size_t skip = 0;  // positions to pass, q included
+  bool wholeRun = false;
+  if (runThere < kLevelLength[level_]) {
+    // q only shares the hash of the chain's prefix. It matches less than
+    // that prefix, and the run at q may leave the chain: no jump.
+  } else if (runThere < want) {
+    skip = want - runThere;
+  } else if (runThere > run_ && run_ < floor_) {
+    wholeRun = true;
+  } else if (runThere == run_ && run_ < floor_) {
+    // q's run ends where the run here does: q is looked at next, and the
+    // rest of its run, further back, is passed with it.
+    *restOfRun = true;
+  }
+  if (skip == 0 && !wholeRun) return Flow::kOn;
+  const std::size_t back = e_.RunBack(there, here_[0], wholeRun ? e_.window_ : skip);
+  if (!wholeRun && back >= skip) {
+    q_ -= static_cast<std::uint32_t>(skip);
+    done_ = d + skip - 1;
+  } else {
+    // Past the start of the run, which stands in the chain as well.
+    PassBack(d, back);
+  }
+  return Flow::kNextPosition;
+}
+
+template <typename Link>
+typename Encoder<Link>::FastWalk::Flow Encoder<Link>::FastWalk::LookAtNext(std::uint64_t d,
+                                                                           bool restOfRun) {
+  const std::uint8_t* there = here_ - d;
+  done_ = d;
+  ++walked_;
+  ++visited_;
+  bool changed = false;
+  // The position at the last offset counts with need bytes, whatever floor.
+  const std::size_t atLeast = d == repeatD_ ? need_ : floor_;
+  if (there[atLeast - 1] == here_[atLeast - 1] && Look(d, &changed)) return Flow::kEnd;
+  if ((changed && walked_ >= kShortChain) || walked_ == kShortChain) {
+    // q matched need bytes when it changed something.
+    if (MoveTo(changed ? q_ : kNoPosition)) return Flow::kNextPosition;
+  }
+  if (restOfRun && !changed) {
+    // Each position further back in q's run matches exactly the run here,
+    // fewer than floor bytes.
+    const std::size_t back = e_.RunBack(there, here_[0], e_.window_);
+    if (back > 0) {
+      PassBack(d, back);
+      return Flow::kNextPosition;
+    }
+  }
+  q_ = e_.Previous(level_, q_);
+  return Flow::kOn;
+}
+
+template <typename Link>
+Candidate Encoder<Link>::SearchFast(std::size_t p, std::size_t maxLength) {
+  using Flow = typename FastWalk::Flow;
+  FastWalk walk(*this, p, maxLength);
+  const Flow begun = walk.Begin();
+  if (begun == Flow::kEnd) return walk.Result();
+  if (begun == Flow::kOn) {
+    for (;;) {
+      walk.PassMismatches();
+      std::uint64_t d = walk.NextDistance();
+      if (walk.RaiseFloor(&d) == Flow::kNextPosition) continue;
+      const Flow last = walk.LookAtLastOffset(d);
+      if (last == Flow::kEnd) break;
+      if (last == Flow::kNextPosition) continue;
+      if (d > window_) break;
+      bool restOfRun = false;
+      if (walk.PassRun(d, &restOfRun) == Flow::kNextPosition) continue;
+      if (walk.LookAtNext(d, restOfRun) == Flow::kEnd) break;
+    }
+  }
+  NoteChains(walk.visited());
+  return walk.Result();
 }
 
 template <typename Link>
@@ -1412,7 +1555,10 @@ bool Encoder<Link>::NextCannotWin(std::size_t p, std::size_t maxLength, const Ca
   }
   // Any other code needs least bytes to gain more than threshold. Rate
   // every position of the window that matches that far.
-  std::size_t least = std::max<std::size_t>(2, static_cast<std::size_t>(threshold + 8) / 8 + 1);
+  // The cheapest code, a short match's, gains more than threshold only from
+  // this many bytes on.
+  std::size_t least = std::max<std::size_t>(
+      2, static_cast<std::size_t>(threshold + kShortMatchCost - kGainBias) / kBitsPerByte + 1);
   while (least <= maxLength && MostGain(least) <= threshold) ++least;
   if (least > maxLength) return true;
   // The hashed chains only when they are kept up to date anyway: in data
@@ -1494,10 +1640,11 @@ bool Encoder<Link>::NextIndexBits(std::size_t p) {
 template <typename Link>
 Candidate Encoder<Link>::Decide(std::size_t p, std::size_t m) {
   const Candidate current = holding_ ? held_ : Search(p, m);
-  // Reading: a match must gain at least 8 - literal width bits. Every
-  // candidate gains more than 0 (Rate takes only gains above the best so
-  // far, which starts at 0), so it passes with either width: the decision
-  // does not depend on the literal format.
+  // Reading: a match is worth taking when it gains at least 8 - literal
+  // width bits. That is taken as any candidate at all: every candidate gains
+  // more than 0 (Rate takes only gains above the best so far, which starts
+  // at 0), so it passes with either width, and the decision does not depend
+  // on the literal format.
   const bool currentWorthIt = static_cast<bool>(current);
   // When the match is taken, the next position's candidate only had to
   // lose to it. Proving that it must lose is cheaper than finding it.
@@ -1531,11 +1678,12 @@ EncodeStatus Encoder<Link>::Run(std::uint64_t growthLimit, Helper* helper) {
     p = 1;
   }
   // Reading: the first checkpoint is taken after the first byte, where the
-  // steps begin, not after the literal-format code.
+  // steps begin, rather than after the literal-format code: the first byte
+  // is no step, and the raw-block rule weighs what the steps consumed.
   Checkpoint checkpoint = Save(p, false);
-  // Reading: a next position without candidate is held over as such, so
-  // every position is searched once; the step after has no current
-  // candidate and codes a byte.
+  // Reading: a next position without candidate is held over as such rather
+  // than searched again, so every position is searched once; the step after
+  // then has no current candidate and codes a byte.
   holding_ = false;
   bool chooseFormat = false;
   helper_ = helper;
@@ -1577,13 +1725,14 @@ EncodeStatus Encoder<Link>::Run(std::uint64_t growthLimit, Helper* helper) {
     }
 
     // Reading: the output is measured in whole words written, header
-    // included; the bits of the word being filled do not count yet. Codes
+    // included, rather than in bits: the bits of the word being filled do
+    // not count yet, as a stream only ever grows by whole words. Codes
     // written in a step before its last one move no input, so testing after
     // the step's last code is the same as after each.
     if (out_->Position() > growthLimit) return EncodeStatus::kGrew;
     // Reading: written and consumed are compared in bytes, written again in
     // whole words; a raw block replaces the codes only when strictly more
-    // was written.
+    // was written, not when as much: a block of equal size saves nothing.
     const std::size_t consumed = p - checkpoint.position;
     if (consumed < kRawBlockSize) continue;
     if (out_->Position() - checkpoint.writer.position <= consumed) {
@@ -1592,8 +1741,9 @@ EncodeStatus Encoder<Link>::Run(std::uint64_t growthLimit, Helper* helper) {
     }
     // The codes since the checkpoint took more room than the bytes: store
     // the next 256 bytes as they are instead. Reading: the match finder is
-    // no part of the checkpoint; what it has entered stays, and no position
-    // is entered twice (the block reaches as far as the searches did).
+    // no part of the checkpoint: what it has entered stays rather than being
+    // taken back, and no position is entered twice, as the block reaches as
+    // far as the searches did.
     p = checkpoint.position;
     out_->Restore(checkpoint.writer);
     lastOffset_ = checkpoint.lastOffset;
