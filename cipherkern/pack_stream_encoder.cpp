@@ -8,6 +8,7 @@
 #include <array>
 #include <atomic>
 #include <bit>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -29,6 +30,10 @@ constexpr std::uint32_t kNoPosition = 0xffffffff;
 constexpr std::uint64_t kNever = ~std::uint64_t{0};
 // A streaming encode reports progress after about this many input bytes.
 constexpr std::size_t kProgressEvery = std::size_t{4} << 20;
+// Input bytes timed with the helper thread and without, and then run the
+// faster way, before it is timed again.
+constexpr std::size_t kReviewStretch = std::size_t{1} << 20;
+constexpr std::size_t kSettledStretch = std::size_t{8} << 20;
 
 void StoreLe32(std::uint8_t* p, std::uint32_t v) {
   if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
@@ -611,6 +616,8 @@ class Helper {
     paused_.store(false, std::memory_order_release);
     toCoder_.Notify();
   }
+  // Helper: true while the coder does without it.
+  bool Resting() const { return rest_.load(std::memory_order_acquire); }
   bool JumpPending(std::uint64_t seen) const {
     return jumps_.load(std::memory_order_acquire) != seen;
   }
@@ -666,6 +673,11 @@ class Helper {
     toHelper_.Notify();
     toCoder_.WaitFor([&] { return !paused_.load(std::memory_order_acquire); });
   }
+  // Coder: sends the helper to rest, or back to work.
+  void Rest(bool rest) {
+    rest_.store(rest, std::memory_order_release);
+    toHelper_.Notify();
+  }
   void Stop() {
     stop_.store(true, std::memory_order_release);
     toHelper_.Notify();
@@ -693,6 +705,7 @@ class Helper {
   std::atomic<std::size_t> jumpFrom_{0};
   std::atomic<bool> pause_{false};
   std::atomic<bool> stop_{false};
+  std::atomic<bool> rest_{false};
   alignas(64) Signal toCoder_;
   alignas(64) Signal toHelper_;
 };
@@ -769,6 +782,10 @@ class Encoder {
   bool Follow(std::size_t p, std::size_t m, Candidate* chosen);
   // Takes over the state after the step followed last.
   void StopFollowing();
+  // Lets the helper work, or not, from the step at p on.
+  void SetHelperOn(bool on, std::size_t p);
+  // Times the stretch that ends at p and chooses how the next one runs.
+  void ReviewHelper(std::size_t p);
   // Sets them; true iff they changed.
   bool NextIndexBits(std::size_t p);
   // The match finder's part of the step at p, matching at most m bytes:
@@ -869,6 +886,16 @@ class Encoder {
   InputWindow* input_;
   const StreamIo* io_;
   Helper* helper_ = nullptr;
+  // Whether the helper works, and when that is weighed next. Another load
+  // on the machine can leave the two threads one core: then the helper only
+  // costs. So the encoder times a stretch with the helper and one without
+  // now and then, and goes on the faster way.
+  bool helperOn_ = false;
+  std::size_t reviewAt_ = ~std::size_t{0};
+  enum class Review { kWith, kWithout, kSettled } review_ = Review::kWith;
+  std::size_t reviewFrom_ = 0;
+  std::chrono::steady_clock::time_point reviewStart_{};
+  double rateWith_ = 0;
   bool following_ = false;  // the steps are the helper's recorded ones
   Record followed_{};       // the step followed last
   std::size_t followedMaxLength_ = 0;
@@ -1687,6 +1714,11 @@ EncodeStatus Encoder<Link>::Run(std::uint64_t growthLimit, Helper* helper) {
   holding_ = false;
   bool chooseFormat = false;
   helper_ = helper;
+  if (helper_ != nullptr) {
+    helperOn_ = true;
+    reviewAt_ = kReviewStretch;
+    reviewStart_ = std::chrono::steady_clock::now();
+  }
 
   while (p < size_) {
     const std::size_t m = std::min<std::size_t>(window_ - 1, size_ - p);
@@ -1711,10 +1743,9 @@ EncodeStatus Encoder<Link>::Run(std::uint64_t growthLimit, Helper* helper) {
         out_->Put(kIndexBitsCode, kIndexBitsCodeBits);
         out_->Put(indexBits_, 4);
       }
+      if (p >= reviewAt_) ReviewHelper(p);
       Candidate chosen;
-      if (helper_ == nullptr || !Follow(p, m, &chosen)) {
-        chosen = Decide(p, m);
-      }
+      if (!helperOn_ || !Follow(p, m, &chosen)) chosen = Decide(p, m);
       if (!chosen) {
         ByteRule(p);
         ++p;
@@ -1840,6 +1871,47 @@ bool Encoder<Link>::Follow(std::size_t p, std::size_t m, Candidate* chosen) {
 }
 
 template <typename Link>
+void Encoder<Link>::SetHelperOn(bool on, std::size_t p) {
+  if (on == helperOn_) return;
+  helperOn_ = on;
+  if (on) {
+    // Its stretch lies behind: a new one ahead, before it reads again.
+    helper_->RequestJump(p);
+    jumpAsked_ = true;
+  } else if (following_) {
+    StopFollowing();
+  }
+  helper_->Rest(!on);
+}
+
+template <typename Link>
+void Encoder<Link>::ReviewHelper(std::size_t p) {
+  const auto now = std::chrono::steady_clock::now();
+  const double seconds = std::chrono::duration<double>(now - reviewStart_).count();
+  const double rate = static_cast<double>(p - reviewFrom_) / std::max(seconds, 1e-9);
+  switch (review_) {
+    case Review::kWith:
+      rateWith_ = rate;
+      review_ = Review::kWithout;
+      SetHelperOn(false, p);
+      reviewAt_ = p + kReviewStretch;
+      break;
+    case Review::kWithout:
+      review_ = Review::kSettled;
+      SetHelperOn(rateWith_ > rate, p);
+      reviewAt_ = p + kSettledStretch;
+      break;
+    case Review::kSettled:
+      review_ = Review::kWith;
+      SetHelperOn(true, p);
+      reviewAt_ = p + kReviewStretch;
+      break;
+  }
+  reviewFrom_ = p;
+  reviewStart_ = now;
+}
+
+template <typename Link>
 void Encoder<Link>::StopFollowing() {
   following_ = false;
   // The state after the step followed last, as its Decide left it.
@@ -1874,6 +1946,11 @@ void Encoder<Link>::HelpAhead(Helper* helper, std::size_t start) {
       helper->SetAt(p);
       helper->Pause();
       in_ = input_->Origin();
+      continue;
+    }
+    if (helper->Resting()) {
+      helper->HelperWaitFor(
+          [&] { return helper->Stopped() || helper->PauseRequested() || !helper->Resting(); });
       continue;
     }
     if (!helper->HasRoom()) {
@@ -2051,17 +2128,22 @@ StreamEncodeResult EncodeStreamTuned(EncodeInput& input, ByteSink& sink,
     return result;
   }
   const std::uint32_t w = EffectiveWindow(options.window, n);
-  const RunPlan plan{w, options.mode, options.growthLimit, UseTwoThreads(n, options.mode, tuning),
-                     StreamBehind(w)};
+  RunPlan plan{w, options.mode, options.growthLimit, UseTwoThreads(n, options.mode, tuning),
+               StreamBehind(w)};
   const std::size_t ahead = StreamAhead(w);
-  // With two threads the helper reads ahead of the coder, whose checkpoint
-  // the buffer keeps.
-  const std::uint64_t lead = plan.twoThreads ? 2 * Helper::kJump : 0;
-  const std::uint64_t fixed = PlanBytes(plan) + plan.behind + lead + ahead + kOutputBufferSize;
-  if (fixed + tuning.readChunk > kStreamMemoryLimit) {
+  // Returns the memory of plan, all buffers included. With two threads the
+  // helper reads ahead of the coder, whose checkpoint the buffer keeps.
+  auto memory = [&] {
+    const std::uint64_t lead = plan.twoThreads ? 2 * Helper::kJump : 0;
+    return PlanBytes(plan) + plan.behind + lead + ahead + kOutputBufferSize + tuning.readChunk;
+  };
+  // A window too wide for the tables of two threads leaves one.
+  if (plan.twoThreads && memory() > kStreamMemoryLimit) plan.twoThreads = false;
+  if (memory() > kStreamMemoryLimit) {
     result.status = EncodeStatus::kNoMemory;
     return result;
   }
+  const std::uint64_t lead = plan.twoThreads ? 2 * Helper::kJump : 0;
   // No more buffer than the input needs.
   const std::size_t capacity = static_cast<std::size_t>(
       std::min<std::uint64_t>(plan.behind + lead + ahead + tuning.readChunk, n));

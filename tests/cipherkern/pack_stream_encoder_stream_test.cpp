@@ -199,6 +199,22 @@ TEST(PackStreamEncodeStream, GivesEncodesStreamOnEveryInputClass) {
   }
 }
 
+TEST(PackStreamEncodeStream, TwoThreadsKeepTheDecisionsOfWideWindows) {
+  // Windows above 65536: wider chain links, and index bits that rise twice
+  // on the way, once inside the helper's stretches. The widest window leaves
+  // no memory for the tables of two threads: it runs on one.
+  const Bytes input =
+      Concat({Text(200000, 30), Program(150000), RandomBytes(20000, 31), Text(100000, 32)});
+  for (std::uint32_t window : {131072u, 1u << 20}) {
+    SCOPED_TRACE(window);
+    const Streamed one = EncodeStream(input, window, StreamRun{});
+    const Streamed two = EncodeStream(input, window, StreamRun{std::size_t{1} << 20, true});
+    ASSERT_TRUE(one.result.ok());
+    ASSERT_TRUE(two.result.ok());
+    EXPECT_TRUE(two.stream == one.stream);
+  }
+}
+
 TEST(PackStreamEncodeStream, LeavesTheChecksumToTheCaller) {
   const Bytes input = Text(5000, 12);
   const Streamed with = EncodeStream(input, 65536, StreamRun{}, true);
