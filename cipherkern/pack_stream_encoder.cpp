@@ -34,6 +34,7 @@ constexpr std::size_t kProgressEvery = std::size_t{4} << 20;
 // faster way, before it is timed again.
 constexpr std::size_t kReviewStretch = std::size_t{1} << 20;
 constexpr std::size_t kSettledStretch = std::size_t{8} << 20;
+constexpr double kHelperMargin = 1.1;
 
 void StoreLe32(std::uint8_t* p, std::uint32_t v) {
   if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
@@ -1898,7 +1899,9 @@ void Encoder<Link>::ReviewHelper(std::size_t p) {
       break;
     case Review::kWithout:
       review_ = Review::kSettled;
-      SetHelperOn(rateWith_ > rate, p);
+      // The helper costs a second core: it must be clearly faster, not by
+      // the noise of a shared machine.
+      SetHelperOn(rateWith_ > kHelperMargin * rate, p);
       reviewAt_ = p + kSettledStretch;
       break;
     case Review::kSettled:
@@ -2073,10 +2076,16 @@ EncodeStatus RunEncoder(InputWindow* input, BitWriter* writer, const RunPlan& pl
         // No thread to be had: one will do.
       }
       if (thread.joinable()) {
-        const EncodeStatus status = coder.Run(plan.growthLimit, helper.get());
-        helper->Stop();
-        thread.join();
-        return status;
+        // The helper stops and is joined however the run ends.
+        struct Joiner {
+          Helper* helper;
+          std::thread* thread;
+          ~Joiner() {
+            helper->Stop();
+            thread->join();
+          }
+        } joiner{helper.get(), &thread};
+        return coder.Run(plan.growthLimit, helper.get());
       }
     }
   }
