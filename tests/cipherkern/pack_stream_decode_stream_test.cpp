@@ -18,11 +18,13 @@
 #include "cipherkern/pack_stream_decoder.h"
 #include "cipherkern/pack_stream_internal.h"
 #include "cipherkern/pack_stream_io.h"
+#include "tests/cipherkern/stream_builder.h"
 
 namespace cipherkern::pack {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using testing_support::StreamBuilder;
 
 // A stream in memory, handed out at most maxRead bytes per Read (cycling
 // through 1..maxRead; 0: all that is asked), failing from failAt on.
@@ -150,63 +152,14 @@ Bytes RandomBytes(std::size_t n, std::uint32_t seed) {
   return out;
 }
 
-// Writes codes bit by bit into words after a header, for the streams no
-// encoder writes.
-class Codes {
- public:
-  Codes& Bits(std::uint64_t value, unsigned count) {
-    for (unsigned i = count; i-- > 0;) bits_.push_back((value >> i) & 1);
-    return *this;
-  }
-  Codes& Gamma(std::uint64_t v) {
-    const int top = 63 - __builtin_clzll(v);
-    for (int i = top - 1; i >= 0; --i) Bits((v >> i) & 1, 1).Bits(i > 0 ? 1 : 0, 1);
-    return *this;
-  }
-  Codes& Format8() { return Bits(kFormatCode, kFormatCodeBits).Bits(1, 1); }
-  Codes& Literal(std::uint8_t x) { return Bits(1, 1).Bits(x, 8); }
-  // m = 3: a 6-bit field, wide enough for the refused 32.
-  Codes& IndexBits(unsigned bits) {
-    return Bits(0b000'0000000'11, kIndexBitsCodeBits).Bits(bits, 6);
-  }
-  // A long match with the coded length; the decoder adds the bonus.
-  Codes& Long(std::uint64_t offset, std::uint64_t codedLength, unsigned indexBits) {
-    return Bits(0b01, 2)
-        .Gamma((offset >> indexBits) + 3)
-        .Bits(offset & ((std::uint64_t{1} << indexBits) - 1), indexBits)
-        .Gamma(codedLength);
-  }
-  Codes& End() { return Bits(kEndCode, kEndCodeBits); }
-
-  Bytes Build(std::uint32_t length, std::uint32_t checksum = 0) const {
-    Bytes out = {kSignature[0], kSignature[1]};
-    PutLe32(&out, length);
-    PutLe32(&out, checksum);
-    for (std::size_t i = 0; i < bits_.size(); i += 32) {
-      std::uint32_t word = 0;
-      for (std::size_t j = 0; j < 32; ++j) {
-        word = (word << 1) | (i + j < bits_.size() ? bits_[i + j] : 0);
-      }
-      PutLe32(&out, word);
-    }
-    return out;
-  }
-
- private:
-  static void PutLe32(Bytes* out, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) out->push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-  }
-  std::vector<std::uint8_t> bits_;
-};
-
 // 200 distinct bytes, then a copy of 300 from 200 back: with a small window
 // the source lies before it, and the copy runs into its own output.
 constexpr std::size_t kFarPrefix = 200;
 constexpr std::size_t kFarCopy = 300;
 
 Bytes FarCopyStream(unsigned indexBits) {
-  Codes codes;
-  codes.Format8().IndexBits(indexBits);
+  StreamBuilder codes;
+  codes.Format8().IndexBits(indexBits, 3);  // a 6-bit field, wide enough for 31
   for (std::size_t i = 0; i < kFarPrefix; ++i) codes.Literal(static_cast<std::uint8_t>(i));
   // Offsets from 128 on have no length bonus below 639.
   codes.Long(kFarPrefix, kFarCopy, indexBits).End();
@@ -292,19 +245,19 @@ TEST(PackDecodeStream, ReportsEachDamageAsDecodeDoes) {
   SetLe32(&longer, kLengthOffset, length + 300);
   EXPECT_EQ(ExpectSameAsDecode(longer), DecodeStatus::kEndsEarly);
 
-  EXPECT_EQ(ExpectSameAsDecode(Codes().Literal('a').End().Build(1)),
+  EXPECT_EQ(ExpectSameAsDecode(StreamBuilder().Literal('a').End().Build(1)),
             DecodeStatus::kNoLiteralFormat);
   // Far enough back to leave the small windows, one byte before the output.
-  Codes beforeOutput;
+  StreamBuilder beforeOutput;
   beforeOutput.Format8();
   for (int i = 0; i < 150; ++i) beforeOutput.Literal('a');
   beforeOutput.Long(151, 2, 8).End();
   EXPECT_EQ(ExpectSameAsDecode(beforeOutput.Build(152)), DecodeStatus::kBadOffset);
-  EXPECT_EQ(ExpectSameAsDecode(Codes().Format8().IndexBits(0).End().Build(0)),
+  EXPECT_EQ(ExpectSameAsDecode(StreamBuilder().Format8().IndexBits(0, 3).End().Build(0)),
             DecodeStatus::kBadIndexBits);
-  EXPECT_EQ(ExpectSameAsDecode(Codes().Format8().IndexBits(32).End().Build(0)),
+  EXPECT_EQ(ExpectSameAsDecode(StreamBuilder().Format8().IndexBits(32, 3).End().Build(0)),
             DecodeStatus::kBadIndexBits);
-  EXPECT_EQ(ExpectSameAsDecode(Codes()
+  EXPECT_EQ(ExpectSameAsDecode(StreamBuilder()
                                    .Format8()
                                    .Literal('a')
                                    .Bits(0b01, 2)
@@ -392,8 +345,12 @@ TEST(PackDecodeStream, DecodesAStreamFarLongerThanItsWindow) {
   // One zero byte, then a single offset-1 copy of the rest: 100 MiB from a
   // stream of a few words, through the default window.
   constexpr std::uint32_t kLength = 100u << 20;
-  const Bytes stream =
-      Codes().Format8().Literal(0).Long(1, kLength - 1 - LengthBonus(1), 8).End().Build(kLength);
+  const Bytes stream = StreamBuilder()
+                           .Format8()
+                           .Literal(0)
+                           .Long(1, kLength - 1 - LengthBonus(1), 8)
+                           .End()
+                           .Build(kLength);
   std::vector<std::uint64_t> reports;
   const Progress progress{[](void* c, std::uint64_t done) {
                             static_cast<std::vector<std::uint64_t>*>(c)->push_back(done);
