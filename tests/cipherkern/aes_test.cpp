@@ -1,6 +1,7 @@
 // The block cipher on both paths against the FIPS-197 examples, against
 // libcrypto and against each other.
 #include "cipherkern/aes.h"
+#include "tests/support/temp_folder.h"
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
@@ -14,19 +15,13 @@ namespace cipherkern {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using ::testing_support::RandomBytes;
 
 Bytes FromHex(const std::string& hex) {
   Bytes out;
   for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
     out.push_back(static_cast<std::uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
   }
-  return out;
-}
-
-Bytes RandomBytes(std::size_t size, std::uint32_t seed) {
-  std::mt19937 rng(seed);
-  Bytes out(size);
-  for (auto& b : out) b = static_cast<std::uint8_t>(rng());
   return out;
 }
 

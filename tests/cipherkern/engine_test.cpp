@@ -25,22 +25,17 @@
 
 #include "cipherkern/pack_container.h"
 #include "cipherkern/pack_stream.h"
+#include "tests/support/temp_folder.h"
 
 namespace cipherkern {
 namespace {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
+using ::testing_support::RandomBytes;
 
 constexpr char kKeyText[] = "00112233445566778899aabbccddeeff";
 constexpr std::int64_t kChunk = 16384;
-
-Bytes RandomBytes(std::size_t size, std::uint32_t seed) {
-  std::mt19937 rng(seed);
-  Bytes out(size);
-  for (auto& b : out) b = static_cast<std::uint8_t>(rng());
-  return out;
-}
 
 // Lines of words: the codec shrinks this well.
 Bytes Text(std::size_t size) {

@@ -19,11 +19,13 @@
 #include "cipherkern/pack_stream_internal.h"
 #include "cipherkern/pack_stream_io.h"
 #include "tests/cipherkern/stream_builder.h"
+#include "tests/support/temp_folder.h"
 
 namespace cipherkern::pack {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using ::testing_support::RandomBytes;
 using testing_support::StreamBuilder;
 
 // A stream in memory, handed out at most maxRead bytes per Read (cycling
@@ -143,13 +145,6 @@ Bytes HeaderText(std::size_t n) {
 
 void SetLe32(Bytes* bytes, std::size_t offset, std::uint32_t v) {
   for (int i = 0; i < 4; ++i) (*bytes)[offset + i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
-Bytes RandomBytes(std::size_t n, std::uint32_t seed) {
-  std::mt19937 rng(seed);
-  Bytes out(n);
-  for (auto& b : out) b = static_cast<std::uint8_t>(rng());
-  return out;
 }
 
 // 200 distinct bytes, then a copy of 300 from 200 back: with a small window

@@ -14,12 +14,14 @@
 #include "cipherkern/pack_stream_encoder_tuning.h"
 #include "cipherkern/pack_stream_internal.h"
 #include "cipherkern/pack_stream_io.h"
+#include "tests/support/temp_folder.h"
 
 namespace cipherkern {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 using pack::EncodeStatus;
+using ::testing_support::RandomBytes;
 
 // Input in memory; the reads from the one numbered failFrom (from 0) on
 // fail.
@@ -105,13 +107,6 @@ Streamed EncodeStream(const Bytes& in, std::uint32_t window, const StreamRun& ru
           static_cast<std::uint8_t>(out.result.checksum >> (8 * i));
     }
   }
-  return out;
-}
-
-Bytes RandomBytes(std::size_t n, std::uint32_t seed) {
-  std::mt19937 rng(seed);
-  Bytes out(n);
-  for (auto& b : out) b = static_cast<std::uint8_t>(rng());
   return out;
 }
 

@@ -16,12 +16,14 @@
 
 #include "cipherkern/pack_stream_internal.h"
 #include "tests/cipherkern/stream_builder.h"
+#include "tests/support/temp_folder.h"
 
 namespace cipherkern {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 using pack::DecodeStatus;
+using ::testing_support::RandomBytes;
 using testing_support::StreamBuilder;
 
 pack::DecodeResult DecodeInto(const Bytes& stream, Bytes* out) {
@@ -155,14 +157,6 @@ std::vector<Code> Codes(const Bytes& stream) {
 std::size_t CountOf(const std::vector<Code>& codes, Code::Kind kind) {
   return static_cast<std::size_t>(
       std::count_if(codes.begin(), codes.end(), [&](const Code& c) { return c.kind == kind; }));
-}
-
-// Deterministic inputs of the kinds a packer meets.
-Bytes RandomBytes(std::size_t n, std::uint32_t seed) {
-  std::mt19937 rng(seed);
-  Bytes out(n);
-  for (auto& b : out) b = static_cast<std::uint8_t>(rng());
-  return out;
 }
 
 // Prose and C-like lines with indentation, aligned columns and repeats.
