@@ -270,6 +270,8 @@ class FileSink final : public pack::ByteSink {
     return true;
   }
   int error() const { return error_; }
+  // The offset the next byte goes to.
+  std::uint64_t offset() const { return offset_; }
 
  private:
   int fd_;
@@ -556,28 +558,24 @@ class EntryStream final : public pack::StreamInput {
 // reaches further than it holds.
 class RestoredFile final : public pack::DecodeOutput {
  public:
-  explicit RestoredFile(int fd) : fd_(fd) {}
-  bool Write(const std::uint8_t* data, std::size_t n) override {
-    if (!WriteAt(fd_, data, n, written_)) {
-      error_ = errno;
-      return false;
-    }
-    written_ += n;
-    return true;
-  }
+  explicit RestoredFile(int fd) : fd_(fd), sink_(fd, 0) {}
+  bool Write(const std::uint8_t* data, std::size_t n) override { return sink_.Write(data, n); }
   bool ReadBack(std::uint64_t offset, std::uint8_t* data, std::size_t n) override {
-    if (offset > written_ || n > written_ - offset || !ReadAt(fd_, data, n, offset)) {
-      error_ = errno != 0 ? errno : EIO;
+    const std::uint64_t written = sink_.offset();
+    if (offset > written || n > written - offset) {
+      readError_ = EIO;
       return false;
     }
-    return true;
+    if (ReadAt(fd_, data, n, offset)) return true;
+    readError_ = errno;
+    return false;
   }
-  int error() const { return error_; }
+  int error() const { return sink_.error() != 0 ? sink_.error() : readError_; }
 
  private:
   int fd_;
-  std::uint64_t written_ = 0;
-  int error_ = 0;
+  FileSink sink_;
+  int readError_ = 0;
 };
 
 // Copies a stored entry's length bytes from the body into the restored file.

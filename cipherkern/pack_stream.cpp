@@ -402,7 +402,7 @@ class WindowOutput {
   }
   DecodeResult Finish(std::size_t at) {
     if (!HandOn(at)) return {DecodeStatus::kOutputFailed, static_cast<std::size_t>(written_)};
-    if (checksum_ != 0 && SumOfAll() != checksum_) {
+    if (checksum_ != 0 && summed_.Value() != checksum_) {
       return {DecodeStatus::kChecksumMismatch, static_cast<std::size_t>(written_)};
     }
     return {DecodeStatus::kOk, static_cast<std::size_t>(written_)};
@@ -473,29 +473,13 @@ class WindowOutput {
     return static_cast<std::size_t>(std::min<std::uint64_t>(size_, length_ - base));
   }
 
-  // Mixes the whole words before end into the checksum.
-  // Requires: summed_ >= base_, as the history of 4 or more bytes ensures.
-  void SumWordsBefore(std::uint64_t end) {
-    const std::uint64_t wordsEnd = end / 4 * 4;
-    if (wordsEnd <= summed_) return;
-    sum_ = MixWords(sum_, window_ + (summed_ - base_), (wordsEnd - summed_) / 4);
-    summed_ = wordsEnd;
-  }
-  // Returns Checksum() of the whole unpacked data, all of it summed.
-  std::uint32_t SumOfAll() const {
-    if (length_ < 4) return 0;
-    std::uint32_t c = sum_;
-    if (length_ % 4 != 0) MixChecksum(c, LoadLe32(window_ + (length_ - 4 - base_)));
-    return c;
-  }
-
   // Writes the window's bytes up to at that the output does not have yet.
   bool HandOn(std::size_t at) {
     const std::size_t n = at - handedOn_;
     if (n == 0) return true;
     const std::uint8_t* data = window_ + handedOn_;
     if (!output_.Write(data, n)) return false;
-    if (checksum_ != 0) SumWordsBefore(base_ + at);
+    if (checksum_ != 0) summed_.Add({data, n});
     written_ += n;
     handedOn_ = at;
     if (written_ >= nextReport_) {
@@ -512,15 +496,10 @@ class WindowOutput {
   std::uint64_t length_;
   std::uint32_t checksum_;
   const Progress& progress_;
-  // The checksum of the whole words before summed_. Not a
-  // ChecksumAccumulator: its word-by-byte assembly took a sixth of the
-  // decode time. The window's history keeps the bytes of a cut word and the
-  // stream's last four for it.
-  std::uint32_t sum_ = 0;
-  std::uint64_t summed_ = 0;
-  std::uint64_t base_ = 0;     // stream position of window_[0]
-  std::size_t handedOn_ = 0;   // window bytes before this are in the output
-  std::uint64_t written_ = 0;  // bytes the output has taken
+  ChecksumAccumulator summed_;  // of every byte handed on
+  std::uint64_t base_ = 0;      // stream position of window_[0]
+  std::size_t handedOn_ = 0;    // window bytes before this are in the output
+  std::uint64_t written_ = 0;   // bytes the output has taken
   std::uint64_t nextReport_ = kDecodeProgressStep;
 };
 
