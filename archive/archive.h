@@ -47,6 +47,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
+
 namespace archive {
 
 // Data moves in and out of entries in chunks of this size.
@@ -163,14 +165,19 @@ bool CollectFolderFiles(const std::string& folder, FolderFileList& list);
 // Creates archivePath (see Zip_CreateArchive) with one entry per listed file,
 // named by its path below folder, stored or (compress) deflated. Files are
 // opened by their listed paths, so the current folder does not matter.
-// Returns 1 when every file is in the archive. Returns 0 when the list has
-// unreadable folders or paths outside folder (nothing is created), something
-// exists at archivePath (it is left untouched), a file cannot be read, a name
-// is refused, or the archive cannot be written (the archive this call created
-// is removed); LastArchiveProblem() then says why.
-[[nodiscard]] int BuildFolderArchive(const std::string& folder, const std::string& archivePath,
-                                     bool compress, const FolderFileList& list,
-                                     int pauseMilliseconds = kChunkPauseMilliseconds);
+// Returns ok when every file is in the archive. Otherwise nothing is left at
+// archivePath that this call made, and the status says why:
+//   kNoAccess    a folder of the list could not be listed (its path)
+//   kFailed      a listed path lies outside folder (that path)
+//   kNameTaken   something exists at archivePath (left untouched)
+//   kMissing, kFolder, kSpecial, kNoAccess, kReadFailed
+//                a listed file cannot be read (its path, errno)
+//   kNameRefused a file's name below folder cannot be stored (its path)
+//   kWriteFailed the archive cannot be written (archivePath, errno)
+// Nothing is created for the first two.
+platform::Status BuildFolderArchive(const std::string& folder, const std::string& archivePath,
+                                    bool compress, const FolderFileList& list,
+                                    int pauseMilliseconds = kChunkPauseMilliseconds);
 
 struct FolderExtractResult {
   // False when nothing was extracted: the archive cannot be opened, or the
@@ -180,6 +187,18 @@ struct FolderExtractResult {
   bool complete = true;
   int extracted = 0;                       // entries written, folder entries included
   std::vector<std::string> failedEntries;  // names of the entries not written
+  // The first failure, ok when there was none:
+  //   kFailed           no target folder
+  //   kMissing ... kNoAccess  the archive cannot be opened (its path)
+  //   kDamaged, kArchive      the archive opens but is no zip archive
+  //   kWriteFailed      the target or an entry cannot be written (entry name
+  //                     or target folder, errno)
+  //   kNameRefused      an entry's name is refused (the entry's name)
+  //   kDamaged, kZipChecksum  an entry's data fails its CRC-32, ends short or
+  //                     runs past its declared size (the entry's name)
+  //   kDamaged, kZipDirectory the entry list breaks off (archivePath)
+  //   kNoMemory, kFailed      what else stopped an entry (its name)
+  platform::Status status;
   [[nodiscard]] bool ok() const { return opened && complete && failedEntries.empty(); }
 };
 
@@ -194,23 +213,20 @@ struct FolderExtractResult {
 // ------------------------------------------------------ single-file packing
 
 // Creates packed (see Zip_CreateArchive) as an archive holding source under
-// its file-name part, deflated at level 9. Returns 1 on success. Returns 0
-// when something exists at packed (it is left untouched), or when source
-// cannot be read or packed cannot be written (no file is left at packed).
-[[nodiscard]] int PackFile(const std::string& source, const std::string& packed,
-                           int pauseMilliseconds = kChunkPauseMilliseconds);
+// its file-name part, deflated at level 9. Returns ok on success; otherwise,
+// as BuildFolderArchive says, kNameTaken (something exists at packed: left
+// untouched), a cause for a source that cannot be read (its path) or
+// kWriteFailed (packed, errno; no file is left at packed).
+platform::Status PackFile(const std::string& source, const std::string& packed,
+                          int pauseMilliseconds = kChunkPauseMilliseconds);
 
 // Restores the first entry of packed into targetFolder (created if missing),
-// as Zip_ExtractByIndex does.
-// Returns 1 when the file was restored, 0 otherwise, also for an empty
-// targetFolder (nothing is written then).
-[[nodiscard]] int UnpackFile(const std::string& packed, const std::string& targetFolder,
-                             bool keepPaths);
-
-// Returns a short English description of the last failure of
-// BuildFolderArchive, PackFile, UnpackFile or ExtractFolderArchive (what and
-// which path), or "" after a success.
-std::string LastArchiveProblem();
+// as Zip_ExtractByIndex does. Returns ok when the file was restored;
+// otherwise the causes of FolderExtractResult::status (kFailed for an empty
+// targetFolder, where nothing is written; kDamaged, kArchive also for an
+// archive without entries).
+platform::Status UnpackFile(const std::string& packed, const std::string& targetFolder,
+                            bool keepPaths);
 
 }  // namespace archive
 

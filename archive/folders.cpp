@@ -2,6 +2,9 @@
 // the flows call, over the writer and reader in zip.cpp.
 #include <minizip/unzip.h>
 
+#include <zlib.h>
+
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -12,12 +15,9 @@
 namespace archive {
 namespace {
 
-std::string g_problem;
-
-void SetProblem(std::string what, const std::string& path) {
-  g_problem = std::move(what);
-  if (!path.empty()) g_problem += ": " + path;
-}
+using platform::Cause;
+using platform::Check;
+using platform::Status;
 
 std::string Join(const std::string& folder, const std::string& name) {
   if (folder.empty() || folder.back() == '/') return folder + name;
@@ -44,12 +44,67 @@ void Walk(const std::string& folder, FolderFileList& list) {
   }
 }
 
+// Why the writer could not create path: errno is the create's.
+Status CreateFailure(const std::string& path) {
+  const int systemError = errno;
+  if (systemError == EEXIST || platform::KindOfPath(path) != platform::PathKind::kMissing) {
+    return Status::Of(Cause::kNameTaken, path);
+  }
+  return Status::Of(Cause::kWriteFailed, path, systemError);
+}
+
+// Why adding the file at path to archivePath gave rc; errno is the add's.
+Status AddFailure(int rc, const std::string& path, const std::string& archivePath) {
+  const int systemError = errno;
+  if (rc == kZipRefused) return Status::Of(Cause::kNameRefused, path);
+  // A full disk shows in the archive's stream, whatever minizip made of it.
+  if (const int writeError = internal::WriterSystemError(); writeError != 0) {
+    return Status::Of(Cause::kWriteFailed, archivePath, writeError);
+  }
+  Status readable = platform::ExamineFileToRead(path);
+  if (!readable.ok()) return readable;
+  if (rc == kZipFailed) return Status::Of(Cause::kReadFailed, path, systemError);
+  return Status::Of(Cause::kWriteFailed, archivePath);
+}
+
 // Finishes a failed write into the archive this call created: it is
 // incomplete and must not pass for the protected folder or file.
-int AbandonArchive(const std::string& archivePath) {
-  internal::CloseWriter();
+Status AbandonArchive(const std::string& archivePath, Status why) {
+  (void)internal::CloseWriter();
   platform::DeleteFile(archivePath);
-  return 0;
+  return why;
+}
+
+// Completes the writer's archive at archivePath, or removes it.
+Status CompleteArchive(const std::string& archivePath) {
+  if (internal::CloseWriter() == kZipOk) return Status::Ok();
+  const int writeError = internal::WriterSystemError();
+  platform::DeleteFile(archivePath);
+  return Status::Of(Cause::kWriteFailed, archivePath, writeError);
+}
+
+// Why the extraction of the entry name gave rc, with the errno it told.
+Status EntryFailure(int rc, const std::string& name, int systemError) {
+  switch (rc) {
+    case kZipRefused:
+      return Status::Of(Cause::kNameRefused, name);
+    case kZipFailed:
+      // minizip's own I/O error has the same code and tells no errno.
+      return Status::Of(systemError != 0 ? Cause::kWriteFailed : Cause::kFailed, name, systemError);
+    case Z_MEM_ERROR:
+      return Status::Of(Cause::kNoMemory, name);
+    default:
+      // A CRC that does not match, data that ends short or runs long,
+      // a local header or deflate stream that does not read.
+      return Status::DamagedAt(Check::kZipChecksum, name);
+  }
+}
+
+// Why archivePath does not open as a zip archive.
+Status OpenFailure(const std::string& archivePath) {
+  Status readable = platform::ExamineFileToRead(archivePath);
+  if (!readable.ok()) return readable;
+  return Status::DamagedAt(Check::kArchive, archivePath);
 }
 
 }  // namespace
@@ -63,120 +118,84 @@ bool CollectFolderFiles(const std::string& folder, FolderFileList& list) {
   return list.unreadable.empty();
 }
 
-int BuildFolderArchive(const std::string& folder, const std::string& archivePath, bool compress,
-                       const FolderFileList& list, int pauseMilliseconds) {
-  g_problem.clear();
+Status BuildFolderArchive(const std::string& folder, const std::string& archivePath, bool compress,
+                          const FolderFileList& list, int pauseMilliseconds) {
   const std::string prefix = Join(folder, "");
-  if (!list.unreadable.empty()) {
-    SetProblem("cannot list folder", list.unreadable.front());
-    return 0;
-  }
+  if (!list.unreadable.empty()) return Status::Of(Cause::kNoAccess, list.unreadable.front());
   for (const std::string& path : list.files) {
     if (path.size() <= prefix.size() || path.compare(0, prefix.size(), prefix) != 0) {
-      SetProblem("file outside the folder", path);
-      return 0;
+      return Status::Of(Cause::kFailed, path);
     }
   }
   // What is at archivePath already is left alone: the writer creates only.
-  if (Zip_CreateArchive(archivePath) == 0) {
-    SetProblem("cannot create archive", archivePath);
-    return 0;
-  }
+  if (Zip_CreateArchive(archivePath) == 0) return CreateFailure(archivePath);
   Zip_SetMethod(compress ? 8 : 0);
   for (const std::string& path : list.files) {
     const int rc = Zip_AddFileAs(path, path.substr(prefix.size()), pauseMilliseconds);
-    if (rc != kZipOk) {
-      SetProblem(rc == kZipRefused ? "name cannot be stored" : "cannot read or store file", path);
-      return AbandonArchive(archivePath);
-    }
+    if (rc != kZipOk) return AbandonArchive(archivePath, AddFailure(rc, path, archivePath));
   }
-  if (internal::CloseWriter() != kZipOk) {
-    SetProblem("cannot complete archive", archivePath);
-    platform::DeleteFile(archivePath);
-    return 0;
-  }
-  return 1;
+  return CompleteArchive(archivePath);
 }
 
 FolderExtractResult ExtractFolderArchive(const std::string& archivePath,
                                          const std::string& targetFolder) {
-  g_problem.clear();
   FolderExtractResult result;
   // An empty target would put the entries in the root folder.
   if (targetFolder.empty()) {
-    SetProblem("no target folder", "");
+    result.status = Status::Of(Cause::kFailed);
     return result;
   }
   if (Zip_OpenArchive(archivePath) == 0) {
-    SetProblem("cannot open archive", archivePath);
+    result.status = OpenFailure(archivePath);
     return result;
   }
   if (!platform::MakeFolders(targetFolder)) {
+    result.status = Status::Of(Cause::kWriteFailed, targetFolder, errno);
     internal::CloseReader();
-    SetProblem("cannot create folder", targetFolder);
     return result;
   }
   result.opened = true;
   int rc = Zip_FirstEntry();
   while (rc == UNZ_OK) {
     std::string name;
-    const int extracted = internal::ExtractCurrentEntry(targetFolder, true, &name);
+    int systemError = 0;
+    const int extracted = internal::ExtractCurrentEntry(targetFolder, true, &name, &systemError);
     if (extracted == kZipOk) {
       ++result.extracted;
     } else {
-      if (result.failedEntries.empty()) {
-        SetProblem(
-            extracted == kZipTooLarge ? "entry larger than declared" : "cannot extract entry",
-            name);
-      }
+      if (result.status.ok()) result.status = EntryFailure(extracted, name, systemError);
       result.failedEntries.push_back(std::move(name));
     }
     rc = Zip_NextEntry();
   }
   if (rc != UNZ_END_OF_LIST_OF_FILE) {
     result.complete = false;
-    if (g_problem.empty()) SetProblem("damaged archive directory", archivePath);
+    if (result.status.ok()) result.status = Status::DamagedAt(Check::kZipDirectory, archivePath);
   }
   // Only the reader: a writer the caller has open is not ours to close.
   internal::CloseReader();
   return result;
 }
 
-int PackFile(const std::string& source, const std::string& packed, int pauseMilliseconds) {
-  g_problem.clear();
-  if (Zip_CreateArchive(packed) == 0) {
-    SetProblem("cannot create archive", packed);
-    return 0;
-  }
+Status PackFile(const std::string& source, const std::string& packed, int pauseMilliseconds) {
+  if (Zip_CreateArchive(packed) == 0) return CreateFailure(packed);
   Zip_SetMethod(8);
-  if (Zip_AddFile(source, false, pauseMilliseconds) != kZipOk) {
-    SetProblem("cannot read or store file", source);
-    return AbandonArchive(packed);
-  }
-  if (internal::CloseWriter() != kZipOk) {
-    SetProblem("cannot complete archive", packed);
-    platform::DeleteFile(packed);
-    return 0;
-  }
-  return 1;
+  const int rc = Zip_AddFile(source, false, pauseMilliseconds);
+  if (rc != kZipOk) return AbandonArchive(packed, AddFailure(rc, source, packed));
+  return CompleteArchive(packed);
 }
 
-int UnpackFile(const std::string& packed, const std::string& targetFolder, bool keepPaths) {
-  g_problem.clear();
+Status UnpackFile(const std::string& packed, const std::string& targetFolder, bool keepPaths) {
   // An empty target (a cancelled folder question) would mean the root folder.
-  if (targetFolder.empty()) {
-    SetProblem("no target folder", "");
-    return 0;
-  }
-  if (Zip_ExtractByIndex(packed, 0, targetFolder, keepPaths) != 1) {
-    SetProblem("cannot unpack", packed);
-    return 0;
-  }
-  return 1;
-}
-
-std::string LastArchiveProblem() {
-  return g_problem;
+  if (targetFolder.empty()) return Status::Of(Cause::kFailed);
+  std::string name;
+  int systemError = 0;
+  const int rc = internal::ExtractEntryAt(packed, 0, targetFolder, keepPaths, &name, &systemError);
+  if (rc == kZipOk) return Status::Ok();
+  if (rc == kZipFailed && name.empty() && systemError == 0) return OpenFailure(packed);
+  // No first entry: an archive that holds nothing is no packed file.
+  if (rc == UNZ_END_OF_LIST_OF_FILE) return Status::DamagedAt(Check::kArchive, packed);
+  return EntryFailure(rc, name, systemError);
 }
 
 }  // namespace archive

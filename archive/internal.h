@@ -18,6 +18,7 @@ namespace archive::internal {
 // What an archive stream knows beyond what it tells minizip.
 struct StreamStatus {
   bool writeFailed = false;
+  int systemError = 0;  // errno of the first failed write, 0 when none told
   // Entries the writer has opened in the archive; the close needs it for the
   // zip64 end records (see PlatformFileFunctions).
   std::uint64_t entries = 0;
@@ -73,8 +74,20 @@ std::optional<EntryPath> ResolveEntryName(std::string_view stored, bool utf8, bo
 std::string DecodeName(std::string_view stored, bool utf8, bool madeOnUnix);
 
 // Extracts the reader's current entry; on return *name holds its name for
-// messages. Same results as Zip_ExtractCurrent.
-int ExtractCurrentEntry(const std::string& targetDir, bool keepPaths, std::string* name);
+// messages and, after kZipFailed, *systemError the errno of the failed call
+// (0 when none told). Same results as Zip_ExtractCurrent.
+int ExtractCurrentEntry(const std::string& targetDir, bool keepPaths, std::string* name,
+                        int* systemError);
+
+// Extracts the entry at index of archivePath with a reader of its own, as
+// ExtractCurrentEntry does. Returns kZipFailed also when the archive cannot
+// be opened and the reader's code when its entry list ends before index.
+int ExtractEntryAt(const std::string& archivePath, int index, const std::string& targetDir,
+                   bool keepPaths, std::string* name, int* systemError);
+
+// Returns the errno of the first write into the writer's archive that
+// failed, 0 when none failed or the system told nothing.
+int WriterSystemError();
 
 // ------------------------------------------------ deflate in blocks
 //

@@ -4,6 +4,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <limits>
@@ -206,11 +207,18 @@ int ReadCurrentEntry(unzFile reader, bool keepPaths, unz_file_info64* info,
   return *path ? kZipOk : kZipRefused;
 }
 
-int ExtractEntry(unzFile reader, const std::string& targetDir, bool keepPaths, std::string* name) {
+int ExtractEntry(unzFile reader, const std::string& targetDir, bool keepPaths, std::string* name,
+                 int* systemError) {
   name->clear();
+  *systemError = 0;
+  // The errno of the call that just failed, for the caller's message.
+  const auto failed = [systemError] {
+    *systemError = errno;
+    return kZipFailed;
+  };
   if (targetDir.empty()) return kZipRefused;
   const std::string target = WithoutSlash(targetDir);
-  if (!platform::MakeFolders(target)) return kZipFailed;
+  if (!platform::MakeFolders(target)) return failed();
 
   unz_file_info64 info;
   std::optional<internal::EntryPath> path;
@@ -223,7 +231,7 @@ int ExtractEntry(unzFile reader, const std::string& targetDir, bool keepPaths, s
   for (const std::string& folder : path->folders) {
     at += "/" + folder;
     if (platform::IsSymbolicLink(at)) return kZipRefused;
-    if (!platform::MakeFolders(at)) return kZipFailed;
+    if (!platform::MakeFolders(at)) return failed();
   }
   if (path->file.empty()) return kZipOk;
   const std::string outPath = at + "/" + path->file;
@@ -234,7 +242,7 @@ int ExtractEntry(unzFile reader, const std::string& targetDir, bool keepPaths, s
     case platform::PathKind::kMissing:
       break;
     case platform::PathKind::kFile:
-      if (!platform::DeleteFile(outPath)) return kZipFailed;
+      if (!platform::DeleteFile(outPath)) return failed();
       break;
     case platform::PathKind::kLink:
       return kZipRefused;
@@ -248,8 +256,9 @@ int ExtractEntry(unzFile reader, const std::string& targetDir, bool keepPaths, s
   // Private until the data is complete and the mode restored.
   platform::File out = platform::File::Open(outPath, platform::OpenMode::kCreateNew, true);
   if (!out.ok()) {
+    const int openError = failed();
     unzCloseCurrentFile(reader);
-    return kZipFailed;
+    return openError;
   }
   const std::span<std::uint8_t> buffer = ChunkBuffer();
   int result = kZipOk;
@@ -269,7 +278,7 @@ int ExtractEntry(unzFile reader, const std::string& targetDir, bool keepPaths, s
     }
     written += static_cast<std::uint64_t>(got);
     if (!out.Write(std::span(buffer.data(), static_cast<std::size_t>(got)))) {
-      result = kZipFailed;
+      result = failed();
       break;
     }
   }
@@ -279,7 +288,7 @@ int ExtractEntry(unzFile reader, const std::string& targetDir, bool keepPaths, s
   // pass as a restored file.
   const int closed = unzCloseCurrentFile(reader);
   if (result == kZipOk && closed != UNZ_OK) result = closed;
-  if (!out.Close() && result == kZipOk) result = kZipFailed;
+  if (!out.Close() && result == kZipOk) result = failed();
   if (result != kZipOk) return result;
   RestoreTimeAndMode(outPath, info);
   return kZipOk;
@@ -349,10 +358,31 @@ int CloseWriter() {
   return rc;
 }
 
-int ExtractCurrentEntry(const std::string& targetDir, bool keepPaths, std::string* name) {
+int ExtractCurrentEntry(const std::string& targetDir, bool keepPaths, std::string* name,
+                        int* systemError) {
   name->clear();
+  *systemError = 0;
   if (g_reader == nullptr) return kZipFailed;
-  return ExtractEntry(g_reader, targetDir, keepPaths, name);
+  return ExtractEntry(g_reader, targetDir, keepPaths, name, systemError);
+}
+
+int ExtractEntryAt(const std::string& archivePath, int index, const std::string& targetDir,
+                   bool keepPaths, std::string* name, int* systemError) {
+  name->clear();
+  *systemError = 0;
+  if (index < 0) return kZipFailed;
+  zlib_filefunc64_def functions = PlatformFileFunctions();
+  unzFile reader = unzOpen2_64(archivePath.c_str(), &functions);
+  if (reader == nullptr) return kZipFailed;
+  int rc = GoToFirstEntry(reader);
+  for (int i = 0; i < index && rc == UNZ_OK; ++i) rc = GoToNextEntry(reader, archivePath);
+  if (rc == UNZ_OK) rc = ExtractEntry(reader, targetDir, keepPaths, name, systemError);
+  unzClose(reader);
+  return rc;
+}
+
+int WriterSystemError() {
+  return g_writerStatus.systemError;
 }
 
 }  // namespace internal
@@ -435,21 +465,18 @@ int Zip_NextEntry() {
 
 int Zip_ExtractCurrent(const std::string& targetDir, bool keepPaths) {
   std::string name;
-  return internal::ExtractCurrentEntry(targetDir, keepPaths, &name);
+  int systemError = 0;
+  return internal::ExtractCurrentEntry(targetDir, keepPaths, &name, &systemError);
 }
 
 int Zip_ExtractByIndex(const std::string& archivePath, int index, const std::string& targetDir,
                        bool keepPaths) {
-  if (index < 0) return 0;
-  zlib_filefunc64_def functions = internal::PlatformFileFunctions();
-  unzFile reader = unzOpen2_64(archivePath.c_str(), &functions);
-  if (reader == nullptr) return 0;
-  int rc = GoToFirstEntry(reader);
-  for (int i = 0; i < index && rc == UNZ_OK; ++i) rc = GoToNextEntry(reader, archivePath);
   std::string name;
-  if (rc == UNZ_OK) rc = ExtractEntry(reader, targetDir, keepPaths, &name);
-  unzClose(reader);
-  return rc == kZipOk ? 1 : 0;
+  int systemError = 0;
+  return internal::ExtractEntryAt(archivePath, index, targetDir, keepPaths, &name, &systemError) ==
+                 kZipOk
+             ? 1
+             : 0;
 }
 
 std::optional<std::uint64_t> DeclaredTotalBytes(const std::string& archivePath) {

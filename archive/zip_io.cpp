@@ -4,6 +4,7 @@
 #include <minizip/ioapi.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <span>
@@ -83,8 +84,12 @@ void PutLe(std::vector<std::uint8_t>& out, std::uint64_t value, int bytes) {
 }
 
 void MarkWriteFailed(Stream* s) {
+  const int systemError = errno;
   s->failed = true;
-  if (s->status != nullptr) s->status->writeFailed = true;
+  if (s->status != nullptr && !s->status->writeFailed) {
+    s->status->writeFailed = true;
+    s->status->systemError = systemError;
+  }
 }
 
 // Writes what is pending. Once a write has failed, nothing more is written:

@@ -179,6 +179,10 @@ std::string CauseText(const Status& status) {
     case Cause::kTooLarge:
       text = "Datei ist 2 GiB groß oder größer (das Format erlaubt weniger als 2 GiB)";
       break;
+    case Cause::kNameRefused:
+      text =
+          "ein Name, den das Archiv nicht sicher aufnehmen kann (absolut, mit \"..\" oder zu lang)";
+      break;
     case Cause::kNotContainer:
       text = "kein lesbarer Anhang (ein am Ende abgeschnittener Container sieht genauso aus)";
       break;

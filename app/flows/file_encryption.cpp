@@ -95,15 +95,10 @@ FlowOutcome EncryptFile(AppState& state, FrontEnd& ui) {
   const std::string engineOutput = work / "container";
   if (kind.packed) {
     ui.StartProgress(text::kPackingFile);
-    const bool packedOk = archive::PackFile(source, engineInput, state.archivePauseMs) == 1;
-    const int packError = errno;
+    const platform::Status packed = archive::PackFile(source, engineInput, state.archivePauseMs);
     ui.StopProgress();
     // An empty or partial archive must never pass for the protected file.
-    if (!packedOk) {
-      return fail(false, {},
-                  platform::Status::Of(platform::Cause::kWriteFailed, landing,
-                                       packError == ENOSPC ? packError : 0));
-    }
+    if (!packed.ok()) return fail(false, {}, ofUserPaths(packed));
   } else if (!platform::MakeSymbolicLink(platform::AbsolutePath(source), engineInput)) {
     return fail(false, text::kCauseNoWorkFolder,
                 platform::Status::Of(platform::Cause::kWriteFailed, landing, errno));

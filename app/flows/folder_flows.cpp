@@ -38,8 +38,9 @@ FlowOutcome EncryptFolder(AppState& state, FrontEnd& ui) {
     ui.MessageBox(text::kError, text::kNoFolderChosen, kStyleInformation);
     return {FlowResult::kCancelled, ""};
   }
-  const bool listed =
-      archive::CollectFolderFiles(WalkFolder(state.sourceFolder), state.folderFiles);
+  // A folder that cannot be listed whole fails the archive step, with its
+  // path: it must not pass for protected.
+  archive::CollectFolderFiles(WalkFolder(state.sourceFolder), state.folderFiles);
   // The folder stays the current one afterwards, so that the next file
   // dialog of the encryption tab opens next to it.
   platform::SetCurrentFolder(state.sourceFolder);
@@ -76,18 +77,14 @@ FlowOutcome EncryptFolder(AppState& state, FrontEnd& ui) {
 
   ui.StartProgress(text::kPackingFolder);
   // A folder that could not be read whole must not pass for protected.
-  const bool archived =
-      listed && archive::BuildFolderArchive(state.sourceFolder, archivePath, kind.packed,
-                                            state.folderFiles, state.archivePauseMs) == 1;
-  const int archiveError = errno;
+  Status archived = archive::BuildFolderArchive(state.sourceFolder, archivePath, kind.packed,
+                                                state.folderFiles, state.archivePauseMs);
   ui.StopProgress();
-  if (!archived) {
-    // The archive layer gives codes only: a folder it could not list is
-    // the folder's fault, anything else the writing's.
-    if (!listed) return fail(false, {}, Status::Of(Cause::kNoAccess, state.sourceFolder));
-    return fail(false, {},
-                Status::Of(Cause::kWriteFailed, state.outputFolder,
-                           archiveError == ENOSPC ? archiveError : 0));
+  if (!archived.ok()) {
+    // The archive is written in the run's working folder: told of the
+    // output folder, where the user can make room.
+    if (archived.cause == Cause::kWriteFailed) archived.path = state.outputFolder;
+    return fail(false, {}, std::move(archived));
   }
 
   ui.StartProgress(text::kEncryptingFolder);
@@ -192,17 +189,20 @@ FlowOutcome DecryptFolder(AppState& state, FrontEnd& ui) {
   const std::string tree = work / "tree";
   const archive::FolderExtractResult extracted =
       archive::ExtractFolderArchive(decryptedArchive, tree);
-  if (!extracted.opened) {
-    // A body that decrypted to no archive at all (damaged, or altered).
-    platform::DeleteFile(decryptedArchive);
-    return run.Fail(text::kError, text::kDecryptionFailed, kStyleStop, {},
-                    Status::DamagedAt(platform::Check::kArchive, container));
-  }
   if (!extracted.ok()) {
-    // Damage, or a failure of the disk: the archive's own checks tell.
-    status = internal::CheckArchive(decryptedArchive, work / "check/");
-    if (status.cause != Cause::kDamaged) status = Status::Of(Cause::kFailed, outputFolder);
-    if (status.cause == Cause::kDamaged) status.path = container;
+    // Told of the user's paths: the container's damage, the output
+    // folder's disk.
+    status = extracted.status;
+    if (status.cause == Cause::kDamaged || status.cause == Cause::kNameRefused) {
+      status.path = container;
+    } else if (status.cause == Cause::kWriteFailed) {
+      status.path = outputFolder;
+    }
+    if (!extracted.opened) {
+      // A body that decrypted to no archive at all (damaged, or altered).
+      platform::DeleteFile(decryptedArchive);
+      return run.Fail(text::kError, text::kDecryptionFailed, kStyleStop, {}, std::move(status));
+    }
     return run.Fail(text::kNotice, text::kUnpackFailed, kStyleNone, {}, std::move(status));
   }
   platform::DeleteFile(decryptedArchive);

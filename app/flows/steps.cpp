@@ -212,12 +212,20 @@ RestoredFile RestoreFileContainer(const platform::WorkFolder& work, const std::s
   const std::string unpackFolder = work / "unpacked/";
   const std::optional<std::string> target =
       archive::EntryTargetPath(decrypted, 0, unpackFolder, keepPaths);
-  if (!target || archive::UnpackFile(decrypted, unpackFolder, keepPaths) != 1) {
+  // An entry that has no target is damage, or a name the reader refuses.
+  platform::Status unpacked = target ? archive::UnpackFile(decrypted, unpackFolder, keepPaths)
+                                     : CheckArchive(decrypted, work / "check/");
+  if (!target && unpacked.ok()) unpacked = platform::Status::Of(platform::Cause::kNameRefused);
+  if (!unpacked.ok()) {
     restored.unpackFailed = true;
-    // Damage, or a failure of the disk: the archive's own checks tell.
-    const platform::Status check = CheckArchive(decrypted, work / "check/");
-    restored.status = check.cause == platform::Cause::kDamaged ? check : platform::Status{};
-    if (!restored.status.ok()) restored.status.path = container;
+    // Told of the user's paths: the container's damage, the landing's disk.
+    if (unpacked.cause == platform::Cause::kDamaged ||
+        unpacked.cause == platform::Cause::kNameRefused) {
+      unpacked.path = container;
+    } else if (unpacked.cause == platform::Cause::kWriteFailed) {
+      unpacked.path = landing;
+    }
+    restored.status = std::move(unpacked);
     return restored;
   }
   platform::DeleteFile(decrypted);

@@ -26,7 +26,7 @@ namespace fs = std::filesystem;
 double Seconds(const std::function<bool()>& run) {
   const auto start = std::chrono::steady_clock::now();
   if (!run()) {
-    std::fprintf(stderr, "run failed: %s\n", archive::LastArchiveProblem().c_str());
+    std::fprintf(stderr, "run failed\n");
     std::exit(1);
   }
   const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
@@ -97,7 +97,7 @@ int Folder(const std::string& tree, const std::string& work, int repeats) {
                   fs::remove(ours);  // the writer creates new archives only
                   // The walk is part of the flow's work, so it is timed too.
                   return archive::CollectFolderFiles(tree, walked) &&
-                         archive::BuildFolderArchive(tree + "/", ours, true, walked, 0) == 1;
+                         archive::BuildFolderArchive(tree + "/", ours, true, walked, 0).ok();
                 },
                 [&] {
                   fs::remove(theirs);
@@ -122,7 +122,7 @@ int Pack(const std::string& file, const std::string& work, int repeats) {
   const auto pack = [&](int workers, const std::string& out) {
     archive::internal::SetDeflateWorkers(workers);
     fs::remove(out);  // the writer creates new archives only
-    const bool packed = archive::PackFile(file, out, 0) == 1;
+    const bool packed = archive::PackFile(file, out, 0).ok();
     archive::internal::SetDeflateWorkers(0);
     return packed;
   };

@@ -18,11 +18,12 @@ using archive::ExtractFolderArchive;
 using archive::FolderFileList;
 using namespace archive_test;
 
-// Collects and archives folder; returns BuildFolderArchive's result.
+// Collects and archives folder; returns 1 when BuildFolderArchive succeeds,
+// 0 when it fails, -1 when the walk fails.
 int Archive(const std::string& folder, const std::string& zip, bool compress = true) {
   FolderFileList list;
   if (!CollectFolderFiles(folder, list)) return -1;
-  return BuildFolderArchive(folder + "/", zip, compress, list, 0);
+  return BuildFolderArchive(folder + "/", zip, compress, list, 0).ok() ? 1 : 0;
 }
 
 std::vector<std::string> Relative(const std::vector<std::string>& paths, const std::string& base) {
@@ -71,7 +72,7 @@ TEST(FolderWalk, TakesRegularFilesAndLinksToThemOnly) {
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<std::string>{"a.txt", "linkfile"}));
 
-  ASSERT_EQ(BuildFolderArchive(src + "/", dir / "l.zip", true, list, 0), 1);
+  ASSERT_TRUE(BuildFolderArchive(src + "/", dir / "l.zip", true, list, 0).ok());
   ASSERT_TRUE(ExtractFolderArchive(dir / "l.zip", dir / "out").ok());
   EXPECT_EQ(Tree(dir / "out"), (std::vector<std::string>{"a.txt=a", "linkfile=linked content"}));
   EXPECT_FALSE(platform::IsSymbolicLink(dir / "out/linkfile"));
@@ -82,7 +83,7 @@ TEST(FolderWalk, ReportsFoldersItCannotListAndTheBuildRefusesThem) {
   FolderFileList list;
   EXPECT_FALSE(CollectFolderFiles(dir / "missing", list));
   EXPECT_EQ(list.unreadable, (std::vector<std::string>{dir / "missing"}));
-  EXPECT_EQ(BuildFolderArchive(dir / "missing/", dir / "m.zip", true, list, 0), 0);
+  EXPECT_FALSE(BuildFolderArchive(dir / "missing/", dir / "m.zip", true, list, 0).ok());
   EXPECT_FALSE(platform::PathExists(dir / "m.zip"));
 
   // A subfolder without access, and one that may be listed but not searched:
@@ -103,7 +104,8 @@ TEST(FolderWalk, ReportsFoldersItCannotListAndTheBuildRefusesThem) {
     std::sort(walked.unreadable.begin(), walked.unreadable.end());
     return !complete && walked.unreadable == unreadable &&
            walked.files == std::vector<std::string>{src + "/open/a.txt"} &&
-           BuildFolderArchive(src + "/", dir / "c.zip", true, walked, 0) == 0 &&
+           BuildFolderArchive(src + "/", dir / "c.zip", true, walked, 0).cause ==
+               platform::Cause::kNoAccess &&
            !platform::PathExists(dir / "c.zip");
   };
   EXPECT_EXIT(::_exit(walkWithoutRoot() ? 0 : 1), ::testing::ExitedWithCode(0), "");
@@ -129,7 +131,7 @@ TEST(FolderArchive, NestedFoldersComeBackStoredOrDeflated) {
     SCOPED_TRACE(compress ? "deflated" : "stored");
     const std::string zip = dir / (compress ? "d.zip" : "s.zip");
     const std::string target = dir / (compress ? "out-d/x/Fotos" : "out-s/Fotos");
-    ASSERT_EQ(BuildFolderArchive(src + "/", zip, compress, list, 0), 1);
+    ASSERT_TRUE(BuildFolderArchive(src + "/", zip, compress, list, 0).ok());
     EXPECT_EQ(FirstEntryMethod(zip), compress ? 8 : 0);
     const auto result = ExtractFolderArchive(zip, target);
     EXPECT_TRUE(result.ok());
@@ -192,9 +194,9 @@ TEST(FolderArchive, SecondFolderInTheSameRunHoldsOnlyItsOwnFiles) {
   WriteText(dir / "second/b1.txt", "3");
   FolderFileList list;
   ASSERT_TRUE(CollectFolderFiles(dir / "first", list));
-  ASSERT_EQ(BuildFolderArchive(dir / "first/", dir / "1.zip", true, list, 0), 1);
+  ASSERT_TRUE(BuildFolderArchive(dir / "first/", dir / "1.zip", true, list, 0).ok());
   ASSERT_TRUE(CollectFolderFiles(dir / "second", list));
-  ASSERT_EQ(BuildFolderArchive(dir / "second/", dir / "2.zip", false, list, 0), 1);
+  ASSERT_TRUE(BuildFolderArchive(dir / "second/", dir / "2.zip", false, list, 0).ok());
   ASSERT_TRUE(ExtractFolderArchive(dir / "2.zip", dir / "out").ok());
   EXPECT_EQ(Tree(dir / "out"), (std::vector<std::string>{"b1.txt=3"}));
 }
@@ -235,7 +237,7 @@ TEST(FolderArchive, ExtractionNeverWritesIntoAFileThatIsThere) {
     WriteText(src + "/" + name, std::string("new ") + name);
     list.files.push_back(src + "/" + name);
   }
-  ASSERT_EQ(BuildFolderArchive(src + "/", dir / "x.zip", true, list, 0), 1);
+  ASSERT_TRUE(BuildFolderArchive(src + "/", dir / "x.zip", true, list, 0).ok());
 
   const std::string target = dir / "target";
   // A hard link shares its data with a file elsewhere: writing into it
@@ -286,31 +288,37 @@ TEST(FolderArchive, BuildFailsWithoutLeavingAnArchiveWhenAFileCannotBeRead) {
   WriteText(src + "/b.txt", "b");
   FolderFileList list;
   ASSERT_TRUE(CollectFolderFiles(src, list));
-  const auto expectFailure = [&](const std::string& why) {
-    EXPECT_EQ(BuildFolderArchive(src + "/", zip, true, list, 0), 0) << why;
+  // The failure names the file and says what is wrong with it.
+  const auto expectFailure = [&](platform::Cause cause, const std::string& why) {
+    const platform::Status status = BuildFolderArchive(src + "/", zip, true, list, 0);
+    EXPECT_EQ(status.cause, cause) << why;
+    EXPECT_EQ(status.path, src + "/b.txt") << why;
     EXPECT_FALSE(platform::PathExists(zip)) << why;
-    EXPECT_NE(archive::LastArchiveProblem().find("b.txt"), std::string::npos) << why;
   };
   fs::remove(src + "/b.txt");
-  expectFailure("vanished after the walk");
+  expectFailure(platform::Cause::kMissing, "vanished after the walk");
   fs::create_directories(src + "/b.txt");
-  expectFailure("a folder in its place");
+  expectFailure(platform::Cause::kFolder, "a folder in its place");
   fs::remove(src + "/b.txt");
   ASSERT_EQ(::mkfifo((src + "/b.txt").c_str(), 0600), 0);
-  expectFailure("a FIFO in its place, which must not block");
+  expectFailure(platform::Cause::kSpecial, "a FIFO in its place, which must not block");
   fs::remove(src + "/b.txt");
   WriteText(src + "/b.txt", "b");
   platform::SetFaultPlan({.failOpenForReadAt = 2});
-  EXPECT_EQ(BuildFolderArchive(src + "/", zip, true, list, 0), 0);
+  const platform::Status unopened = BuildFolderArchive(src + "/", zip, true, list, 0);
   platform::ClearFaultPlan();
+  EXPECT_FALSE(unopened.ok());
+  EXPECT_EQ(unopened.path, list.files[1]);
   EXPECT_FALSE(platform::PathExists(zip));
-  EXPECT_NE(archive::LastArchiveProblem().find(list.files[1]), std::string::npos);
 
   FolderFileList outside = list;
   outside.files.push_back(dir / "elsewhere.txt");
   WriteText(dir / "elsewhere.txt", "e");
-  EXPECT_EQ(BuildFolderArchive(src + "/", zip, true, outside, 0), 0);
-  EXPECT_EQ(BuildFolderArchive(src + "/", dir / "no/such/folder.zip", true, list, 0), 0);
+  EXPECT_EQ(BuildFolderArchive(src + "/", zip, true, outside, 0).path, dir / "elsewhere.txt");
+  const platform::Status noFolder =
+      BuildFolderArchive(src + "/", dir / "no/such/folder.zip", true, list, 0);
+  EXPECT_EQ(noFolder.cause, platform::Cause::kWriteFailed);
+  EXPECT_EQ(noFolder.systemError, ENOENT);
 }
 
 TEST(FolderArchive, EveryFailedArchiveWriteFailsTheBuild) {
@@ -324,12 +332,13 @@ TEST(FolderArchive, EveryFailedArchiveWriteFailsTheBuild) {
   int writes = 0;
   for (int n = 1; n < 1000 && writes == 0; ++n) {
     platform::SetFaultPlan({.failWriteAt = n});
-    const int rc = BuildFolderArchive(dir / "src/", dir / "x.zip", true, list, 0);
+    const platform::Status built = BuildFolderArchive(dir / "src/", dir / "x.zip", true, list, 0);
     platform::ClearFaultPlan();
-    if (rc == 1) {
+    if (built.ok()) {
       writes = n - 1;  // the plan no longer reached a write
     } else {
       EXPECT_FALSE(platform::PathExists(dir / "x.zip")) << "write " << n;
+      EXPECT_TRUE(built.IsFullDisk()) << "write " << n;
     }
   }
   EXPECT_GT(writes, 3);
@@ -407,9 +416,10 @@ TEST(ZipPrimitives, CreatingRefusesWhateverIsAtThePathAndLeavesItAlone) {
   for (const char* name : {"old.zip", "link.zip", "dangling.zip", "folder.zip"}) {
     SCOPED_TRACE(name);
     EXPECT_EQ(archive::Zip_CreateArchive(dir / name), 0);
-    EXPECT_EQ(BuildFolderArchive(dir / "src/", dir / name, true, list, 0), 0);
-    EXPECT_NE(archive::LastArchiveProblem().find(name), std::string::npos);
-    EXPECT_EQ(archive::PackFile(dir / "src/a.txt", dir / name, 0), 0);
+    EXPECT_EQ(BuildFolderArchive(dir / "src/", dir / name, true, list, 0).cause,
+              platform::Cause::kNameTaken);
+    EXPECT_EQ(archive::PackFile(dir / "src/a.txt", dir / name, 0).cause,
+              platform::Cause::kNameTaken);
   }
   archive::Zip_CloseArchive();
   EXPECT_EQ(ReadText(dir / "old.zip"), "somebody's file");

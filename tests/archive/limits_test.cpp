@@ -43,13 +43,13 @@ TEST(ManyEntries, SeventyThousandFilesArchiveAndComeBackWhole) {
   ASSERT_TRUE(archive::CollectFolderFiles(src, list));
   ASSERT_EQ(list.files.size(), static_cast<std::size_t>(kFiles));
   const std::string zip = dir / "many.zip";
-  ASSERT_EQ(archive::BuildFolderArchive(src + "/", zip, false, list, 0), 1);
+  ASSERT_TRUE(archive::BuildFolderArchive(src + "/", zip, false, list, 0).ok());
   if (HasTool("python3")) {
     const CommandResult counted = Python(kCountEntries, Quote(zip));
     EXPECT_EQ(counted.output, std::to_string(kFiles) + "\n");
   }
   const archive::FolderExtractResult result = archive::ExtractFolderArchive(zip, dir / "out");
-  EXPECT_TRUE(result.ok()) << archive::LastArchiveProblem();
+  EXPECT_TRUE(result.ok());
   EXPECT_EQ(result.extracted, kFiles);
   EXPECT_TRUE(fs::is_regular_file(dir / "out/69/69999"));
 
@@ -142,12 +142,12 @@ TEST(DeclaredSizes, SumsTheDirectoryOrSaysItCannot) {
   WriteText(dir / "src/zero.txt", "");
   archive::FolderFileList list;
   ASSERT_TRUE(archive::CollectFolderFiles(dir / "src", list));
-  ASSERT_EQ(archive::BuildFolderArchive(dir / "src/", dir / "x.zip", true, list, 0), 1);
+  ASSERT_TRUE(archive::BuildFolderArchive(dir / "src/", dir / "x.zip", true, list, 0).ok());
   EXPECT_EQ(archive::DeclaredTotalBytes(dir / "x.zip"), archive::kChunkBytes + 3 + 3);
 
   fs::create_directories(dir / "empty");
   ASSERT_TRUE(archive::CollectFolderFiles(dir / "empty", list));
-  ASSERT_EQ(archive::BuildFolderArchive(dir / "empty/", dir / "empty.zip", true, list, 0), 1);
+  ASSERT_TRUE(archive::BuildFolderArchive(dir / "empty/", dir / "empty.zip", true, list, 0).ok());
   EXPECT_EQ(archive::DeclaredTotalBytes(dir / "empty.zip"), 0u);
 
   WriteText(dir / "junk.zip", "no zip archive");

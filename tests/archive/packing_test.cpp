@@ -21,11 +21,11 @@ TEST(Packing, RestoresNameContentPermissionsAndTimeInAnotherFolder) {
   ASSERT_TRUE(platform::SetLastWriteTime(source, Local(2019, 3, 4, 14, 37, 59)));
   ASSERT_TRUE(platform::SetFileMode(source, 0440));
   // The default pause, as the flows run it.
-  ASSERT_EQ(PackFile(source, source + ".ppp"), 1);
+  ASSERT_TRUE(PackFile(source, source + ".ppp").ok());
   EXPECT_EQ(Permissions(source + ".ppp"), 0600u);
   for (const bool keepPaths : {true, false}) {
     const std::string target = dir / (keepPaths ? "kept/new" : "flat");
-    ASSERT_EQ(UnpackFile(source + ".ppp", target, keepPaths), 1);
+    ASSERT_TRUE(UnpackFile(source + ".ppp", target, keepPaths).ok());
     EXPECT_EQ(Tree(target), (std::vector<std::string>{"brief.doc=" + data}));
     EXPECT_EQ(Permissions(target + "/brief.doc"), 0440u);
     EXPECT_EQ(TimeText(target + "/brief.doc"), "2019-03-04 14:37:00");
@@ -37,8 +37,8 @@ TEST(Packing, RestoresNameContentPermissionsAndTimeInAnotherFolder) {
 TEST(Packing, ZeroLengthFileComesBackEmpty) {
   TempDir dir;
   WriteText(dir / "empty.txt", "");
-  ASSERT_EQ(PackFile(dir / "empty.txt", dir / "empty.ppp", 0), 1);
-  ASSERT_EQ(UnpackFile(dir / "empty.ppp", dir / "out", true), 1);
+  ASSERT_TRUE(PackFile(dir / "empty.txt", dir / "empty.ppp", 0).ok());
+  ASSERT_TRUE(UnpackFile(dir / "empty.ppp", dir / "out", true).ok());
   EXPECT_EQ(Tree(dir / "out"), (std::vector<std::string>{"empty.txt="}));
 }
 
@@ -47,8 +47,8 @@ TEST(Packing, DeflatesEvenAfterAStoredFolderArchive) {
   WriteText(dir / "src/a.txt", std::string(5000, 'a'));
   archive::FolderFileList list;
   ASSERT_TRUE(archive::CollectFolderFiles(dir / "src", list));
-  ASSERT_EQ(archive::BuildFolderArchive(dir / "src/", dir / "stored.zip", false, list, 0), 1);
-  ASSERT_EQ(PackFile(dir / "src/a.txt", dir / "a.ppp", 0), 1);
+  ASSERT_TRUE(archive::BuildFolderArchive(dir / "src/", dir / "stored.zip", false, list, 0).ok());
+  ASSERT_TRUE(PackFile(dir / "src/a.txt", dir / "a.ppp", 0).ok());
   const std::string packed = ReadText(dir / "a.ppp");
   ASSERT_GT(packed.size(), 10u);
   EXPECT_EQ(packed[8], 8);  // method in the local header
@@ -58,42 +58,44 @@ TEST(Packing, DeflatesEvenAfterAStoredFolderArchive) {
 TEST(Packing, UnpackingReplacesAFileOfTheSameNameWithANewOne) {
   TempDir dir;
   WriteText(dir / "a.txt", "new");
-  ASSERT_EQ(PackFile(dir / "a.txt", dir / "a.txt.ppp", 0), 1);
+  ASSERT_TRUE(PackFile(dir / "a.txt", dir / "a.txt.ppp", 0).ok());
   WriteText(dir / "elsewhere.txt", "an older and longer a.txt");
   fs::create_directories(dir / "out");
   fs::create_hard_link(dir / "elsewhere.txt", dir / "out/a.txt");
-  ASSERT_EQ(UnpackFile(dir / "a.txt.ppp", dir / "out", false), 1);
+  ASSERT_TRUE(UnpackFile(dir / "a.txt.ppp", dir / "out", false).ok());
   EXPECT_EQ(ReadText(dir / "out/a.txt"), "new");
   EXPECT_EQ(ReadText(dir / "elsewhere.txt"), "an older and longer a.txt");
 }
 
 TEST(Packing, FailuresAreReportedAndLeaveNoPackedFile) {
   TempDir dir;
-  EXPECT_EQ(PackFile(dir / "missing.txt", dir / "a.ppp", 0), 0);
+  EXPECT_EQ(PackFile(dir / "missing.txt", dir / "a.ppp", 0).cause, platform::Cause::kMissing);
   EXPECT_FALSE(platform::PathExists(dir / "a.ppp"));
   fs::create_directories(dir / "folder");
-  EXPECT_EQ(PackFile(dir / "folder", dir / "a.ppp", 0), 0);
+  const platform::Status folder = PackFile(dir / "folder", dir / "a.ppp", 0);
+  EXPECT_EQ(folder.cause, platform::Cause::kFolder);
+  EXPECT_EQ(folder.path, dir / "folder");
   EXPECT_FALSE(platform::PathExists(dir / "a.ppp"));
-  EXPECT_NE(archive::LastArchiveProblem().find("folder"), std::string::npos);
   WriteText(dir / "a.txt", "a");
-  EXPECT_EQ(PackFile(dir / "a.txt", dir / "no/such/a.ppp", 0), 0);
+  EXPECT_FALSE(PackFile(dir / "a.txt", dir / "no/such/a.ppp", 0).ok());
   // A small archive goes out in one write, at the close.
   platform::SetFaultPlan({.failWriteAt = 1});
-  EXPECT_EQ(PackFile(dir / "a.txt", dir / "a.ppp", 0), 0);
+  EXPECT_FALSE(PackFile(dir / "a.txt", dir / "a.ppp", 0).ok());
   platform::ClearFaultPlan();
   EXPECT_FALSE(platform::PathExists(dir / "a.ppp"));
 
-  ASSERT_EQ(PackFile(dir / "a.txt", dir / "a.ppp", 0), 1);
+  ASSERT_TRUE(PackFile(dir / "a.txt", dir / "a.ppp", 0).ok());
   WriteText(dir / "junk.ppp", "decrypted with the wrong data");
-  EXPECT_EQ(UnpackFile(dir / "junk.ppp", dir / "out", true), 0);
+  EXPECT_EQ(UnpackFile(dir / "junk.ppp", dir / "out", true).check, platform::Check::kArchive);
+  EXPECT_EQ(UnpackFile(dir / "missing.ppp", dir / "out", true).cause, platform::Cause::kMissing);
   // An empty target (a cancelled folder question) would mean the root folder.
-  EXPECT_EQ(UnpackFile(dir / "a.ppp", "", true), 0);
+  EXPECT_FALSE(UnpackFile(dir / "a.ppp", "", true).ok());
   WriteText(dir / "file-not-folder", "");
-  EXPECT_EQ(UnpackFile(dir / "a.ppp", dir / "file-not-folder", true), 0);
+  EXPECT_FALSE(UnpackFile(dir / "a.ppp", dir / "file-not-folder", true).ok());
   platform::SetFaultPlan({.failWriteAt = 1});
-  EXPECT_EQ(UnpackFile(dir / "a.ppp", dir / "out", true), 0);
+  EXPECT_TRUE(UnpackFile(dir / "a.ppp", dir / "out", true).IsFullDisk());
   platform::ClearFaultPlan();
-  EXPECT_EQ(UnpackFile(dir / "a.ppp", dir / "out", true), 1);
+  EXPECT_TRUE(UnpackFile(dir / "a.ppp", dir / "out", true).ok());
 }
 
 }  // namespace
