@@ -5,9 +5,11 @@
 #include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPainter>
 #include <QPlainTextEdit>
 #include <QStyle>
 #include <QStyleOptionButton>
+#include <QStyleOptionFrame>
 #include <QStylePainter>
 #include <utility>
 
@@ -30,6 +32,39 @@ void ImageButton::paintEvent(QPaintEvent*) {
   painter.drawPixmap(at, isEnabled()
                              ? picture_
                              : style()->generatedIconPixmap(QIcon::Disabled, picture_, &option));
+}
+
+PathField::PathField(QWidget* parent) : QLineEdit(parent) {
+  setReadOnly(true);
+  connect(this, &QLineEdit::textChanged, this, [this](const QString& path) { setToolTip(path); });
+}
+
+// The text's place inside the frame: the contents less the margins that
+// QLineEdit keeps around its text (2 pixels across, 1 down).
+QRect PathField::TextRect() const {
+  QStyleOptionFrame option;
+  initStyleOption(&option);
+  const QRect contents = style()->subElementRect(QStyle::SE_LineEditContents, &option, this);
+  return contents.marginsRemoved(textMargins()).adjusted(2, 1, -2, -1);
+}
+
+QString PathField::shownText() const {
+  return fontMetrics().elidedText(text(), Qt::ElideMiddle, TextRect().width());
+}
+
+void PathField::paintEvent(QPaintEvent* event) {
+  const QString shown = shownText();
+  if (hasFocus() || shown == text()) {
+    QLineEdit::paintEvent(event);
+    return;
+  }
+  QPainter painter(this);
+  QStyleOptionFrame option;
+  initStyleOption(&option);
+  style()->drawPrimitive(QStyle::PE_PanelLineEdit, &option, &painter, this);
+  painter.setPen(
+      palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::Text));
+  painter.drawText(TextRect(), Qt::AlignLeft | Qt::AlignVCenter, shown);
 }
 
 QString GadgetName(int number) {

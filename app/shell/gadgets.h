@@ -5,6 +5,7 @@
 #ifndef TRESOLIN_APP_SHELL_GADGETS_H_
 #define TRESOLIN_APP_SHELL_GADGETS_H_
 
+#include <QLineEdit>
 #include <QPixmap>
 #include <QPushButton>
 #include <QString>
@@ -29,6 +30,26 @@ class ImageButton : public QPushButton {
 
  private:
   QPixmap picture_;
+};
+
+// A read-only field that shows a path: the whole path as its tooltip and,
+// when the path is wider than the field, the path with its middle left out,
+// so that the file name stays in view. text() is always the whole path;
+// while the field has the focus it scrolls through it as any field does.
+class PathField : public QLineEdit {
+  Q_OBJECT
+
+ public:
+  explicit PathField(QWidget* parent);
+
+  // Returns the text as painted without the focus.
+  QString shownText() const;
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+
+ private:
+  QRect TextRect() const;
 };
 
 // Returns "gadget-N".

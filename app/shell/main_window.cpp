@@ -15,13 +15,16 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QSessionManager>
 #include <QStatusBar>
 #include <QTabWidget>
+#include <QWindow>
 #include <utility>
 
 #include "app/flows/texts.h"
 #include "app/shell/gadgets.h"
 #include "app/shell/images.h"
+#include "crypto/trailer.h"
 #include "platform/platform.h"
 
 namespace shell {
@@ -134,12 +137,9 @@ QWidget* MakeGadget(const GadgetRow& row, QWidget* page, const QPixmap& encryptI
       // the gadgets placed inside sit below the line, not on it.
       gadget->setStyleSheet(QString::fromLatin1(kFrameStyle));
       break;
-    case Kind::kField: {
-      auto* field = new QLineEdit(page);
-      field->setReadOnly(true);
-      gadget = field;
+    case Kind::kField:
+      gadget = new PathField(page);
       break;
-    }
     case Kind::kArea: {
       auto* area = new QPlainTextEdit(page);
       area->setReadOnly(true);
@@ -173,6 +173,48 @@ QWidget* MakeGadget(const GadgetRow& row, QWidget* page, const QPixmap& encryptI
   return gadget;
 }
 
+// The user's input, as opposed to what the window system tells a window.
+bool IsUserInput(const QEvent* event) {
+  switch (event->type()) {
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::Wheel:
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease:
+    case QEvent::ShortcutOverride:
+    case QEvent::Shortcut:
+    case QEvent::ContextMenu:
+    case QEvent::TouchBegin:
+    case QEvent::TouchUpdate:
+    case QEvent::TouchEnd:
+    case QEvent::TabletPress:
+    case QEvent::TabletRelease:
+    case QEvent::DragEnter:
+    case QEvent::DragMove:
+    case QEvent::Drop:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// A choice handler's dialog answered in advance with the path the program
+// was given; everything else goes to the window as usual.
+class GivenPath : public GuiThreadFrontEnd {
+ public:
+  GivenPath(flows::FrontEnd& window, QObject& guiObject, std::string path)
+      : GuiThreadFrontEnd(window, guiObject), path_(std::move(path)) {}
+
+  std::string FileOpenDialog(std::string_view, std::string_view, std::string_view, int) override {
+    return path_;
+  }
+  std::string FolderDialog(std::string_view, std::string_view) override { return path_; }
+
+ private:
+  std::string path_;
+};
+
 }  // namespace
 
 MainWindow::MainWindow(std::string tempFolder, std::string programFolder)
@@ -184,9 +226,17 @@ MainWindow::MainWindow(std::string tempFolder, std::string programFolder)
   setFixedSize(kClientWidth, kClientHeight);
   BuildGadgets();
   CentreOnScreen(this);
+  connect(&flowThread_, &FlowThread::finished, this, &MainWindow::FlowEnded);
+#if QT_CONFIG(sessionmanager)
+  // Direct: the session manager wants its answer before the signal returns.
+  connect(qApp, &QGuiApplication::commitDataRequest, this, &MainWindow::RefuseLogout,
+          Qt::DirectConnection);
+#endif
 }
 
 MainWindow::~MainWindow() {
+  // The flow may be waiting for this window to answer it.
+  flowThread_.WaitForEnd();
   delete dialog_.data();
 }
 
@@ -205,7 +255,7 @@ void MainWindow::BuildGadgets() {
   const QPixmap encryptImage = QPixmap::fromImage(ComposeButtonImage(ButtonImage::kEncrypt));
   const QPixmap decryptImage = QPixmap::fromImage(ComposeButtonImage(ButtonImage::kDecrypt));
 
-  auto* tabs = new QTabWidget(this);
+  auto* tabs = tabs_ = new QTabWidget(this);
   tabs->setObjectName(QStringLiteral("tab-panel"));
   tabs->setGeometry(0, 0, kClientWidth, kTabPanelHeight);
   QWidget* pages[3];
@@ -238,6 +288,7 @@ void MainWindow::BuildGadgets() {
 // table; every number not listed does nothing.
 void MainWindow::Dispatch(int gadgetNumber) {
   namespace g = flows::gadget;
+  if (flowRunning()) return;
   switch (gadgetNumber) {
     case g::kChooseSourceFile:  // 6: choose the file to encrypt
       flows::ChooseFileToEncrypt(state_, ui_);
@@ -260,10 +311,10 @@ void MainWindow::Dispatch(int gadgetNumber) {
       }
       break;
     case g::kOkEncryptFile:  // 57: OK of dialog 1, file encryption
-      if (TakePassword(1)) flows::EncryptFile(state_, ui_);
+      if (TakePassword(1)) RunFlow([this] { flows::EncryptFile(state_, onGuiThread_); });
       break;
     case g::kOkEncryptFolder:  // 75: OK of dialog 3, folder encryption
-      if (TakePassword(3)) flows::EncryptFolder(state_, ui_);
+      if (TakePassword(3)) RunFlow([this] { flows::EncryptFolder(state_, onGuiThread_); });
       break;
     case g::kChooseFileContainer:  // 46: choose a file container
       flows::ChooseFileContainer(state_, ui_);
@@ -276,7 +327,7 @@ void MainWindow::Dispatch(int gadgetNumber) {
       }
       break;
     case g::kOkDecryptFile:  // 67: OK of dialog 2, file decryption
-      if (TakePassword(2)) flows::DecryptFile(state_, ui_);
+      if (TakePassword(2)) RunFlow([this] { flows::DecryptFile(state_, onGuiThread_); });
       break;
     case g::kChooseFolderContainer:  // 51: choose a folder container
       flows::ChooseFolderContainer(state_, ui_);
@@ -289,7 +340,7 @@ void MainWindow::Dispatch(int gadgetNumber) {
       }
       break;
     case g::kOkDecryptFolder:  // 83: OK of dialog 4, folder decryption
-      if (TakePassword(4)) flows::DecryptFolder(state_, ui_);
+      if (TakePassword(4)) RunFlow([this] { flows::DecryptFolder(state_, onGuiThread_); });
       break;
     default:  // 0, 5, 8, 15, 16 and all others: nothing
       break;
@@ -304,6 +355,64 @@ void MainWindow::CloseRequest(int windowNumber) {
   if (dialog_ == nullptr || dialog_->number() != windowNumber) return;
   ClosePasswordDialog();
   ActivateAgain();
+  TakePendingPath();
+}
+
+void MainWindow::OpenPath(const std::string& path) {
+  pendingPath_ = path;
+  TakePendingPath();
+}
+
+void MainWindow::Present() {
+  if (dialog_ != nullptr) {
+    if (dialog_->isMinimized()) dialog_->showNormal();
+    dialog_->raise();
+    dialog_->activateWindow();
+    return;
+  }
+  if (isMinimized() && !flowRunning()) showNormal();
+  raise();
+  activateWindow();
+}
+
+void MainWindow::RunFlow(std::function<void()> flow) {
+  qApp->installEventFilter(this);
+  flowThread_.Start(std::move(flow));
+}
+
+void MainWindow::FlowEnded() {
+  qApp->removeEventFilter(this);
+  TakePendingPath();
+}
+
+// One choice at a time: a path handed over while the user answers a
+// password dialog or a flow works waits for the window to be idle.
+void MainWindow::TakePendingPath() {
+  if (!pendingPath_ || flowRunning() || dialog_ != nullptr) return;
+  const std::string path = std::move(*pendingPath_);
+  pendingPath_.reset();
+  ChoosePath(path);
+}
+
+void MainWindow::ChoosePath(const std::string& path) {
+  if (platform::IsFolder(path)) {
+    GivenPath folder(ui_, *this, path.back() == '/' ? path : path + "/");
+    flows::ChooseFolderToEncrypt(state_, folder);
+    tabs_->setCurrentIndex(kEncryptTab);
+    return;
+  }
+  GivenPath file(ui_, *this, path);
+  const crypto::Trailer trailer = crypto::ReadTrailer(path);
+  if (crypto::MatchFileMarker(trailer.markerLine) >= 0) {
+    flows::ChooseFileContainer(state_, file);
+    tabs_->setCurrentIndex(kDecryptTab);
+  } else if (crypto::MatchFolderMarker(trailer.markerLine) >= 0) {
+    flows::ChooseFolderContainer(state_, file);
+    tabs_->setCurrentIndex(kDecryptTab);
+  } else {
+    flows::ChooseFileToEncrypt(state_, file);
+    tabs_->setCurrentIndex(kEncryptTab);
+  }
 }
 
 QWidget* MainWindow::Gadget(int number) const {
@@ -329,6 +438,12 @@ void MainWindow::OpenPasswordDialog(int number) {
   connect(dialog, &PasswordDialog::gadgetEvent, this, &MainWindow::Dispatch);
   connect(dialog, &PasswordDialog::closeRequested, this, &MainWindow::CloseRequest);
   CentreOnScreen(dialog);
+  // The window manager keeps a dialog above the window it belongs to, also
+  // when the user clicks the disabled main window.
+  if (QWindow* own = windowHandle()) {
+    dialog->winId();
+    dialog->windowHandle()->setTransientParent(own);
+  }
   dialog->show();
   dialog->raise();
   dialog->activateWindow();
@@ -367,9 +482,34 @@ bool MainWindow::FieldEmpty(int gadgetNumber) const {
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
+  // A flow ends first: half a container or half a restored tree is no way
+  // to leave.
+  if (flowRunning()) {
+    event->ignore();
+    return;
+  }
   ClosePasswordDialog();
   ui_.StopProgress();
   event->accept();
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+  if (flowRunning() && watched->isWidgetType() && IsUserInput(event) &&
+      static_cast<QWidget*>(watched)->window() == this) {
+    return true;
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
+void MainWindow::RefuseLogout(QSessionManager& manager) {
+  // Ending the session would end the flow part-way; the user logs out once
+  // it is done. Without leave to interact the session goes on regardless,
+  // and the interrupt clean-up removes the flow's working files.
+#if QT_CONFIG(sessionmanager)
+  if (flowRunning() && manager.allowsInteraction()) manager.cancel();
+#else
+  (void)manager;
+#endif
 }
 
 }  // namespace shell

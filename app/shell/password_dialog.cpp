@@ -3,6 +3,7 @@
 
 #include <QCloseEvent>
 #include <QEvent>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -69,7 +70,8 @@ QLabel* PlaceLabel(QWidget* parent, const Placed& placed, const char* text) {
 }  // namespace
 
 PasswordDialog::PasswordDialog(int number)
-    : QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+    // A dialog window: only those tell the window manager whose they are.
+    : QWidget(nullptr, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                            Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                            Qt::WindowCloseButtonHint),
       number_(number) {}
@@ -98,9 +100,8 @@ PasswordDialog* PasswordDialog::Create(int number) {
   field->setEchoMode(QLineEdit::Normal);
   auto* ok = Place<QPushButton>(dialog, layout->ok);
   ok->setText(QStringLiteral("OK"));
-  // Not a default button: Return in the field does not confirm.
-  ok->setAutoDefault(false);
-  ok->setDefault(false);
+  // The default button: Enter confirms wherever the focus is.
+  ok->setDefault(true);
   const int okNumber = layout->ok.number;
   connect(ok, &QPushButton::clicked, dialog,
           [dialog, okNumber] { emit dialog->gadgetEvent(okNumber); });
@@ -144,6 +145,20 @@ void PasswordDialog::closeEvent(QCloseEvent* event) {
   // The main window closes the dialog, stops its meter and takes over again.
   event->ignore();
   emit closeRequested(number_);
+}
+
+void PasswordDialog::keyPressEvent(QKeyEvent* event) {
+  switch (event->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+      if (auto* ok = qobject_cast<QPushButton*>(FindGadget(this, okGadget()))) ok->click();
+      return;
+    case Qt::Key_Escape:
+      emit closeRequested(number_);
+      return;
+    default:
+      QWidget::keyPressEvent(event);
+  }
 }
 
 void PasswordDialog::changeEvent(QEvent* event) {

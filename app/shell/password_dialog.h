@@ -1,9 +1,9 @@
 // The four password dialogs, "Passwort Eingabe:": 1 encrypts a file, 2
 // decrypts a file, 3 encrypts a folder, 4 decrypts a folder. Each has a
 // label, a password field shown in clear as typed, and an OK button; 1 and
-// 3 also carry the strength meter. The dialog only raises events: OK as a
-// gadget event, its close box as a close request; the main window decides
-// what follows. GUI thread only.
+// 3 also carry the strength meter. The dialog only raises events: OK (or
+// Enter) as a gadget event, its close box (or Esc) as a close request; the
+// main window decides what follows. GUI thread only.
 #ifndef TRESOLIN_APP_SHELL_PASSWORD_DIALOG_H_
 #define TRESOLIN_APP_SHELL_PASSWORD_DIALOG_H_
 
@@ -14,6 +14,7 @@
 
 class QCloseEvent;
 class QEvent;
+class QKeyEvent;
 
 namespace shell {
 
@@ -55,6 +56,8 @@ class PasswordDialog : public QWidget {
  protected:
   void closeEvent(QCloseEvent* event) override;
   void changeEvent(QEvent* event) override;
+  // Enter presses OK, Esc is the close box.
+  void keyPressEvent(QKeyEvent* event) override;
 
  private:
   explicit PasswordDialog(int number);

@@ -1,6 +1,7 @@
 // The progress program's start and end.
 #include "app/shell/progress_launch.h"
 
+#include <filesystem>
 #include <utility>
 
 #include "platform/platform.h"
@@ -15,7 +16,14 @@ ProgressLauncher::~ProgressLauncher() {
 }
 
 std::string ProgressLauncher::programPath() const {
-  return programFolder_ + std::string(kProgressProgram);
+  std::string beside = programFolder_ + std::string(kProgressProgram);
+  if (platform::KindOfPath(beside) != platform::PathKind::kMissing) return beside;
+  const std::string installed =
+      std::filesystem::path(programFolder_ + std::string(kInstalledProgressProgram))
+          .lexically_normal()
+          .string();
+  if (platform::KindOfPath(installed) != platform::PathKind::kMissing) return installed;
+  return beside;
 }
 
 void ProgressLauncher::Start(std::string_view caption, const std::string& windowText) {

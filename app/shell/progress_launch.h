@@ -1,5 +1,6 @@
-// Starting and ending the progress program (data/hourspin below the program
-// folder) around one phase of a flow.
+// Starting and ending the progress program around one phase of a flow. It
+// sits in data/ below the program folder in the build tree, and in
+// ../libexec/tresolin/ beside an installed program's bin/.
 //
 // The caption travels in the environment variable "titel", set in our own
 // environment just before the start so that the child inherits it; the only
@@ -14,16 +15,17 @@
 
 namespace shell {
 
-// The progress program's path below the program folder.
+// The progress program's path below the program folder: in the build tree,
+// and where it is installed (bin/ and libexec/ share their parent).
 inline constexpr std::string_view kProgressProgram = "data/hourspin";
+inline constexpr std::string_view kInstalledProgressProgram = "../libexec/tresolin/hourspin";
 
 // The environment variable that carries the caption.
 inline constexpr std::string_view kCaptionVariable = "titel";
 
 class ProgressLauncher {
  public:
-  // programFolder ends in "/"; the program started is
-  // programFolder + "data/hourspin".
+  // programFolder ends in "/": the folder of the running program.
   explicit ProgressLauncher(std::string programFolder);
   ~ProgressLauncher();  // ends an indicator still running
   ProgressLauncher(const ProgressLauncher&) = delete;
@@ -42,7 +44,10 @@ class ProgressLauncher {
   // Returns the process id of the running indicator, or -1.
   int pid() const { return pid_; }
 
-  // Returns the full path of the program that Start runs.
+  // Returns the full path of the program that Start runs: data/hourspin
+  // below the program folder when there is something of that name, else
+  // the installed one when there is, else data/hourspin all the same (its
+  // start then fails quietly).
   std::string programPath() const;
 
  private:

@@ -1,8 +1,6 @@
 // The flows' front end on Qt dialogs and the main window's gadgets.
 #include "app/shell/window_front_end.h"
 
-#include <QCoreApplication>
-#include <QEventLoop>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -51,6 +49,12 @@ void ApplyStart(QFileDialog& dialog, std::string_view defaultPath) {
   const DialogStart start = SplitDefaultPath(defaultPath);
   if (!start.folder.isEmpty()) dialog.setDirectory(start.folder);
   if (!start.name.isEmpty()) dialog.selectFile(start.name);
+}
+
+// Qt's own file dialog, not the desktop's: it speaks German through the
+// translations loaded at start-up, whatever language the desktop speaks.
+void UseOwnDialog(QFileDialog& dialog) {
+  dialog.setOption(QFileDialog::DontUseNativeDialog);
 }
 
 // Shows dialog until it is cancelled or gives a path whose folder exists:
@@ -126,6 +130,7 @@ std::string WindowFrontEnd::FileOpenDialog(std::string_view title, std::string_v
                                            std::string_view filter, int filterIndex) {
   if (answers_ != nullptr) return Scripted(answers_->fileOpen, title);
   QFileDialog dialog(&window_, FromUtf8(title));
+  UseOwnDialog(dialog);
   dialog.setAcceptMode(QFileDialog::AcceptOpen);
   dialog.setFileMode(QFileDialog::AnyFile);
   ApplyFilters(dialog, filter, filterIndex);
@@ -137,6 +142,7 @@ std::string WindowFrontEnd::FileSaveDialog(std::string_view title, std::string_v
                                            std::string_view filter, int filterIndex) {
   if (answers_ != nullptr) return Scripted(answers_->fileSave, title);
   QFileDialog dialog(&window_, FromUtf8(title));
+  UseOwnDialog(dialog);
   dialog.setAcceptMode(QFileDialog::AcceptSave);
   dialog.setFileMode(QFileDialog::AnyFile);
   // The dialog's own question is the user's agreement to replace a file.
@@ -148,6 +154,7 @@ std::string WindowFrontEnd::FileSaveDialog(std::string_view title, std::string_v
 std::string WindowFrontEnd::FolderDialog(std::string_view title, std::string_view startFolder) {
   if (answers_ != nullptr) return Scripted(answers_->folder, title);
   QFileDialog dialog(&window_, FromUtf8(title));
+  UseOwnDialog(dialog);
   dialog.setFileMode(QFileDialog::Directory);
   dialog.setOption(QFileDialog::ShowDirsOnly);
   if (!startFolder.empty()) dialog.setDirectory(PathToQt(startFolder));
@@ -171,10 +178,6 @@ void WindowFrontEnd::SetGadgetText(int gadgetNumber, std::string_view text) {
 void WindowFrontEnd::StartProgress(std::string_view caption) {
   mainWindowText_ = std::to_string(window_.winId());
   window_.showMinimized();
-  // The flow is about to hold the GUI thread. Let the window system hear of
-  // the minimized window and the closed dialog now, and let what stays on
-  // screen repaint once; clicks and keys wait until the flow is done.
-  QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
   progress_.Start(caption, mainWindowText_);
 }
 

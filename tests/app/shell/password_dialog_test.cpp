@@ -84,8 +84,7 @@ TEST_F(PasswordDialogs, EachDialogMatchesItsTable) {
     ASSERT_NE(ok, nullptr);
     EXPECT_EQ(ok->geometry(), QRect(200, row.fieldY, 40, 20));
     EXPECT_EQ(ok->text(), QStringLiteral("OK"));
-    EXPECT_FALSE(ok->isDefault());
-    EXPECT_FALSE(ok->autoDefault());
+    EXPECT_TRUE(ok->isDefault());
 
     if (row.meter != 0) {
       auto* unsafe = qobject_cast<QLabel*>(window().Gadget(row.unsafe));
@@ -131,14 +130,40 @@ TEST_F(PasswordDialogs, CloseBoxClosesTheDialogStopsItsMeterAndFreesTheMainWindo
   }
 }
 
-TEST_F(PasswordDialogs, ReturnInThePasswordFieldDoesNotConfirm) {
-  PasswordDialog* dialog = Open(2);
-  ASSERT_NE(dialog, nullptr);
-  auto* field = qobject_cast<QLineEdit*>(window().Gadget(65));
-  QTest::keyClicks(field, QStringLiteral("abc"));
-  QTest::keyClick(field, Qt::Key_Return);
-  EXPECT_EQ(window().passwordDialog(), dialog);
-  EXPECT_TRUE(answers_.messages.empty());
+TEST_F(PasswordDialogs, EnterConfirmsAndEscClosesEachDialog) {
+  for (int number = 1; number <= 4; ++number) {
+    SCOPED_TRACE(number);
+    ASSERT_NE(Open(number), nullptr);
+    const int field = window().passwordDialog()->fieldGadget();
+    QTest::keyClick(window().Gadget(field), Qt::Key_Escape);
+    EXPECT_EQ(window().passwordDialog(), nullptr);
+    EXPECT_TRUE(window().isEnabled());
+    FlushDeletes();
+
+    // Keypad Enter as well as Return. Each flow finds nothing real chosen
+    // and says so, once.
+    answers_.messages.clear();
+    answers_.dialogTitles.clear();
+    ASSERT_NE(Open(number), nullptr);
+    QTest::keyClicks(window().Gadget(field), QStringLiteral("abc"));
+    QTest::keyClick(window().Gadget(field), number % 2 ? Qt::Key_Return : Qt::Key_Enter,
+                    number % 2 ? Qt::NoModifier : Qt::KeypadModifier);
+    window().WaitForFlow();
+    EXPECT_EQ(window().passwordDialog(), nullptr);
+    EXPECT_EQ(window().state().password, "abc");
+    EXPECT_EQ(answers_.messages.size() + answers_.dialogTitles.size(), 1u);
+    FlushDeletes();
+  }
+}
+
+TEST_F(PasswordDialogs, ReturnOnTheFocusedOkButtonConfirmsOnce) {
+  ASSERT_NE(Open(2), nullptr);
+  auto* ok = qobject_cast<QPushButton*>(window().Gadget(67));
+  ASSERT_NE(ok, nullptr);
+  ok->setFocus();
+  QTest::keyClick(ok, Qt::Key_Return);
+  window().WaitForFlow();
+  EXPECT_EQ(answers_.messages, (std::vector<Message>{{"Fehler", "Falsches Passwort", 16}}));
 }
 
 TEST_F(PasswordDialogs, OkOfADialogThatIsNotOpenDoesNothing) {

@@ -73,11 +73,12 @@ class WindowTest : public ::testing::Test {
     field->setText(text);
   }
 
-  // Presses OK in the open dialog.
+  // Presses OK in the open dialog and waits for the flow it starts.
   void PressOk() {
     shell::PasswordDialog* dialog = window_->passwordDialog();
     ASSERT_NE(dialog, nullptr);
     Click(dialog->okGadget());
+    window_->WaitForFlow();
   }
 
   shell::DialogAnswers::Message LastMessage() const {

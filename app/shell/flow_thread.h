@@ -1,0 +1,87 @@
+// Running a flow off the GUI thread, so that the window keeps painting and
+// answering the window manager while the flow works.
+//
+// A flow talks to the user only through its front end. GuiThreadFrontEnd
+// carries every such call over to the GUI thread and waits there for its
+// answer, so the flow sees the same order of questions and answers as if it
+// ran on the GUI thread itself. Called on the GUI thread, it calls straight
+// through. Progress reports are dropped: the window shows its own progress
+// program instead.
+#ifndef TRESOLIN_APP_SHELL_FLOW_THREAD_H_
+#define TRESOLIN_APP_SHELL_FLOW_THREAD_H_
+
+#include <QObject>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "app/flows/flows.h"
+
+namespace shell {
+
+class GuiThreadFrontEnd : public flows::FrontEnd {
+ public:
+  // target is called on the thread of guiObject, which must outlive every
+  // call made from another thread.
+  GuiThreadFrontEnd(flows::FrontEnd& target, QObject& guiObject);
+
+  void MessageBox(std::string_view title, std::string_view text, int style) override;
+  std::string FileOpenDialog(std::string_view title, std::string_view defaultPath,
+                             std::string_view filter, int filterIndex) override;
+  std::string FileSaveDialog(std::string_view title, std::string_view proposedPath,
+                             std::string_view filter, int filterIndex) override;
+  std::string FolderDialog(std::string_view title, std::string_view startFolder) override;
+  bool IsChecked(int gadgetNumber) override;
+  std::string GadgetText(int gadgetNumber) override;
+  void SetGadgetText(int gadgetNumber, std::string_view text) override;
+  void StartProgress(std::string_view caption) override;
+  void StopProgress() override;
+  void RestoreMainWindow() override;
+
+ protected:
+  // Runs call on the GUI thread and returns when it has run.
+  void OnGuiThread(const std::function<void()>& call);
+
+  flows::FrontEnd& target() { return target_; }
+
+ private:
+  flows::FrontEnd& target_;
+  QObject& guiObject_;
+};
+
+// One flow at a time on a thread of its own. GUI thread only.
+class FlowThread : public QObject {
+  Q_OBJECT
+
+ public:
+  explicit FlowThread(QObject* parent = nullptr);
+  // Requires: no flow runs (see WaitForEnd).
+  ~FlowThread() override;
+
+  // Starts flow on the worker thread. Returns false (and runs nothing) while
+  // another flow runs.
+  bool Start(std::function<void()> flow);
+
+  // Returns true iff a flow has been started and finished() not yet
+  // emitted.
+  bool running() const { return running_; }
+
+  // Keeps the GUI thread's events flowing until the running flow has ended:
+  // the flow may still be waiting for the GUI thread to answer it.
+  void WaitForEnd();
+
+ signals:
+  // The flow has returned and its thread is joined. On the GUI thread.
+  void finished();
+
+ private:
+  void Joined();
+
+  std::thread worker_;
+  bool running_ = false;
+};
+
+}  // namespace shell
+
+#endif  // TRESOLIN_APP_SHELL_FLOW_THREAD_H_
