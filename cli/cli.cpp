@@ -775,6 +775,7 @@ class Command {
   }
 
   // Restores a plain file container in a private working folder beside it
+  // (or in the temporary folder, for a container on a read-only medium)
   // and copies the file to out; the working folder goes in any case.
   int DecryptToStandardOutput(const crypto::ContainerKind& kind) {
     if (kind.folder || kind.packed) {
@@ -789,7 +790,7 @@ class Command {
     }
     const std::string& container = options_.operands[0];
     const std::string beside(crypto::FolderPart(container));
-    platform::WorkFolder work = platform::WorkFolder::Create(beside);
+    platform::WorkFolder work = platform::WorkFolder::CreateForScratch(beside);
     if (!work.ok()) return Refuse(Status::Of(Cause::kWriteFailed, beside, errno));
     if (const int code = TakePassword(false); code >= 0) return code;
     ui_.saveAnswer = work / "restored";
@@ -823,7 +824,7 @@ class Command {
 
   // Checks the container as far as its kind allows without restoring it.
   // Everything it decrypts stays in a private working folder beside the
-  // container, which goes again in any case.
+  // container (or in the temporary folder), which goes again in any case.
   int Verify() {
     const std::string& container = options_.operands[0];
     if (Status readable = platform::ExamineFileToRead(container); !readable.ok()) {
@@ -904,12 +905,10 @@ class Command {
     if (kind.cipher == Cipher::kRc4 && !kind.packed && !kind.folder) {
       withPassword += "; diese Art trägt keine Prüfsumme";
     }
-    out_ << "marker: " << marker << '\n'
-         << "kind: " << (kind.cipher == Cipher::kAes ? "AES" : "RC4") << ", "
-         << (kind.packed ? "packed" : "not packed") << ", " << (kind.folder ? "folder" : "file")
-         << '\n'
-         << "body length: " << trailer.bodyLength << '\n'
-         << "trailer matches file size: " << (crypto::TrailerMatchesSize(trailer) ? "yes" : "no")
+    out_ << "Kennung: " << marker << '\n'
+         << "Art: " << KindText(kind) << '\n'
+         << "Länge des Inhalts: " << trailer.bodyLength << '\n'
+         << "Anhang passt zur Dateigröße: " << (crypto::TrailerMatchesSize(trailer) ? "ja" : "nein")
          << '\n'
          << "Prüfungen ohne Passwort: Anhang, Länge des Inhalts\n"
          << "Prüfungen mit Passwort (verify): " << withPassword << '\n';

@@ -394,6 +394,11 @@ class WorkFolder {
   // Check ok(); on failure nothing was created.
   static WorkFolder Create(const std::string& parent);
 
+  // For scratch work that leaves nothing behind (checking, piping): creates
+  // the folder in parent, near the data and on its volume, or in
+  // TempFolder() where parent takes none (a read-only folder, a CD).
+  static WorkFolder CreateForScratch(const std::string& parent);
+
   bool ok() const { return !path_.empty(); }
 
   // The folder, ending in "/".
@@ -438,7 +443,12 @@ int SweepStaleWorkFolders(const std::string& parent);
 // the very start of main, before any thread is started: the signals are then
 // blocked in every thread and taken by one clean-up thread. Calling it again
 // does nothing.
-void InstallInterruptCleanup();
+//
+// notice, when given, is called on the clean-up thread once everything is
+// removed, just before the exit, with the signal's number: a program tells
+// its user there why it ended.
+using InterruptNotice = void (*)(int signal);
+void InstallInterruptCleanup(InterruptNotice notice = nullptr);
 
 // ------------------------------------------------------------ terminal
 

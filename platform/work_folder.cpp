@@ -277,6 +277,12 @@ WorkFolder::~WorkFolder() {
   Remove();
 }
 
+WorkFolder WorkFolder::CreateForScratch(const std::string& parent) {
+  WorkFolder folder = Create(parent);
+  if (!folder.ok() && errno != ENOSPC) folder = Create(TempFolder());
+  return folder;
+}
+
 WorkFolder WorkFolder::Create(const std::string& parent) {
   std::string base = parent.empty() ? "./" : parent;
   if (base.back() != '/') base.push_back('/');
@@ -286,7 +292,10 @@ WorkFolder WorkFolder::Create(const std::string& parent) {
   std::string pattern = base + std::string(kWorkFolderPrefix) + "XXXXXX";
   {
     std::lock_guard lock(g_registryMutex);
-    if (internal::ShouldFail(internal::Fault::kOpenForWrite)) return folder;
+    if (internal::ShouldFail(internal::Fault::kOpenForWrite)) {
+      errno = EROFS;
+      return folder;
+    }
     if (::mkdtemp(pattern.data()) == nullptr) return folder;
     ::chmod(pattern.c_str(), kPrivateFolderMode);
     std::size_t index = 0;
@@ -352,16 +361,16 @@ bool WorkFolder::Remove() {
   return gone;
 }
 
-void InstallInterruptCleanup() {
+void InstallInterruptCleanup(InterruptNotice notice) {
   static std::once_flag once;
-  std::call_once(once, [] {
+  std::call_once(once, [notice] {
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
     sigaddset(&signals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    std::thread([signals] {
+    std::thread([signals, notice] {
       int signal = 0;
       while (sigwait(&signals, &signal) != 0) {
       }
@@ -374,6 +383,7 @@ void InstallInterruptCleanup() {
         UndoCreatedLocked(slot);
         RemoveTree(slot.path);
       }
+      if (notice != nullptr) notice(signal);
       ::_exit(128 + signal);
     }).detach();
   });

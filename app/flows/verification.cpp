@@ -1,5 +1,6 @@
 // Checking a container without restoring it: the body is decrypted into a
-// private working folder beside the container and checked there.
+// private working folder beside the container (in the temporary folder when
+// the container's folder is read-only) and checked there.
 #include <cerrno>
 
 #include "app/flows/flows.h"
@@ -16,7 +17,7 @@ platform::Status VerifyBody(const std::string& container, const crypto::Containe
   using platform::Status;
   *zipEntries = 0;
   const std::string beside(crypto::FolderPart(container));
-  platform::WorkFolder work = platform::WorkFolder::Create(beside);
+  platform::WorkFolder work = platform::WorkFolder::CreateForScratch(beside);
   if (!work.ok()) return Status::Of(Cause::kWriteFailed, beside, errno);
   const std::string body = work / "body";
   const std::string plain = work / "plain";
@@ -32,7 +33,7 @@ platform::Status VerifyBody(const std::string& container, const crypto::Containe
   }
   if (!status.ok()) {
     // Damage is the container's; any other failure is the working folder's.
-    status.path = status.cause == Cause::kDamaged ? container : beside;
+    status.path = status.cause == Cause::kDamaged ? container : work.path();
   }
   return status;
 }

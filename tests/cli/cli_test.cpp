@@ -165,8 +165,8 @@ TEST_F(CliCommands, InfoDescribesTheTrailer) {
   const Result r = RunCli({"info", dir_ / "a.rc4"});
   EXPECT_EQ(r.code, 0);
   EXPECT_EQ(r.out,
-            "marker: rc4no\nkind: RC4, not packed, file\nbody length: 1000\n"
-            "trailer matches file size: yes\n"
+            "Kennung: rc4no\nArt: RC4, nicht gepackt, Datei\nLänge des Inhalts: 1000\n"
+            "Anhang passt zur Dateigröße: ja\n"
             "Prüfungen ohne Passwort: Anhang, Länge des Inhalts\n"
             "Prüfungen mit Passwort (verify): Passwort; diese Art trägt keine Prüfsumme\n");
   WriteFile(dir_ / "plain", "just text");
@@ -251,7 +251,7 @@ TEST_F(CliBinary, EncryptsAndDecryptsThroughTheEnvironmentPassword) {
   EXPECT_EQ(ReadFile(dir_ / "f.rc4").size(), 1045u);
   const Result info = Run("info " + (dir_ / "f.rc4"));
   EXPECT_EQ(info.code, 0);
-  EXPECT_NE(info.out.find("marker: rc4no"), std::string::npos);
+  EXPECT_NE(info.out.find("Kennung: rc4no"), std::string::npos);
   const Result dec = Run("decrypt " + (dir_ / "f.rc4") + " " + (dir_ / "g.bin"));
   ASSERT_EQ(dec.code, 0) << dec.err;
   EXPECT_EQ(ReadFile(dir_ / "g.bin"), data);
@@ -430,7 +430,7 @@ TEST_F(CliAes, RoundTripAndDamagedBody) {
   const std::vector<std::uint8_t> data(text.begin(), text.end());
   WriteFile(dir_ / "daten.bin", data);
   ASSERT_EQ(RunCli({"encrypt", dir_ / "daten.bin"}).code, 0);  // AES is the default
-  EXPECT_EQ(RunCli({"info", dir_ / "daten.aes"}).out.substr(0, 14), "marker: aesno\n");
+  EXPECT_EQ(RunCli({"info", dir_ / "daten.aes"}).out.substr(0, 15), "Kennung: aesno\n");
   ASSERT_EQ(RunCli({"decrypt", dir_ / "daten.aes", dir_ / "zurueck.bin"}).code, 0);
   EXPECT_EQ(ReadFile(dir_ / "zurueck.bin"), data);
 
@@ -664,6 +664,30 @@ TEST_F(CliCauses, StandardInputAndOutputCarryTheData) {
   EXPECT_EQ(RunCli({"encrypt", "--password-file", "-", "--output", dir_ / "x.aes", "-"}).code, 2);
   EXPECT_EQ(RunCli({"encrypt", dir_ / "brief.aes", "-"}).code, 2);
   EXPECT_FALSE(HasWorkFolder(dir_.path()));
+}
+
+// Checking and piping leave nothing behind, so a container on a read-only
+// medium serves them from the temporary folder.
+TEST_F(CliCauses, VerifyAndPipeWorkWhereTheContainersFolderTakesNoFile) {
+  const auto data = RandomBytes(100000);
+  WriteFile(dir_ / "brief.txt", data);
+  for (const std::string cipher : {"aes", "rc4"}) {
+    const std::string container = dir_ / ("brief." + cipher);
+    ASSERT_EQ(RunCli({"encrypt", "--cipher", cipher, dir_ / "brief.txt"}).code, 0);
+    platform::FaultPlan plan;
+    plan.failOpenForWriteAt = 1;  // the working folder beside the container
+    platform::SetFaultPlan(plan);
+    const Result verified = RunCli({"verify", container});
+    platform::SetFaultPlan(plan);
+    const Result piped = RunCli({"decrypt", container, "-"});
+    platform::ClearFaultPlan();
+    EXPECT_EQ(verified.code, 0) << cipher << verified.err;
+    EXPECT_EQ(piped.code, 0) << cipher << piped.err;
+    EXPECT_EQ(piped.out, std::string(data.begin(), data.end())) << cipher;
+    EXPECT_FALSE(HasWorkFolder(platform::TempFolder())) << cipher;
+    std::filesystem::remove(container);
+  }
+  EXPECT_EQ(Listing(dir_.path()), std::vector<std::string>{"brief.txt"});
 }
 
 TEST_F(CliCauses, ProgressLineOnlyOnATerminalAndNotWhenQuiet) {

@@ -321,6 +321,10 @@ def main():
                 run, argv, sig, fraction * durations[kind.name])
             problems, _, _ = harness.judge(kind, run, before, status, sig)
             stopped += status == 128 + sig
+            # A run the signal ended says so: an exit status alone is lost
+            # on a user at a terminal.
+            if status == 128 + sig and "tresolin-cli: abgebrochen (" not in err:
+                problems.append("ended without a word")
             if problems:
                 failed += 1
                 print(f"FAIL {kind.name} {sig.name} at {fraction}: {'; '.join(problems)}"
