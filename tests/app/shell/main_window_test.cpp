@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "app/shell/gadgets.h"
+#include "app/shell/start_up.h"
 #include "tests/app/shell/shell_test_support.h"
 
 namespace {
@@ -276,6 +277,29 @@ TEST_F(MainWindow, UnknownGadgetNumbersDoNothing) {
   EXPECT_TRUE(window().isEnabled());
 }
 
+TEST_F(MainWindow, PathFieldsKeepTheFileNameInViewAndShowTheWholePathAsTooltip) {
+  const std::string deep = "/home/anna/" + std::string(200, 'o') + "/Steuererklärung.aes";
+  const std::string shortPath = "/tmp/a.txt";
+  for (int number : {5, 28, 45, 50}) {
+    SCOPED_TRACE(number);
+    auto* field = Gadget<shell::PathField>(number);
+    ASSERT_NE(field, nullptr);
+    window().frontEnd().SetGadgetText(number, deep);
+    EXPECT_EQ(window().frontEnd().GadgetText(number), deep);  // the flows read it whole
+    EXPECT_EQ(field->toolTip().toStdString(), deep);
+    const QString shown = field->shownText();
+    EXPECT_TRUE(shown.startsWith(QStringLiteral("/home/")));
+    EXPECT_TRUE(shown.endsWith(QStringLiteral("/Steuererklärung.aes")));
+    EXPECT_TRUE(shown.contains(QChar(0x2026)));  // the middle left out
+    EXPECT_LE(field->fontMetrics().horizontalAdvance(shown), field->width());
+
+    window().frontEnd().SetGadgetText(number, shortPath);
+    EXPECT_EQ(field->shownText().toStdString(), shortPath);
+    window().frontEnd().SetGadgetText(number, "");
+    EXPECT_TRUE(field->toolTip().isEmpty());
+  }
+}
+
 TEST(DialogFilters, AllFilesMeansEveryFile) {
   EXPECT_EQ(shell::NameFilters("Alle Dateien|*.*"),
             QStringList{QStringLiteral("Alle Dateien (*)")});
@@ -346,6 +370,24 @@ TEST_F(RealDialogs, FolderDialogGivesAFolderEndingInASlash) {
   Click(29);
   EXPECT_EQ(window().state().sourceFolder, chosen.path() + "/");
   EXPECT_EQ(Gadget<QLineEdit>(28)->text().toStdString(), chosen.path() + "/");
+}
+
+// Qt's own dialog, whatever the desktop offers, so that it speaks German.
+TEST_F(RealDialogs, FileDialogsAreQtsOwnWithGermanButtons) {
+  ASSERT_TRUE(shell::InstallGermanQtTexts(*QCoreApplication::instance()));
+  QStringList buttons;
+  bool ownDialog = false;
+  WhenShown<QFileDialog>([&](QFileDialog* dialog) {
+    ownDialog = dialog->testOption(QFileDialog::DontUseNativeDialog);
+    for (const QPushButton* button : dialog->findChildren<QPushButton*>()) {
+      buttons << button->text().remove(QLatin1Char('&'));
+    }
+    dialog->reject();
+  });
+  Click(6);
+  EXPECT_TRUE(ownDialog);
+  EXPECT_TRUE(buttons.contains(QStringLiteral("Öffnen"))) << buttons.join(u',').toStdString();
+  EXPECT_TRUE(buttons.contains(QStringLiteral("Abbrechen")));
 }
 
 TEST_F(RealDialogs, CancelledFileOpenDialogGivesAnEmptyPath) {

@@ -70,6 +70,23 @@ TEST(ProgressLaunch, EachPhaseSeesItsOwnCaptionAndTheWindowHandle) {
   EXPECT_STREQ(std::getenv("titel"), "Datei wird Verschlüsselt");
 }
 
+// Installed, the program sits in bin/ and the indicator in
+// libexec/tresolin/; the build tree's data/ wins where both are.
+TEST(ProgressLaunch, FindsTheIndicatorBesideTheBuildOrWhereItIsInstalled) {
+  TempFolder prefix;
+  ASSERT_TRUE(platform::MakeFolders(prefix / "bin"));
+  ProgressLauncher launcher(prefix / "bin/");
+  EXPECT_EQ(launcher.programPath(), prefix / "bin/data/hourspin");  // none: the start fails
+
+  ASSERT_TRUE(platform::MakeFolders(prefix / "libexec/tresolin"));
+  testing_support::WriteFile(prefix / "libexec/tresolin/hourspin", "#!/bin/sh\n");
+  EXPECT_EQ(launcher.programPath(), prefix / "libexec/tresolin/hourspin");
+
+  ASSERT_TRUE(platform::MakeFolders(prefix / "bin/data"));
+  testing_support::WriteFile(prefix / "bin/data/hourspin", "#!/bin/sh\n");
+  EXPECT_EQ(launcher.programPath(), prefix / "bin/data/hourspin");
+}
+
 TEST(ProgressLaunch, StopKillsAndReapsTheIndicator) {
   TempFolder folder;
   InstallStandIn(folder);

@@ -94,6 +94,49 @@ TEST_F(StartUp, SecondCopyExitsWithZeroAndLeavesTheFirstRunning) {
   platform::KillProgram(first);
 }
 
+// Runs the program with args, offscreen, and returns its exit code; out and
+// err receive what it printed.
+int RunProgram(const std::string& args, std::string* out, std::string* err, int seconds = 20) {
+  testing_support::TempFolder folder;
+  const std::string command = "QT_QPA_PLATFORM=offscreen timeout " + std::to_string(seconds) +
+                              " '" + ProgramPath() + "' " + args + " >" + (folder / "out") + " 2>" +
+                              (folder / "err");
+  const int status = std::system(command.c_str());
+  auto text = [](const std::string& path) {
+    const auto bytes = testing_support::ReadFile(path);
+    return std::string(bytes.begin(), bytes.end());
+  };
+  *out = text(folder / "out");
+  *err = text(folder / "err");
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(StartUp, HelpAndVersionPrintGermanAndAWrongLineIsAUsageError) {
+  std::string out, err;
+  EXPECT_EQ(RunProgram("--help", &out, &err), 0);
+  EXPECT_NE(out.find("Aufruf:\n  tresolin [DATEI|ORDNER]"), std::string::npos) << out;
+  EXPECT_NE(out.find("Entschlüsseln"), std::string::npos);
+  EXPECT_EQ(err, "");
+  EXPECT_EQ(RunProgram("--version", &out, &err), 0);
+  EXPECT_EQ(out, "tresolin 0.1.0\n");
+  EXPECT_EQ(RunProgram("--gibtsnicht", &out, &err), 2);
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(err.rfind("tresolin: unbekannte Option: --gibtsnicht\nAufruf:", 0), 0u) << err;
+}
+
+TEST_F(StartUp, ALockThatCannotBeMadeIsToldAndTheWindowOpensAnyway) {
+  testing_support::TempFolder runtime;
+  // A folder where the lock file belongs: opening it fails whoever we are.
+  ASSERT_TRUE(platform::MakeFolders(runtime / shell::kInstanceLockName));
+  ::setenv("XDG_RUNTIME_DIR", runtime.path().c_str(), 1);
+  std::string out, err;
+  // timeout ends the window after its start: 124.
+  EXPECT_EQ(RunProgram("", &out, &err, 2), 124);
+  EXPECT_NE(err.find("tresolin: Die Sperre gegen einen zweiten Start lässt sich nicht anlegen"),
+            std::string::npos)
+      << err;
+}
+
 TEST_F(StartUp, SoleCopyOpensItsWindowAndKeepsRunning) {
   testing_support::TempFolder runtime;
   const int only = StartCopy(runtime.path());
