@@ -181,7 +181,8 @@ std::string CauseText(const Status& status) {
       break;
     case Cause::kNameRefused:
       text =
-          "ein Name, den das Archiv nicht sicher aufnehmen kann (absolut, mit \"..\" oder zu lang)";
+          "ein Name, den das Archiv nicht sicher aufnehmen kann (absolut, mit \"..\", zu lang "
+          "oder kein gültiges UTF-8)";
       break;
     case Cause::kNotContainer:
       text = "kein lesbarer Anhang (ein am Ende abgeschnittener Container sieht genauso aus)";
