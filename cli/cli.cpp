@@ -1,5 +1,6 @@
 #include "cli/cli.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -9,6 +10,7 @@
 
 #include "app/flows/flows.h"
 #include "crypto/rc4.h"
+#include "crypto/secret.h"
 #include "crypto/trailer.h"
 #include "crypto/working_names.h"
 #include "platform/platform.h"
@@ -520,9 +522,18 @@ class Command {
     return ExitCodeOf(status);
   }
 
+  // The container bytes of a password text, which is wiped.
+  static crypto::Secret TakeAsPassword(std::string& text) {
+    crypto::Secret password;
+    password = platform::PasswordBytes(text);
+    crypto::WipeBytes(text.data(), text.capacity());
+    return password;
+  }
+
   // Returns the password as container bytes, or nullopt after telling why
-  // (*usage set when no source exists at all).
-  std::optional<std::string> Password(bool confirm, bool* usage) {
+  // (*usage set when no source exists at all). What it read on the way is
+  // wiped.
+  std::optional<crypto::Secret> Password(bool confirm, bool* usage) {
     *usage = false;
     if (options_.passwordFile) {
       std::string text;
@@ -539,13 +550,16 @@ class Command {
           Say("Passwortdatei nicht lesbar: " + Described("", "", why));
           return std::nullopt;
         }
-        text.assign(data->begin(), data->end());
-        text = text.substr(0, text.find('\n'));
+        text.assign(data->begin(), std::find(data->begin(), data->end(), '\n'));
+        crypto::WipeBytes(data->data(), data->size());
       }
       if (!text.empty() && text.back() == '\r') text.pop_back();
-      return platform::PasswordBytes(text);
+      return TakeAsPassword(text);
     }
-    if (passwords_.environment) return platform::PasswordBytes(*passwords_.environment);
+    if (passwords_.environment) {
+      std::string text = *passwords_.environment;
+      return TakeAsPassword(text);
+    }
     std::optional<std::string> typed;
     if (passwords_.askTerminal) typed = passwords_.askTerminal("Passwort: ");
     if (!typed) {
@@ -553,14 +567,16 @@ class Command {
       *usage = true;
       return std::nullopt;
     }
+    crypto::Secret password = TakeAsPassword(*typed);
     if (confirm) {
-      const auto again = passwords_.askTerminal("Passwort wiederholen: ");
-      if (!again || *again != *typed) {
+      auto again = passwords_.askTerminal("Passwort wiederholen: ");
+      const bool same = again && TakeAsPassword(*again).view() == password.view();
+      if (!same) {
         Say("die beiden Passwörter sind verschieden");
         return std::nullopt;
       }
     }
-    return platform::PasswordBytes(*typed);
+    return password;
   }
 
   // Sets state_.password; returns the exit code to end with, or -1 to go on.

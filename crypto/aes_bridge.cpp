@@ -60,7 +60,7 @@ bool CallEngine(int mode, const std::string& input, const std::string& output,
     if (report != nullptr) report->outcome = EngineCallReport::Outcome::kNotBound;
     return false;
   }
-  const std::string keyText = AesKeyText(password);
+  const Secret keyText = AesKeyText(password);
   if (engine.cryptWithStatus() == nullptr) {
     engine.crypt()(mode, input.c_str(), output.c_str(), keyText.c_str(), CIPHERKERN_CHUNK_SIZE);
     if (report != nullptr) report->outcome = EngineCallReport::Outcome::kUnknown;

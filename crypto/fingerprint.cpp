@@ -101,11 +101,14 @@ std::string Fingerprint_Hex(std::string_view bytes) {
       std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
 }
 
-std::string AesKeyText(std::string_view password) {
+Secret AesKeyText(std::string_view password) {
   std::uint8_t first[4] = {0, 0, 0, 0};
   if (!password.empty())
     std::memcpy(first, password.data(), password.size() < 4 ? password.size() : 4);
-  return Fingerprint_Hex(std::span<const std::uint8_t>(first, 4));
+  Secret keyText;
+  keyText = Fingerprint_Hex(std::span<const std::uint8_t>(first, 4));
+  WipeBytes(first, sizeof first);
+  return keyText;
 }
 
 }  // namespace crypto

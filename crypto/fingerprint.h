@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "crypto/secret.h"
+
 namespace crypto {
 
 // Returns the 16-byte MD5 digest of data.
@@ -27,7 +29,7 @@ std::string Fingerprint_Hex(std::string_view bytes);
 // bytes, where a shorter password is followed by zero bytes up to four (so a
 // three-character password hashes its characters and the terminating zero,
 // as containers made elsewhere expect).
-std::string AesKeyText(std::string_view password);
+Secret AesKeyText(std::string_view password);
 
 }  // namespace crypto
 

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "archive/archive.h"
+#include "crypto/secret.h"
 #include "crypto/trailer.h"
 #include "platform/platform.h"
 
@@ -129,7 +130,7 @@ struct ContainerSelection {
 struct AppState {
   std::string sourceFile;    // file chosen on the encryption tab
   std::string sourceFolder;  // folder chosen there, ending in "/"
-  std::string password;      // bytes of the last confirmed password
+  crypto::Secret password;   // bytes of the last confirmed password
   std::string tempFolder;    // ends in "/"; taken once at start-up; never
                              // holds working files
   std::string containerName;

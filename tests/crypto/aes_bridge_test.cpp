@@ -78,7 +78,8 @@ TEST_F(AesBridge, BodyDecryptsWithLibcryptoUnderTheFourByteKey) {
   const auto data = RandomBytes(1000);
   WriteFile(dir_ / "in", data);
   ASSERT_EQ(crypto::AES_Encrypt_File(dir_ / "in", dir_ / "body", "Passwort"), 1);
-  const auto plain = OpenSslDecryptBody(ReadFile(dir_ / "body"), crypto::AesKeyText("Pass"));
+  const auto plain =
+      OpenSslDecryptBody(ReadFile(dir_ / "body"), std::string(crypto::AesKeyText("Pass").view()));
   ASSERT_EQ(plain.size(), 1008u);
   EXPECT_EQ(std::vector<std::uint8_t>(plain.begin(), plain.begin() + 8),
             (std::vector<std::uint8_t>{0xE8, 0x03, 0, 0, 0xE8, 0x03, 0, 0}));

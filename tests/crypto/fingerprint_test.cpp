@@ -54,16 +54,16 @@ TEST(Fingerprint, HashesHighBytesAsUnsigned) {
 }
 
 TEST(AesKeyText, HashesTheFirstFourBytesOnly) {
-  EXPECT_EQ(crypto::AesKeyText("abcdefgh"), crypto::Fingerprint_Hex("abcd"));
-  EXPECT_EQ(crypto::AesKeyText("abcdXYZ"), crypto::AesKeyText("abcd"));
+  EXPECT_EQ(crypto::AesKeyText("abcdefgh").view(), crypto::Fingerprint_Hex("abcd"));
+  EXPECT_EQ(crypto::AesKeyText("abcdXYZ").view(), crypto::AesKeyText("abcd").view());
 }
 
 TEST(AesKeyText, FillsShortPasswordsWithZeroBytes) {
   // Three characters: the characters and the terminating zero, as containers
   // from elsewhere were keyed.
-  EXPECT_EQ(crypto::AesKeyText("abc"), OpenSslMd5Hex({'a', 'b', 'c', 0}));
-  EXPECT_EQ(crypto::AesKeyText("a"), OpenSslMd5Hex({'a', 0, 0, 0}));
-  EXPECT_EQ(crypto::AesKeyText(""), OpenSslMd5Hex({0, 0, 0, 0}));
+  EXPECT_EQ(crypto::AesKeyText("abc").view(), OpenSslMd5Hex({'a', 'b', 'c', 0}));
+  EXPECT_EQ(crypto::AesKeyText("a").view(), OpenSslMd5Hex({'a', 0, 0, 0}));
+  EXPECT_EQ(crypto::AesKeyText("").view(), OpenSslMd5Hex({0, 0, 0, 0}));
 }
 
 }  // namespace

@@ -42,7 +42,7 @@ class FileFlows : public ::testing::Test {
     ui_.fields[gadget::kSourceFileField] = path;
     ui_.checked = {gadget::kFilePackNo, rc4 ? gadget::kFileRc4 : gadget::kFileAes};
     if (replace) ui_.checked.insert(gadget::kReplaceOriginal);
-    state_.password = password;
+    state_.password.Assign(password);
     return flows::EncryptFile(state_, ui_);
   }
 
@@ -53,7 +53,7 @@ class FileFlows : public ::testing::Test {
 
   flows::FlowOutcome Decrypt(const std::string& output, const std::string& password = "geheim") {
     ui_.saveAnswers = {output};
-    state_.password = password;
+    state_.password.Assign(password);
     return flows::DecryptFile(state_, ui_);
   }
 

@@ -85,7 +85,7 @@ class ContainerFlows : public ::testing::Test {
     ui_.openAnswers = {container};
     if (!flows::ChooseFolderContainer(state_, ui_)) return {flows::FlowResult::kFailed, ""};
     ui_.folderAnswers = {output};
-    state_.password = password;
+    state_.password.Assign(password);
     return flows::DecryptFolder(state_, ui_);
   }
 
