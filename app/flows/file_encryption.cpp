@@ -105,8 +105,9 @@ FlowOutcome EncryptFile(AppState& state, FrontEnd& ui) {
   }
 
   ui.StartProgress(text::kEncryptingFile);
-  const platform::Status engineStatus = internal::RunEngine(
-      kind.cipher, true, engineInput, engineOutput, state.password, &ui, text::kEncryptingFile);
+  const platform::Status engineStatus =
+      internal::RunEngine(kind.cipher, internal::Direction::kEncrypt, engineInput, engineOutput,
+                          state.password, &ui, text::kEncryptingFile);
   if (!engineStatus.ok()) return fail(true, {}, ofUserPaths(engineStatus));
   if (!crypto::AppendTrailer(engineOutput, marker, state.password) ||
       !internal::SealResult(engineOutput)) {

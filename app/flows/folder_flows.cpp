@@ -88,8 +88,8 @@ FlowOutcome EncryptFolder(AppState& state, FrontEnd& ui) {
   }
 
   ui.StartProgress(text::kEncryptingFolder);
-  Status status = internal::RunEngine(kind.cipher, true, archivePath, engineOutput, state.password,
-                                      &ui, text::kEncryptingFolder);
+  Status status = internal::RunEngine(kind.cipher, internal::Direction::kEncrypt, archivePath,
+                                      engineOutput, state.password, &ui, text::kEncryptingFolder);
   if (status.ok() &&
       (!crypto::AppendTrailer(engineOutput, crypto::MarkerFor(kind), state.password) ||
        !internal::SealResult(engineOutput))) {
@@ -170,8 +170,8 @@ FlowOutcome DecryptFolder(AppState& state, FrontEnd& ui) {
   const std::string decryptedArchive = work / "folder.zip";
   Status status = internal::CopyBody(container, body);
   if (status.ok()) {
-    status = internal::RunEngine(cipher, false, body, decryptedArchive, state.password, &ui,
-                                 text::kDecryptingFolder);
+    status = internal::RunEngine(cipher, internal::Direction::kDecrypt, body, decryptedArchive,
+                                 state.password, &ui, text::kDecryptingFolder);
   }
   if (!status.ok()) {
     if (status.path == body || status.cause == Cause::kDamaged) status.path = container;

@@ -81,7 +81,7 @@ platform::Status CopyBody(const std::string& container, const std::string& worki
 namespace {
 
 // The cause of an AES engine call that did not give a result.
-platform::Status EngineFailure(const crypto::EngineCallReport& report, bool encrypt,
+platform::Status EngineFailure(const crypto::EngineCallReport& report, Direction direction,
                                const std::string& input, const std::string& output) {
   using Outcome = crypto::EngineCallReport::Outcome;
   using platform::Cause;
@@ -94,7 +94,8 @@ platform::Status EngineFailure(const crypto::EngineCallReport& report, bool encr
     case Outcome::kWriteError:
       return Status::Of(Cause::kWriteFailed, output, report.systemError);
     case Outcome::kRefused:
-      return Status::Of(encrypt ? Cause::kTooLarge : Cause::kFailed, input);
+      return Status::Of(direction == Direction::kEncrypt ? Cause::kTooLarge : Cause::kFailed,
+                        input);
     case Outcome::kNoMemory:
       return Status::Of(Cause::kNoMemory);
     case Outcome::kNotBound:
@@ -109,7 +110,7 @@ platform::Status EngineFailure(const crypto::EngineCallReport& report, bool encr
 
 }  // namespace
 
-platform::Status RunEngine(crypto::Cipher cipher, bool encrypt, const std::string& input,
+platform::Status RunEngine(crypto::Cipher cipher, Direction direction, const std::string& input,
                            const std::string& output, std::string_view password, FrontEnd* ui,
                            std::string_view step) {
   if (cipher == crypto::Cipher::kRc4) {
@@ -132,10 +133,11 @@ platform::Status RunEngine(crypto::Cipher cipher, bool encrypt, const std::strin
                          bytes);
     };
   }
-  const int made = encrypt ? crypto::AES_Encrypt_File(input, output, password, &report)
-                           : crypto::AES_Decrypt_File(input, output, password, &report);
+  const int made = direction == Direction::kEncrypt
+                       ? crypto::AES_Encrypt_File(input, output, password, &report)
+                       : crypto::AES_Decrypt_File(input, output, password, &report);
   if (made == 1) return platform::Status::Ok();
-  return EngineFailure(report, encrypt, input, output);
+  return EngineFailure(report, direction, input, output);
 }
 
 platform::Status CheckArchive(const std::string& archivePath, const std::string& scratchFolder,
@@ -185,8 +187,8 @@ RestoredFile RestoreFileContainer(const platform::WorkFolder& work, const std::s
   RestoredFile restored;
   restored.status = CopyBody(container, body);
   if (restored.status.ok()) {
-    restored.status =
-        RunEngine(kind.cipher, false, body, decrypted, password, ui, text::kDecryptingFile);
+    restored.status = RunEngine(kind.cipher, Direction::kDecrypt, body, decrypted, password, ui,
+                                text::kDecryptingFile);
   }
   if (!restored.status.ok()) {
     // The reader knows the container, not the working copy.

@@ -31,11 +31,14 @@ float SizeMegabytes(const std::string& path);
 // kDamaged (kBodyLength).
 platform::Status CopyBody(const std::string& container, const std::string& workingCopy);
 
+// Which way the engine runs.
+enum class Direction { kEncrypt, kDecrypt };
+
 // Runs the engine of cipher over input into output, a new private file in
 // the run's working folder, reporting progress under step through ui when
 // given. Returns ok iff output was made; else the cause (AES: from the
 // engine's call report; a body that does not decode is kDamaged).
-platform::Status RunEngine(crypto::Cipher cipher, bool encrypt, const std::string& input,
+platform::Status RunEngine(crypto::Cipher cipher, Direction direction, const std::string& input,
                            const std::string& output, std::string_view password,
                            FrontEnd* ui = nullptr, std::string_view step = {});
 

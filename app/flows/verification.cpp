@@ -24,7 +24,8 @@ platform::Status VerifyBody(const std::string& container, const crypto::Containe
   Status status = internal::CopyBody(container, body);
   if (status.ok()) {
     const std::string_view step = kind.folder ? text::kDecryptingFolder : text::kDecryptingFile;
-    status = internal::RunEngine(kind.cipher, false, body, plain, password, &ui, step);
+    status = internal::RunEngine(kind.cipher, internal::Direction::kDecrypt, body, plain, password,
+                                 &ui, step);
   }
   // Its room is needed for the archive check.
   platform::DeleteFile(body);
