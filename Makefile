@@ -4,17 +4,22 @@
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
+PACKAGE_BUILD ?= build-package
 JOBS       ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 GENERATOR  := $(shell command -v ninja >/dev/null 2>&1 && echo -G Ninja)
+# WERROR=ON turns compiler warnings into errors (CI does); given on every
+# configure, so a later run without it turns it off again.
+WERROR     ?= OFF
 
-.PHONY: deps configure build run test test-asan bench fuzz format clean
+.PHONY: deps configure build run test test-asan package bench fuzz format clean
 
 deps:
 	@bash scripts/deps
 
 configure: deps
-	cmake -S . -B $(BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B $(BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DTRESOLIN_WERROR=$(WERROR)
 
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -31,9 +36,18 @@ test: build
 # The same tests under AddressSanitizer and UndefinedBehaviorSanitizer.
 test-asan: deps
 	cmake -S . -B $(ASAN_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug \
-	  -DTRESOLIN_SANITIZE=ON -DTRESOLIN_BENCH=OFF
+	  -DTRESOLIN_SANITIZE=ON -DTRESOLIN_BENCH=OFF -DTRESOLIN_WERROR=$(WERROR)
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j $(JOBS)
+
+# The Debian package: a release build of its own, installed below /usr,
+# packed by CPack as $(PACKAGE_BUILD)/tresolin_<version>_<arch>.deb.
+package:
+	@bash scripts/deps --packaging
+	cmake -S . -B $(PACKAGE_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=Release \
+	  -DTRESOLIN_TESTS=OFF -DTRESOLIN_BENCH=OFF -DTRESOLIN_WERROR=$(WERROR)
+	cmake --build $(PACKAGE_BUILD) -j $(JOBS)
+	cmake --build $(PACKAGE_BUILD) --target package
 
 # Benchmarks: small programs and scripts under bench/, figures on stdout.
 bench: build
@@ -51,4 +65,4 @@ format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(PACKAGE_BUILD)
