@@ -11,20 +11,47 @@
 // (one per core, up to four), which the call joins before it returns; an
 // archive's bytes do not depend on the number of cores.
 //
-// Entry names are relative paths with "/". A name that CP850 represents
-// exactly is stored in CP850, any other one as UTF-8 with the language-encoding
-// flag (bit 11), so every name comes back exactly. Reading, an unflagged name
-// is CP850, except that one from a Unix host that is valid UTF-8 is taken as
-// UTF-8 (Info-ZIP zip writes such names); the writer stores CP850 names that
-// would pass for UTF-8 as flagged UTF-8. Names from DOS and Windows hosts may
-// also separate with "\" and lose a drive prefix ("C:\").
+// Entry names are relative paths with "/", written from UTF-8 so that unzip
+// (in a UTF-8 locale), 7-Zip, this reader and the Windows program all show
+// them right:
+//   - ASCII, or a name that CP850 holds: CP850, unflagged, which is what the
+//     Windows program reads. Beyond ASCII the entry also carries Info-ZIP's
+//     Unicode Path extra field with the UTF-8 name, which unzip and 7-Zip
+//     show instead (without it they show the raw CP850 bytes from any host).
+//     Python's zipfile reads unflagged names as CP437: right for names whose
+//     characters CP437 and CP850 share (umlauts, "ß", "é"), not for others
+//     ("ø", "ã").
+//   - any other name ("€", Japanese): UTF-8 with the language-encoding flag
+//     (bit 11), which every reader takes.
+//   - bytes that are not UTF-8 (Latin-1 names on old disks): refused, the
+//     folder archive fails naming the file. Stored flagged, strict readers
+//     (zipfile) would refuse the whole archive; unflagged, nobody could tell
+//     what they mean.
+// "Version made by" names Unix, so that readers restore the mode kept in the
+// high 16 bits of the external attributes, except where that would garble a
+// name, on purpose: a CP850 name whose bytes also form UTF-8 ("ãé" is C6 82)
+// is read as UTF-8 from a Unix host by readers without the extra field (older
+// versions of this program among them), so such an entry names DOS (0), where
+// CP850 is meant, and marks its mode as 7-Zip does (0x8000). A DOS host makes
+// "\" and ":" separators, so such a name holding either goes in as flagged
+// UTF-8 instead.
+// What is lost where, for those DOS-host entries only: unzip takes the mode
+// but no execute bits; 7-Zip and this reader keep the whole mode. zipfile
+// restores no modes anywhere, and the Windows program maps only the DOS bits.
+//
+// Reading, a Unicode Path field that matches its name wins, a flagged name
+// is UTF-8 (byte for byte, also where it is not valid UTF-8, as older
+// versions of this program wrote them), and an unflagged one is CP850,
+// except that one from a Unix host that is valid UTF-8 is taken as UTF-8
+// (Info-ZIP zip writes such names). Names from DOS and Windows hosts may also
+// separate with "\" and lose a drive prefix ("C:\").
 //
 // Entries carry the local last-write time as a DOS date and time (1980 to
 // 2107; earlier times become 1980-01-01 00:00) and, in their external
 // attributes, the DOS read-only and archive bits plus the Unix mode in the high
 // 16 bits. Extraction restores the time with seconds 0, then the permission
-// bits (never set-id bits), or for a DOS entry removes write permission when
-// it is read-only.
+// bits (never set-id bits), or for an entry without a mode removes write
+// permission when it is read-only.
 //
 // Files are only ever created, never opened for writing where something
 // exists: archives and extracted files alike are made new (mode 0600 until

@@ -44,15 +44,39 @@ zlib_filefunc64_def PlatformFileFunctions(StreamStatus* status = nullptr);
 // Language-encoding flag: the entry name is UTF-8 rather than CP850.
 inline constexpr unsigned long kUtf8NameFlag = 0x800;
 
+// Hosts in the high byte of "version made by". Readers take the Unix mode
+// from the high 16 bits of the external attributes for Unix hosts; for DOS
+// hosts they read unflagged names as CP850 whatever the bytes look like.
+inline constexpr unsigned kDosHost = 0;
+inline constexpr unsigned kUnixHost = 3;
+inline constexpr unsigned kDarwinHost = 19;
+
+// Info-ZIP's Unicode Path extra field, which unzip and 7-Zip prefer to an
+// unflagged name when its checksum matches that name:
+//   2 + 2 + 1 + 4 = 9 bytes  tag, size of the rest, version (1), CRC-32 of
+//                            the name as stored; then the name in UTF-8
+inline constexpr std::uint16_t kUnicodePathTag = 0x7075;
+inline constexpr std::uint8_t kUnicodePathVersion = 1;
+inline constexpr std::size_t kUnicodePathHeaderBytes = 2 + 2 + 1 + 4;
+
 // An entry name as the writer stores it.
 struct StoredName {
   std::string bytes;  // CP850, or UTF-8 when utf8 is set
   bool utf8 = false;
+  unsigned host = kUnixHost;  // for "version made by"
+  // For unflagged names beyond ASCII, the Unicode Path field (local and
+  // central header alike); empty otherwise.
+  std::string extraField;
 };
 
-// Makes the stored form of a relative path: separators collapsed, "." parts
-// and leading "/" dropped. Returns nullopt for names the reader would refuse
-// (empty, with "..", kNameLimitBytes or longer as stored).
+// Makes the stored form of a relative path (UTF-8): separators collapsed,
+// "." parts and leading "/" dropped. A name that CP850 holds goes in as
+// CP850, unflagged, with its Unicode Path field; from a Unix host, or from a
+// DOS host where its CP850 bytes would also read as UTF-8 (unless it holds
+// "\" or ":", which a DOS host reads as separators: those go in as UTF-8).
+// Any other name goes in as flagged UTF-8. Returns nullopt for names the
+// reader would refuse (empty, with "..", kNameLimitBytes or longer as
+// stored) and for names that are not valid UTF-8.
 std::optional<StoredName> EncodeEntryName(std::string_view path);
 
 // Where an entry goes below the target folder.
@@ -61,17 +85,27 @@ struct EntryPath {
   std::string file;                  // "" for a folder entry
 };
 
+// The name of an entry as an archive holds it.
+struct RawEntryName {
+  std::string_view stored;
+  std::string_view extraField;  // the central header's extra fields
+  bool utf8 = false;            // kUtf8NameFlag
+  bool madeOnUnix = false;      // a Unix or Darwin host
+};
+
+// The stored name as UTF-8: a Unicode Path field whose checksum matches an
+// unflagged name wins; flagged names are UTF-8, unflagged ones CP850, except
+// that names from a Unix host which are valid UTF-8 are taken as such (as
+// Info-ZIP zip writes them). A flagged name that is not UTF-8 (older
+// versions of this program stored such names) comes back byte for byte.
+std::string DecodeName(const RawEntryName& raw);
+
 // Reads a stored entry name (see DecodeName). Entries made on a Unix host
 // separate with "/" only; for others "\" separates too and a drive prefix
 // ("C:/") is dropped.
 // Returns nullopt when the entry must not be written: absolute, "..", an
 // embedded NUL, nothing left of it, or a folder entry without keepPaths.
-std::optional<EntryPath> ResolveEntryName(std::string_view stored, bool utf8, bool madeOnUnix,
-                                          bool keepPaths);
-
-// The stored name as UTF-8: flagged names are UTF-8, unflagged ones CP850,
-// except that names from a Unix host which are valid UTF-8 are taken as such.
-std::string DecodeName(std::string_view stored, bool utf8, bool madeOnUnix);
+std::optional<EntryPath> ResolveEntryName(const RawEntryName& raw, bool keepPaths);
 
 // Extracts the reader's current entry; on return *name holds its name for
 // messages and, after kZipFailed, *systemError the errno of the failed call

@@ -26,14 +26,15 @@ constexpr int kMethodDeflate = Z_DEFLATED;
 constexpr int kLevel = 9;
 // Raw deflate data, as zip entries carry it.
 constexpr int kWindowBits = -MAX_WBITS;
-// "Version made by": Unix host (3) in the high byte, so that readers take the
-// permissions from the high 16 bits of the external attributes; zip 2.0.
-constexpr uLong kVersionMadeBy = (3u << 8) | 20u;
-constexpr uLong kUnixHost = 3;
-constexpr uLong kDarwinHost = 19;
+// "Version made by": the host (see StoredName) in the high byte, zip 2.0 in
+// the low one.
+constexpr uLong kZipVersion = 20;
 // The DOS half of the external attributes.
 constexpr uLong kDosReadOnly = 0x01;
 constexpr uLong kDosArchive = 0x20;
+// 7-Zip's mark that the high 16 bits hold a Unix mode although the host is
+// not Unix.
+constexpr uLong kUnixModeMark = 0x8000;
 // Entries this large need zip64 fields in their local header.
 constexpr std::int64_t kZip64Bytes = 0xffffffffLL;
 // The DOS date counts years from 1980 in seven bits.
@@ -194,16 +195,24 @@ int ReadCurrentEntry(unzFile reader, bool keepPaths, unz_file_info64* info,
   char stored[kNameLimitBytes];
   int rc = unzGetCurrentFileInfo64(reader, info, stored, sizeof stored, nullptr, 0, nullptr, 0);
   if (rc != UNZ_OK) return rc;
-  const bool utf8 = (info->flag & internal::kUtf8NameFlag) != 0;
+  std::string extra(info->size_file_extra, '\0');
+  if (!extra.empty()) {
+    rc = unzGetCurrentFileInfo64(reader, info, nullptr, 0, extra.data(), extra.size(), nullptr, 0);
+    if (rc != UNZ_OK) return rc;
+  }
   const uLong host = info->version >> 8;
-  const bool madeOnUnix = host == kUnixHost || host == kDarwinHost;
+  internal::RawEntryName raw{
+      .stored = std::string_view(stored, std::min<uLong>(info->size_filename, sizeof stored)),
+      .extraField = extra,
+      .utf8 = (info->flag & internal::kUtf8NameFlag) != 0,
+      .madeOnUnix = host == internal::kUnixHost || host == internal::kDarwinHost};
   if (info->size_filename >= kNameLimitBytes) {
-    *name = internal::DecodeName(std::string_view(stored, sizeof stored), utf8, madeOnUnix) + "...";
+    raw.extraField = {};  // its checksum is of the whole name
+    *name = internal::DecodeName(raw) + "...";
     return kZipRefused;
   }
-  const std::string_view storedName(stored, info->size_filename);
-  *name = internal::DecodeName(storedName, utf8, madeOnUnix);
-  *path = internal::ResolveEntryName(storedName, utf8, madeOnUnix, keepPaths);
+  *name = internal::DecodeName(raw);
+  *path = internal::ResolveEntryName(raw, keepPaths);
   return *path ? kZipOk : kZipRefused;
 }
 
@@ -421,13 +430,16 @@ int Zip_AddFileAs(const std::string& path, const std::string& entryName, int pau
   info.dosDate = 0;
   info.internal_fa = 0;
   info.external_fa = ExternalAttributes(*mode);
+  if (name->host != internal::kUnixHost) info.external_fa |= kUnixModeMark;
   // Files past one block are deflated here, on every core, and handed to
   // minizip as raw data; smaller ones gain nothing from it.
   const bool inBlocks =
       g_method == kMethodDeflate && size > static_cast<std::int64_t>(internal::kDeflateBlockBytes);
+  const auto extraBytes = static_cast<uInt>(name->extraField.size());
   int rc = zipOpenNewFileInZip4_64(
-      g_writer, name->bytes.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, g_method, kLevel,
-      inBlocks ? 1 : 0, kWindowBits, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0, kVersionMadeBy,
+      g_writer, name->bytes.c_str(), &info, name->extraField.data(), extraBytes,
+      name->extraField.data(), extraBytes, nullptr, g_method, kLevel, inBlocks ? 1 : 0, kWindowBits,
+      DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr, 0, (name->host << 8) | kZipVersion,
       name->utf8 ? internal::kUtf8NameFlag : 0, size >= kZip64Bytes ? 1 : 0);
   if (rc != ZIP_OK) return rc;
   ++g_writerStatus.entries;

@@ -3,6 +3,8 @@
 // zip and by Python (hostile ones included) read by us.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -15,8 +17,8 @@ namespace {
 using namespace archive_test;
 
 // Checks every entry of argv[1] against the files below argv[2]: CRC and size
-// of the data, method argv[3], Unix host, mode, read-only bit and DOS time.
-// Prints each entry's name and how it is encoded.
+// of the data, method argv[3], read-only bit and DOS time. Prints each entry
+// as zipfile shows it: name, encoding, host and mode.
 constexpr char kCheckEntries[] = R"(
 import os, sys, time, zipfile, zlib
 path, src, method = sys.argv[1], sys.argv[2], int(sys.argv[3])
@@ -30,104 +32,258 @@ for info in archive.infolist():
     st = os.stat(os.path.join(src, name))
     t = time.localtime(st.st_mtime)
     checks = [('size', info.file_size, len(data)), ('crc', info.CRC, zlib.crc32(data)),
-              ('method', info.compress_type, method), ('host', info.create_system, 3),
-              ('mode', info.external_attr >> 16, st.st_mode),
+              ('method', info.compress_type, method),
               ('read-only', info.external_attr & 1, 0 if st.st_mode & 0o200 else 1),
               ('time', info.date_time, (t.tm_year, t.tm_mon, t.tm_mday, t.tm_hour, t.tm_min,
                                         t.tm_sec // 2 * 2))]
     for what, got, want in checks:
         if got != want:
             sys.exit('%s: %s is %r, not %r' % (name, what, got, want))
-    print(name, 'utf8' if utf8 else 'cp850')
+    print('%s|%s|%d|%o' % (info.filename, 'utf8' if utf8 else 'cp850', info.create_system,
+                           info.external_attr >> 16))
 )";
 
-// Returns "" when python3, unzip and zip are all there, else the first missing.
+// Returns "" when python3, unzip, zip and 7z are all there, else the first
+// missing.
 std::string MissingTool() {
-  for (const char* tool : {"python3", "unzip", "zip"}) {
+  for (const char* tool : {"python3", "unzip", "zip", "7z"}) {
     if (!HasTool(tool)) return tool;
   }
   return "";
 }
 
-TEST(Interop, OurArchivesPassUnzipAndPythonZipfile) {
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::string line;
+  for (const char c : text) {
+    if (c != '\n') {
+      line += c;
+    } else {
+      lines.push_back(line);
+      line.clear();
+    }
+  }
+  return lines;
+}
+
+// Every name the writer stores differently, and what each reader makes of
+// it. zipfile reads unflagged names as CP437 and restores no modes; unzip
+// takes no execute bits from a DOS host.
+struct NameCase {
+  const char* name;
+  unsigned mode;
+  bool utf8;  // stored as flagged UTF-8, else as CP850
+  unsigned host;
+  bool zipfileShowsIt;
+  bool unzipKeepsMode;
+};
+constexpr NameCase kNames[] = {
+    {"plain.txt", 0640, false, 3, true, true},
+    {"Größe.txt", 0750, false, 3, true, true},
+    {"Übersicht/ärger ß.txt", 0444, false, 3, true, true},
+    {"½ ░ é.txt", 0644, false, 3, true, true},   // characters CP437 and CP850 share
+    {"Søren.txt", 0600, false, 3, false, true},  // ø is CP850's only
+    // Its CP850 bytes C6 82 are UTF-8 too, which a Unix host would mean.
+    {"ãé.txt", 0750, false, 0, false, false},
+    // ... and a DOS host would take "\" for a separator.
+    {"back\\slash ãé.txt", 0644, true, 3, true, true},
+    {"€uro.txt", 0600, true, 3, true, true},  // not in CP850
+    {"日本語.txt", 0755, true, 3, true, true},
+};
+
+TEST(Interop, NamesAndModesReadRightInUnzipSevenZipAndZipfile) {
   if (const std::string tool = MissingTool(); !tool.empty()) GTEST_SKIP() << tool << " is missing";
   TempDir dir;
   const std::string src = dir / "src";
-  for (const char* name :
-       {"Größe.txt", "Übersicht/ärger.txt", "日本語.txt", "€uro.txt", "ãé.txt", "zero.txt"}) {
-    WriteText(src + "/" + name, name == std::string("zero.txt") ? "" : name);
+  std::vector<std::string> names;
+  for (const NameCase& c : kNames) {
+    WriteText(src + "/" + c.name, c.name);
+    names.emplace_back(c.name);
   }
   WriteText(src + "/big.bin", SampleData(3 * archive::kChunkBytes));
-  WriteText(src + "/ro.txt", "read only");
-  ASSERT_TRUE(platform::SetFileMode(src + "/ro.txt", 0444));
-  ASSERT_TRUE(platform::SetLastWriteTime(src + "/ro.txt", Local(2021, 6, 15, 14, 37, 59)));
+  WriteText(src + "/zero.txt", "");
+  ASSERT_TRUE(platform::SetLastWriteTime(src + "/plain.txt", Local(2021, 6, 15, 14, 37, 59)));
+  for (const NameCase& c : kNames) ASSERT_TRUE(platform::SetFileMode(src + "/" + c.name, c.mode));
   archive::FolderFileList list;
   ASSERT_TRUE(archive::CollectFolderFiles(src, list));
+  names.insert(names.end(), {"big.bin", "zero.txt"});
+  std::sort(names.begin(), names.end());
+
   for (const bool compress : {false, true}) {
     SCOPED_TRACE(compress ? "deflated" : "stored");
     const std::string zip = dir / (compress ? "d.zip" : "s.zip");
     ASSERT_TRUE(archive::BuildFolderArchive(src + "/", zip, compress, list, 0).ok());
-    const CommandResult tested = Shell("unzip -t -q " + Quote(zip));
-    EXPECT_EQ(tested.exitCode, 0) << tested.output;
-    if (HasTool("7z")) {
-      const CommandResult tested7z = Shell("7z t " + Quote(zip));
-      EXPECT_EQ(tested7z.exitCode, 0) << tested7z.output;
+
+    const CommandResult unzipped = Shell("LANG=C.UTF-8 unzip -Z1 " + Quote(zip));
+    std::vector<std::string> listed = Lines(unzipped.output);
+    std::sort(listed.begin(), listed.end());
+    EXPECT_EQ(listed, names) << "unzip";
+    const CommandResult sevenZip = Shell("LANG=C.UTF-8 7z l -slt " + Quote(zip));
+    listed.clear();
+    for (const std::string& line : Lines(sevenZip.output)) {
+      if (line.starts_with("Path = ") && line != "Path = " + zip) listed.push_back(line.substr(7));
     }
+    std::sort(listed.begin(), listed.end());
+    EXPECT_EQ(listed, names) << "7z";
+    EXPECT_EQ(Shell("unzip -tqq " + Quote(zip)).exitCode, 0);
+    EXPECT_EQ(Shell("7z t " + Quote(zip)).exitCode, 0);
+
     const CommandResult checked =
         Python(kCheckEntries, Quote(zip) + " " + Quote(src) + (compress ? " 8" : " 0"));
     ASSERT_EQ(checked.exitCode, 0) << checked.output;
-    std::vector<std::string> lines;
-    std::string line;
-    for (const char c : checked.output) {
-      if (c != '\n') {
-        line += c;
-      } else {
-        lines.push_back(line);
-        line.clear();
+    const std::vector<std::string> shown = Lines(checked.output);
+    for (const NameCase& c : kNames) {
+      SCOPED_TRACE(c.name);
+      char mode[16];
+      std::snprintf(mode, sizeof mode, "%o", 0100000 | c.mode);
+      const std::string rest = std::string("|") + (c.utf8 ? "utf8" : "cp850") + "|" +
+                               std::to_string(c.host) + "|" + mode;
+      const auto row = std::find_if(shown.begin(), shown.end(), [&](const std::string& line) {
+        return line.ends_with(rest) && (line == c.name + rest || !c.zipfileShowsIt);
+      });
+      EXPECT_NE(row, shown.end()) << checked.output;
+      if (row != shown.end()) {
+        EXPECT_EQ(*row == c.name + rest, c.zipfileShowsIt);
       }
     }
-    std::sort(lines.begin(), lines.end());
-    // CP850 where it holds the name exactly and cannot be mistaken for UTF-8.
-    std::vector<std::string> expected{"big.bin cp850",
-                                      "ro.txt cp850",
-                                      "zero.txt cp850",
-                                      "Größe.txt cp850",
-                                      "Übersicht/ärger.txt cp850",
-                                      "ãé.txt utf8",
-                                      "€uro.txt utf8",
-                                      "日本語.txt utf8"};
-    std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(lines, expected);
+  }
+
+  // What each extracts, and which modes survive.
+  const std::string zip = dir / "d.zip";
+  ASSERT_EQ(Shell("mkdir " + Quote(dir / "unzip") + " && cd " + Quote(dir / "unzip") +
+                  " && LANG=C.UTF-8 unzip -q " + Quote(zip))
+                .exitCode,
+            0);
+  ASSERT_EQ(Shell("LANG=C.UTF-8 7z x -o" + Quote(dir / "7z") + " " + Quote(zip)).exitCode, 0);
+  ASSERT_TRUE(archive::ExtractFolderArchive(zip, dir / "ours").ok());
+  for (const char* reader : {"unzip", "7z", "ours"}) {
+    SCOPED_TRACE(reader);
+    const std::string out = dir / reader;
+    EXPECT_EQ(Tree(out), Tree(src));
+    for (const NameCase& c : kNames) {
+      const bool kept = Permissions(out + "/" + c.name) == c.mode;
+      EXPECT_EQ(kept, std::string(reader) != "unzip" || c.unzipKeepsMode) << c.name;
+    }
   }
 }
 
-TEST(Interop, ArchivesWrittenByInfoZipExtractCorrectly) {
+TEST(Interop, NamesThatAreNotUtf8FailTheArchiveNamingTheFile) {
+  TempDir dir;
+  // Latin-1 bytes, as old disks hold them: no reader could be told what they
+  // mean, and a flag would make strict readers refuse the whole archive.
+  const std::string latin1 = dir / "src/sub/caf\xe9.txt";
+  WriteText(dir / "src/a.txt", "a");
+  WriteText(latin1, "latin-1 name");
+  archive::FolderFileList list;
+  ASSERT_TRUE(archive::CollectFolderFiles(dir / "src", list));
+  const platform::Status built =
+      archive::BuildFolderArchive(dir / "src/", dir / "x.zip", true, list, 0);
+  EXPECT_EQ(built.cause, platform::Cause::kNameRefused);
+  EXPECT_EQ(built.path, latin1);
+  EXPECT_FALSE(platform::PathExists(dir / "x.zip"));
+  EXPECT_EQ(archive::PackFile(latin1, dir / "x.ppp", 0).cause, platform::Cause::kNameRefused);
+  EXPECT_FALSE(platform::PathExists(dir / "x.ppp"));
+}
+
+// Writes into folder argv[1] archives as other programs wrote them, one
+// stored entry per name, with the raw name bytes, flags, host, attributes
+// and extra fields each used.
+constexpr char kForeignArchives[] = R"(
+import os, struct, sys, zlib
+def unicode_path(stored, name):
+    body = struct.pack('<BI', 1, zlib.crc32(stored)) + name.encode()
+    return struct.pack('<HH', 0x7075, len(body)) + body
+def write(path, entries):
+    out, directory = bytearray(), bytearray()
+    for name, flag, host, attributes, extra in entries:
+        data = name if isinstance(name, bytes) else name.encode()
+        crc, offset = zlib.crc32(data), len(out)
+        out += struct.pack('<IHHHHHIIIHH', 0x04034b50, 20, flag, 0, 0, 0x21, crc, len(data),
+                           len(data), len(name), len(extra)) + name + extra + data
+        directory += struct.pack('<IHHHHHHIIIHHHHHII', 0x02014b50, host << 8 | 20, 20, flag, 0, 0,
+                                 0x21, crc, len(data), len(data), len(name), len(extra), 0, 0, 0,
+                                 attributes, offset) + name + extra
+    end = struct.pack('<IHHHHIIH', 0x06054b50, 0, 0, len(entries), len(entries), len(directory),
+                      len(out), 0)
+    open(os.path.join(sys.argv[1], path), 'wb').write(out + directory + end)
+dos, unix = 0, 3
+# The Windows program: OEM names with "\", the attribute word (0x21 read-only).
+write('windows.zip', [('Größe.txt'.encode('cp850'), 0, dos, 0x20, b''),
+                      ('Übersicht\\ärger.txt'.encode('cp850'), 0, dos, 0x21, b'')])
+# Older versions of ours: a Unix host, CP850 unflagged, Latin-1 bytes flagged.
+write('older.zip', [('Größe.txt'.encode('cp850'), 0, unix, 0o100644 << 16, b''),
+                    (b'caf\xe9.txt', 0x800, unix, 0o100644 << 16, b''),
+                    ('日本語.txt'.encode(), 0x800, unix, 0o100644 << 16, b'')])
+# Zip on Windows: "?" for what the OEM code page lacks, the name in a Unicode
+# Path field; one whose field belongs to another name.
+write('unicode-path.zip',
+      [(b'?uro.txt', 0, 11, 0x20, unicode_path(b'?uro.txt', '€uro.txt')),
+       ('Größe.txt'.encode('cp850'), 0, dos, 0x20, unicode_path(b'other', 'Fremd.txt'))])
+)";
+
+TEST(Interop, NamesFromOtherWritersComeBackRight) {
   if (const std::string tool = MissingTool(); !tool.empty()) GTEST_SKIP() << tool << " is missing";
   TempDir dir;
-  // Raw CP850 bytes on disk, as copied from an old DOS share: zip stores them
-  // unchanged and unflagged.
-  WriteText(dir /
-                "cp/Gr\x94\xe1"
-                "e.txt",
-            "cp850 name");
-  WriteText(dir / "cp/sub/plain.txt", "plain");
-  ASSERT_EQ(Shell("cd " + Quote(dir / "cp") + " && LC_ALL=C zip -q -r ../cp.zip .").exitCode, 0);
-  auto result = archive::ExtractFolderArchive(dir / "cp.zip", dir / "cp-out");
-  EXPECT_TRUE(result.ok());
-  EXPECT_EQ(Tree(dir / "cp-out"),
-            (std::vector<std::string>{"Größe.txt=cp850 name", "sub/plain.txt=plain"}));
-
-  // UTF-8 names, as zip on Linux writes them: also unflagged.
-  const std::string src = dir / "u8";
-  WriteText(src + "/Größe.txt", "ö");
-  WriteText(src + "/日本/語 ü.txt", "utf-8 name");
-  WriteText(src + "/secret.txt", "private");
-  ASSERT_TRUE(platform::SetFileMode(src + "/secret.txt", 0600));
-  ASSERT_EQ(Shell("cd " + Quote(src) + " && LC_ALL=C.UTF-8 zip -q -r -9 ../u8.zip .").exitCode, 0);
-  result = archive::ExtractFolderArchive(dir / "u8.zip", dir / "u8-out");
-  EXPECT_TRUE(result.ok());
-  EXPECT_EQ(Tree(dir / "u8-out"), Tree(src));
-  EXPECT_EQ(Permissions(dir / "u8-out/secret.txt"), 0600u);
+  const std::string src = dir / "src";
+  for (const char* name :
+       {"plain.txt", "Größe.txt", "€uro.txt", "日本語.txt", "Übersicht/ärger.txt"}) {
+    WriteText(src + "/" + name, name);
+  }
+  // Latin-1 bytes on disk: Unix writers store them unflagged, and unflagged
+  // bytes that are not UTF-8 are CP850 here.
+  WriteText(src + "/caf\xe9.txt", "latin-1");
+  const std::vector<std::string> fromDisk{
+      "Größe.txt=Größe.txt", "cafÚ.txt=latin-1",
+      "plain.txt=plain.txt", "Übersicht/ärger.txt=Übersicht/ärger.txt",
+      "€uro.txt=€uro.txt",   "日本語.txt=日本語.txt"};
+  const CommandResult made = Python(kForeignArchives, Quote(dir.path()));
+  ASSERT_EQ(made.exitCode, 0) << made.output;
+  const std::string cdSrc = "cd " + Quote(src) + " && ";
+  struct Writer {
+    std::string label;
+    std::string command;  // makes label + ".zip" in dir, "" for kForeignArchives
+    std::vector<std::string> tree;
+  };
+  const std::vector<Writer> writers{
+      // Unflagged UTF-8 from a Unix host.
+      {"zip", cdSrc + "LC_ALL=C.UTF-8 zip -q -r -9 ../zip.zip .", fromDisk},
+      // Flagged UTF-8 where a name is not ASCII.
+      {"7z", cdSrc + "LC_ALL=C.UTF-8 7z a ../7z.zip . >/dev/null", fromDisk},
+      {"zipfile",
+       "python3 -c \"import zipfile; z = zipfile.ZipFile('../zipfile.zip', 'w'); "
+       "[z.writestr(n, n) for n in ['Größe.txt', '€uro.txt', '日本/語 ü.txt']]\"",
+       {"Größe.txt=Größe.txt", "€uro.txt=€uro.txt", "日本/語 ü.txt=日本/語 ü.txt"}},
+      {"windows",
+       "",
+       {"Größe.txt=Gr\x94\xe1"
+        "e.txt",
+        "Übersicht/ärger.txt=\x9a"
+        "bersicht\\\x84rger.txt"}},
+      {"older",
+       "",
+       {"Größe.txt=Gr\x94\xe1"
+        "e.txt",
+        "caf\xe9.txt=caf\xe9.txt", "日本語.txt=日本語.txt"}},
+      {"unicode-path",
+       "",
+       {"Größe.txt=Gr\x94\xe1"
+        "e.txt",
+        "€uro.txt=?uro.txt"}},
+  };
+  for (const Writer& writer : writers) {
+    SCOPED_TRACE(writer.label);
+    if (!writer.command.empty()) {
+      const CommandResult written = Shell(cdSrc + writer.command);
+      ASSERT_EQ(written.exitCode, 0) << written.output;
+    }
+    const auto result =
+        archive::ExtractFolderArchive(dir / (writer.label + ".zip"), dir / ("out-" + writer.label));
+    EXPECT_TRUE(result.ok());
+    EXPECT_EQ(Tree(dir / ("out-" + writer.label)), writer.tree);
+  }
+  // The Windows program's read-only attribute.
+  EXPECT_EQ(Permissions(dir / "out-windows/Übersicht/ärger.txt") & 0222, 0u);
+  EXPECT_NE(Permissions(dir / "out-windows/Größe.txt") & 0200, 0u);
 }
 
 // Writes argv[1] with a harmless entry, entries that try to leave the target
