@@ -627,10 +627,7 @@ class Command {
   flows::FlowOutcome RunFileEncryption(const std::string& source) {
     state_.sourceFile = source;
     ui_.SetGadgetText(gadget::kSourceFileField, source);
-    ui_.checked = {options_.pack ? gadget::kFilePackYes : gadget::kFilePackNo,
-                   options_.cipher == Cipher::kRc4 ? gadget::kFileRc4 : gadget::kFileAes};
-    if (options_.replace) ui_.checked.insert(gadget::kReplaceOriginal);
-    return flows::EncryptFile(state_, ui_);
+    return flows::EncryptFile(state_, ui_, {options_.cipher, options_.pack, options_.replace, {}});
   }
 
   // Encrypts into the container named by --output: the source (a link to
@@ -726,10 +723,8 @@ class Command {
     state_.sourceFolder = folder;
     state_.replaceContainer = options_.force;
     ui_.SetGadgetText(gadget::kSourceFolderField, folder);
-    ui_.folderAnswer = output;
-    ui_.checked = {options_.pack ? gadget::kFolderPackYes : gadget::kFolderPackNo,
-                   options_.cipher == Cipher::kRc4 ? gadget::kFolderRc4 : gadget::kFolderAes};
-    return Finish(flows::EncryptFolder(state_, ui_));
+    return Finish(
+        flows::EncryptFolder(state_, ui_, {options_.cipher, options_.pack, false, output}));
   }
 
   // Reads the container's trailer the way the flows do. Returns ok and sets

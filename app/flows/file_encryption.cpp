@@ -43,11 +43,11 @@ void ChooseFolderToEncrypt(AppState& state, FrontEnd& ui) {
   ui.SetGadgetText(gadget::kSourceFolderField, state.sourceFolder);
 }
 
-FlowOutcome EncryptFile(AppState& state, FrontEnd& ui) {
+FlowOutcome EncryptFile(AppState& state, FrontEnd& ui, const EncryptionOptions& options) {
   crypto::ContainerKind kind;
-  kind.packed = ui.IsChecked(gadget::kFilePackYes);
-  kind.cipher = ui.IsChecked(gadget::kFileRc4) ? Cipher::kRc4 : Cipher::kAes;
-  const bool replace = ui.IsChecked(gadget::kReplaceOriginal);
+  kind.packed = options.packed;
+  kind.cipher = options.cipher;
+  const bool replace = options.replaceOriginal;
 
   if (ui.GadgetText(gadget::kSourceFileField).empty()) {
     ui.MessageBox(text::kError, text::kNoFileChosen, kStyleInformation);

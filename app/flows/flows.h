@@ -197,11 +197,23 @@ void ChooseFileToEncrypt(AppState& state, FrontEnd& ui);
 // Gadget 29: asks for the folder to encrypt; sets sourceFolder and gadget 28.
 void ChooseFolderToEncrypt(AppState& state, FrontEnd& ui);
 
+// What the user chose for an encryption. Each front end fills it in its own
+// way: the window from its option buttons, the command line from its flags.
+struct EncryptionOptions {
+  crypto::Cipher cipher = crypto::Cipher::kAes;
+  bool packed = false;
+  // Files: delete the source once its container reads back as its bytes.
+  bool replaceOriginal = false;
+  // Folders: where the container goes, ending in "/"; "" asks through the
+  // front end's folder dialog.
+  std::string outputFolder;
+};
+
 // Gadget 57 (dialog 1 confirmed, state.password set): encrypts sourceFile.
-FlowOutcome EncryptFile(AppState& state, FrontEnd& ui);
+FlowOutcome EncryptFile(AppState& state, FrontEnd& ui, const EncryptionOptions& options);
 
 // Gadget 75 (dialog 3 confirmed): encrypts sourceFolder into one container.
-FlowOutcome EncryptFolder(AppState& state, FrontEnd& ui);
+FlowOutcome EncryptFolder(AppState& state, FrontEnd& ui, const EncryptionOptions& options);
 
 // Gadget 46: asks for a file container, checks free space, reads its trailer
 // and shows its kind. Returns true iff a container is now selected.

@@ -28,11 +28,11 @@ std::string WalkFolder(const std::string& sourceFolder) {
 
 }  // namespace
 
-FlowOutcome EncryptFolder(AppState& state, FrontEnd& ui) {
+FlowOutcome EncryptFolder(AppState& state, FrontEnd& ui, const EncryptionOptions& options) {
   crypto::ContainerKind kind;
   kind.folder = true;
-  kind.packed = ui.IsChecked(gadget::kFolderPackYes);
-  kind.cipher = ui.IsChecked(gadget::kFolderRc4) ? Cipher::kRc4 : Cipher::kAes;
+  kind.packed = options.packed;
+  kind.cipher = options.cipher;
 
   if (state.sourceFolder.empty()) {
     ui.MessageBox(text::kError, text::kNoFolderChosen, kStyleInformation);
@@ -45,7 +45,8 @@ FlowOutcome EncryptFolder(AppState& state, FrontEnd& ui) {
   // dialog of the encryption tab opens next to it.
   platform::SetCurrentFolder(state.sourceFolder);
 
-  state.outputFolder = ui.FolderDialog(text::kChooseOutputFolder, "");
+  state.outputFolder = options.outputFolder.empty() ? ui.FolderDialog(text::kChooseOutputFolder, "")
+                                                    : options.outputFolder;
   if (state.outputFolder.empty()) return {FlowResult::kCancelled, ""};
   state.containerName = crypto::FolderContainerName(state.sourceFolder, kind.cipher);
   const std::string container = state.outputFolder + state.containerName;

@@ -311,10 +311,16 @@ void MainWindow::Dispatch(int gadgetNumber) {
       }
       break;
     case g::kOkEncryptFile:  // 57: OK of dialog 1, file encryption
-      if (TakePassword(1)) RunFlow([this] { flows::EncryptFile(state_, onGuiThread_); });
+      if (TakePassword(1)) {
+        const flows::EncryptionOptions options = FileOptions();
+        RunFlow([this, options] { flows::EncryptFile(state_, onGuiThread_, options); });
+      }
       break;
     case g::kOkEncryptFolder:  // 75: OK of dialog 3, folder encryption
-      if (TakePassword(3)) RunFlow([this] { flows::EncryptFolder(state_, onGuiThread_); });
+      if (TakePassword(3)) {
+        const flows::EncryptionOptions options = FolderOptions();
+        RunFlow([this, options] { flows::EncryptFolder(state_, onGuiThread_, options); });
+      }
       break;
     case g::kChooseFileContainer:  // 46: choose a file container
       flows::ChooseFileContainer(state_, ui_);
@@ -475,6 +481,23 @@ void MainWindow::ActivateAgain() {
   setEnabled(true);
   raise();
   activateWindow();
+}
+
+flows::EncryptionOptions MainWindow::FileOptions() {
+  namespace g = flows::gadget;
+  flows::EncryptionOptions options;
+  options.cipher = ui_.IsChecked(g::kFileRc4) ? crypto::Cipher::kRc4 : crypto::Cipher::kAes;
+  options.packed = ui_.IsChecked(g::kFilePackYes);
+  options.replaceOriginal = ui_.IsChecked(g::kReplaceOriginal);
+  return options;
+}
+
+flows::EncryptionOptions MainWindow::FolderOptions() {
+  namespace g = flows::gadget;
+  flows::EncryptionOptions options;
+  options.cipher = ui_.IsChecked(g::kFolderRc4) ? crypto::Cipher::kRc4 : crypto::Cipher::kAes;
+  options.packed = ui_.IsChecked(g::kFolderPackYes);
+  return options;  // the output folder comes from the folder dialog
 }
 
 bool MainWindow::FieldEmpty(int gadgetNumber) const {

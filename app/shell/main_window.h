@@ -109,6 +109,9 @@ class MainWindow : public QWidget {
   void ClosePasswordDialog();
   void ActivateAgain();
   bool FieldEmpty(int gadgetNumber) const;
+  // The encryption options the file or folder panel's buttons show.
+  flows::EncryptionOptions FileOptions();
+  flows::EncryptionOptions FolderOptions();
 
   flows::AppState state_;
   WindowFrontEnd ui_;

@@ -40,10 +40,9 @@ class FileFlows : public ::testing::Test {
                              const std::string& password = "geheim") {
     state_.sourceFile = path;
     ui_.fields[gadget::kSourceFileField] = path;
-    ui_.checked = {gadget::kFilePackNo, rc4 ? gadget::kFileRc4 : gadget::kFileAes};
-    if (replace) ui_.checked.insert(gadget::kReplaceOriginal);
     state_.password.Assign(password);
-    return flows::EncryptFile(state_, ui_);
+    return flows::EncryptFile(
+        state_, ui_, {rc4 ? crypto::Cipher::kRc4 : crypto::Cipher::kAes, false, replace, {}});
   }
 
   bool Choose(const std::string& container) {
@@ -97,8 +96,8 @@ TEST_F(FileFlows, EmptyFileGivesATrailerOnlyContainerAndComesBack) {
 
 TEST_F(FileFlows, NoChosenFileIsReportedBeforeAnythingRuns) {
   ui_.fields[gadget::kSourceFileField] = "";
-  ui_.checked = {gadget::kFilePackNo, gadget::kFileRc4};
-  EXPECT_EQ(flows::EncryptFile(state_, ui_).result, flows::FlowResult::kCancelled);
+  EXPECT_EQ(flows::EncryptFile(state_, ui_, {crypto::Cipher::kRc4, false, false, {}}).result,
+            flows::FlowResult::kCancelled);
   EXPECT_EQ(ui_.Last(), (Message{"Fehler", "Es wurde keine Datei ausgewählt", 64}));
   EXPECT_TRUE(ui_.progress.empty());
 }

@@ -70,14 +70,16 @@ class ContainerFlows : public ::testing::Test {
     return src;
   }
 
+  static crypto::Cipher CipherOf(bool rc4) {
+    return rc4 ? crypto::Cipher::kRc4 : crypto::Cipher::kAes;
+  }
+
   flows::FlowOutcome EncryptFolder(const std::string& folder, bool rc4, bool packed,
                                    const std::string& output) {
     state_.sourceFolder = folder + "/";
-    ui_.checked = {packed ? gadget::kFolderPackYes : gadget::kFolderPackNo,
-                   rc4 ? gadget::kFolderRc4 : gadget::kFolderAes};
     ui_.folderAnswers = {output};
     state_.password = "geheim";
-    return flows::EncryptFolder(state_, ui_);
+    return flows::EncryptFolder(state_, ui_, {CipherOf(rc4), packed, false, {}});
   }
 
   flows::FlowOutcome DecryptFolder(const std::string& container, const std::string& output,
@@ -92,9 +94,8 @@ class ContainerFlows : public ::testing::Test {
   flows::FlowOutcome EncryptPacked(const std::string& file, bool rc4) {
     state_.sourceFile = file;
     ui_.fields[gadget::kSourceFileField] = file;
-    ui_.checked = {gadget::kFilePackYes, rc4 ? gadget::kFileRc4 : gadget::kFileAes};
     state_.password = "geheim";
-    return flows::EncryptFile(state_, ui_);
+    return flows::EncryptFile(state_, ui_, {CipherOf(rc4), true, false, {}});
   }
 
   flows::FlowOutcome DecryptPacked(const std::string& container, const std::string& folder) {
@@ -320,12 +321,12 @@ TEST_F(ContainerFlows, WrongPayloadInAPackedContainerEndsInUnpackFailure) {
   // A container whose body is no archive at all (made by hand with the
   // right trailer): decryption works, unpacking fails, nothing is left.
   WriteFile(dir_ / "plain.txt", "kein Archiv");
-  ASSERT_EQ(flows::EncryptFile(state_, ui_).result, flows::FlowResult::kCancelled);
+  const flows::EncryptionOptions rc4 = {crypto::Cipher::kRc4, false, false, {}};
+  ASSERT_EQ(flows::EncryptFile(state_, ui_, rc4).result, flows::FlowResult::kCancelled);
   state_.sourceFile = dir_ / "plain.txt";
   ui_.fields[gadget::kSourceFileField] = state_.sourceFile;
-  ui_.checked = {gadget::kFilePackNo, gadget::kFileRc4};
   state_.password = "geheim";
-  ASSERT_EQ(flows::EncryptFile(state_, ui_).result, flows::FlowResult::kSucceeded);
+  ASSERT_EQ(flows::EncryptFile(state_, ui_, rc4).result, flows::FlowResult::kSucceeded);
   auto bytes = ReadFile(dir_ / "plain.rc4");
   bytes[bytes.size() - crypto::kFileTrailerBytes + 4] = 'y';  // rc4no -> rc4ye
   bytes[bytes.size() - crypto::kFileTrailerBytes + 3] = 'y';

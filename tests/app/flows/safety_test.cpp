@@ -91,24 +91,23 @@ class Safety : public ::testing::Test {
   }
   void TearDown() override { platform::ClearFaultPlan(); }
 
+  static crypto::Cipher Cipher(Kind kind) {
+    return kind.rc4 ? crypto::Cipher::kRc4 : crypto::Cipher::kAes;
+  }
+
   flows::FlowOutcome EncryptFile(const std::string& path, Kind kind, bool replace = false) {
     ui_ = ScriptedFrontEnd{};
     state_.sourceFile = path;
     ui_.fields[gadget::kSourceFileField] = path;
-    ui_.checked = {kind.packed ? gadget::kFilePackYes : gadget::kFilePackNo,
-                   kind.rc4 ? gadget::kFileRc4 : gadget::kFileAes};
-    if (replace) ui_.checked.insert(gadget::kReplaceOriginal);
-    return flows::EncryptFile(state_, ui_);
+    return flows::EncryptFile(state_, ui_, {Cipher(kind), kind.packed, replace, {}});
   }
 
   flows::FlowOutcome EncryptFolder(const std::string& folder, Kind kind,
                                    const std::string& output) {
     ui_ = ScriptedFrontEnd{};
     state_.sourceFolder = folder + "/";
-    ui_.checked = {kind.packed ? gadget::kFolderPackYes : gadget::kFolderPackNo,
-                   kind.rc4 ? gadget::kFolderRc4 : gadget::kFolderAes};
     ui_.folderAnswers = {output};
-    return flows::EncryptFolder(state_, ui_);
+    return flows::EncryptFolder(state_, ui_, {Cipher(kind), kind.packed, false, {}});
   }
 
   // Chooses container on one panel and decrypts it: output answers the save

@@ -126,7 +126,7 @@ TEST_F(PasswordDialogs, CloseBoxClosesTheDialogStopsItsMeterAndFreesTheMainWindo
     EXPECT_TRUE(dialog.isNull());
     // Nothing was handed to a flow.
     EXPECT_TRUE(answers_.messages.empty());
-    EXPECT_EQ(window().state().password, "");
+    EXPECT_EQ(window().state().password.view(), "");
   }
 }
 
@@ -150,7 +150,7 @@ TEST_F(PasswordDialogs, EnterConfirmsAndEscClosesEachDialog) {
                     number % 2 ? Qt::NoModifier : Qt::KeypadModifier);
     window().WaitForFlow();
     EXPECT_EQ(window().passwordDialog(), nullptr);
-    EXPECT_EQ(window().state().password, "abc");
+    EXPECT_EQ(window().state().password.view(), "abc");
     EXPECT_EQ(answers_.messages.size() + answers_.dialogTitles.size(), 1u);
     FlushDeletes();
   }
@@ -171,7 +171,7 @@ TEST_F(PasswordDialogs, OkOfADialogThatIsNotOpenDoesNothing) {
   ASSERT_NE(Open(2), nullptr);
   for (int ok : {57, 75, 83}) window().Dispatch(ok);
   EXPECT_NE(window().passwordDialog(), nullptr);
-  EXPECT_EQ(window().state().password, "vorher");
+  EXPECT_EQ(window().state().password.view(), "vorher");
   EXPECT_TRUE(answers_.messages.empty());
 }
 
@@ -250,7 +250,7 @@ TEST_F(OkHandlers, DialogOneEncryptsTheChosenFileWithTheTypedPassword) {
   // "ä" travels as the single byte 0xE4.
   EncryptWithRc4(file, QStringLiteral("geheim ä"));
   ExpectHandedOver();
-  EXPECT_EQ(window().state().password, "geheim \xE4");
+  EXPECT_EQ(window().state().password.view(), "geheim \xE4");
   EXPECT_EQ(LastMessage(), kEncrypted);
 
   const crypto::Trailer trailer = crypto::ReadTrailer(dir_ / "brief.rc4");
@@ -305,7 +305,7 @@ TEST_F(OkHandlers, DialogThreeHandsThePasswordToTheFolderEncryption) {
   TypePassword(QStringLiteral("Ordner"));
   PressOk();
   ExpectHandedOver();
-  EXPECT_EQ(window().state().password, "Ordner");
+  EXPECT_EQ(window().state().password.view(), "Ordner");
   ASSERT_FALSE(answers_.messages.empty());
   // Once folder archives land, the container carries the password's
   // fingerprint; until then the flow reports its failure.
@@ -336,7 +336,7 @@ TEST_F(OkHandlers, DialogFourHandsThePasswordToTheFolderDecryption) {
   Click(43);
   TypePassword(QStringLiteral("richtig"));
   PressOk();  // the output folder dialog is cancelled by the empty script
-  EXPECT_EQ(window().state().password, "richtig");
+  EXPECT_EQ(window().state().password.view(), "richtig");
   for (const Message& message : answers_.messages) EXPECT_NE(message, kWrongPassword);
 }
 
@@ -345,7 +345,7 @@ TEST_F(OkHandlers, EmptyPasswordIsHandedOverAsItIs) {
   WriteFile(file, "x");
   window().state().password = "alt";
   EncryptWithRc4(file, QString());
-  EXPECT_EQ(window().state().password, "");
+  EXPECT_EQ(window().state().password.view(), "");
   EXPECT_EQ(LastMessage(), kEncrypted);
   EXPECT_EQ(crypto::ReadTrailer(dir_ / "leer.rc4").fingerprintLine,
             crypto::Fingerprint_Hex(std::string_view("")));
