@@ -9,6 +9,7 @@
 #include <variant>
 
 #include "app/flows/flows.h"
+#include "app/flows/texts.h"
 #include "crypto/rc4.h"
 #include "crypto/secret.h"
 #include "crypto/trailer.h"
@@ -26,10 +27,7 @@ namespace gadget = flows::gadget;
 constexpr std::string_view kVersion = "tresolin-cli 0.1.0";
 constexpr std::string_view kPrefix = "tresolin-cli: ";
 
-// The flows' own messages where the command line speaks without a flow.
-constexpr std::string_view kNotOurs = "Das ist keine mit diesem Program verschlüsselte Datei.";
-constexpr std::string_view kEncryptionFailed = "Fehler bei der Verschlüsselung";
-constexpr std::string_view kWrongPassword = "Falsches Passwort";
+// verify's own message for a body that fails a check.
 constexpr std::string_view kCheckFailed = "Prüfung fehlgeschlagen";
 
 constexpr std::string_view kUsage =
@@ -667,7 +665,7 @@ class Command {
     if (!work.MoveOut(outcome.outputPath, container)) {
       flows::FlowOutcome failed(flows::FlowResult::kFailed, "", {},
                                 Status::Of(Cause::kNameTaken, container));
-      ui_.messages = {std::string(kEncryptionFailed)};
+      ui_.messages = {std::string(flows::text::kEncryptionFailed)};
       return Finish(failed);
     }
     work.Commit();
@@ -850,7 +848,7 @@ class Command {
       return Finish(flows::FlowOutcome(flows::FlowResult::kFailed, "", {}, std::move(status)));
     };
     if (fileIndex < 0 && folderIndex < 0) {
-      return fail(kNotOurs, Status::Of(Cause::kNotContainer, container));
+      return fail(flows::text::kNotOurs, Status::Of(Cause::kNotContainer, container));
     }
     const crypto::ContainerKind kind =
         fileIndex >= 0 ? crypto::FileKindAt(fileIndex) : crypto::FolderKindAt(folderIndex);
@@ -859,7 +857,7 @@ class Command {
     }
     if (const int code = TakePassword(false); code >= 0) return code;
     if (!crypto::CheckPassword(trailer.fingerprintLine, state_.password)) {
-      return fail(kWrongPassword, Status::Of(Cause::kWrongPassword, container));
+      return fail(flows::text::kWrongPassword, Status::Of(Cause::kWrongPassword, container));
     }
     int entries = 0;
     Status status = flows::VerifyBody(container, kind, state_.password, ui_, &entries);
@@ -899,7 +897,7 @@ class Command {
     const int fileIndex = crypto::MatchFileMarker(trailer.markerLine);
     const int folderIndex = crypto::MatchFolderMarker(trailer.markerLine);
     if (fileIndex < 0 && folderIndex < 0) {
-      ui_.messages = {std::string(kNotOurs)};
+      ui_.messages = {std::string(flows::text::kNotOurs)};
       return Finish(flows::FlowOutcome(flows::FlowResult::kFailed, "", {},
                                        Status::Of(Cause::kNotContainer, container)));
     }

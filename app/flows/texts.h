@@ -1,4 +1,6 @@
-// Internal: every text the flows show, byte for byte. "\r\n" is a line break.
+// Every text the flows show, byte for byte, public so that a front end shows
+// the same words where it speaks for itself (the window's empty-field
+// checks, the command line's verify). "\r\n" is a line break.
 #ifndef TRESOLIN_APP_FLOWS_TEXTS_H_
 #define TRESOLIN_APP_FLOWS_TEXTS_H_
 
