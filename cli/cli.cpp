@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cstdio>
 #include <map>
-#include <set>
 #include <variant>
 
 #include "app/flows/flows.h"
@@ -272,7 +271,6 @@ class CliFrontEnd : public flows::FrontEnd {
   std::string openAnswer;
   std::string saveAnswer;
   std::string folderAnswer;
-  std::set<int> checked;
   std::vector<std::string> messages;
 
   void MessageBox(std::string_view, std::string_view text, int) override {
@@ -285,7 +283,6 @@ class CliFrontEnd : public flows::FrontEnd {
     return saveAnswer;
   }
   std::string FolderDialog(std::string_view, std::string_view) override { return folderAnswer; }
-  bool IsChecked(int gadgetNumber) override { return checked.count(gadgetNumber) != 0; }
   std::string GadgetText(int gadgetNumber) override { return fields_[gadgetNumber]; }
   void SetGadgetText(int gadgetNumber, std::string_view text) override {
     fields_[gadgetNumber] = std::string(text);

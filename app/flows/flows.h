@@ -90,9 +90,6 @@ class FrontEnd {
   // Folder dialog. Returns the chosen folder ending in "/", or "" on cancel.
   virtual std::string FolderDialog(std::string_view title, std::string_view startFolder) = 0;
 
-  // Returns true iff the option button or check box with this number is on.
-  virtual bool IsChecked(int gadgetNumber) = 0;
-
   // Text of a text field, and setting it.
   virtual std::string GadgetText(int gadgetNumber) = 0;
   virtual void SetGadgetText(int gadgetNumber, std::string_view text) = 0;

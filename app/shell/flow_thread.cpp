@@ -46,12 +46,6 @@ std::string GuiThreadFrontEnd::FolderDialog(std::string_view title, std::string_
   return chosen;
 }
 
-bool GuiThreadFrontEnd::IsChecked(int gadgetNumber) {
-  bool on = false;
-  OnGuiThread([&] { on = target_.IsChecked(gadgetNumber); });
-  return on;
-}
-
 std::string GuiThreadFrontEnd::GadgetText(int gadgetNumber) {
   std::string text;
   OnGuiThread([&] { text = target_.GadgetText(gadgetNumber); });

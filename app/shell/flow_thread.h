@@ -32,7 +32,6 @@ class GuiThreadFrontEnd : public flows::FrontEnd {
   std::string FileSaveDialog(std::string_view title, std::string_view proposedPath,
                              std::string_view filter, int filterIndex) override;
   std::string FolderDialog(std::string_view title, std::string_view startFolder) override;
-  bool IsChecked(int gadgetNumber) override;
   std::string GadgetText(int gadgetNumber) override;
   void SetGadgetText(int gadgetNumber, std::string_view text) override;
   void StartProgress(std::string_view caption) override;

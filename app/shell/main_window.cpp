@@ -24,6 +24,7 @@
 #include "app/flows/texts.h"
 #include "app/shell/gadgets.h"
 #include "app/shell/images.h"
+#include "crypto/secret.h"
 #include "crypto/trailer.h"
 #include "platform/platform.h"
 
@@ -300,24 +301,24 @@ void MainWindow::Dispatch(int gadgetNumber) {
       if (FieldEmpty(g::kSourceFileField)) {
         ui_.MessageBox(text::kError, text::kNoFileChosen, flows::kStyleInformation);
       } else {
-        OpenPasswordDialog(1);
+        OpenPasswordDialog(PasswordDialogKind::kEncryptFile);
       }
       break;
     case g::kEncryptFolder:  // 34: dialog 3 with its meter
       if (FieldEmpty(g::kSourceFolderField)) {
         ui_.MessageBox(text::kError, text::kNoFolderChosen, flows::kStyleInformation);
       } else {
-        OpenPasswordDialog(3);
+        OpenPasswordDialog(PasswordDialogKind::kEncryptFolder);
       }
       break;
     case g::kOkEncryptFile:  // 57: OK of dialog 1, file encryption
-      if (TakePassword(1)) {
+      if (TakePassword(PasswordDialogKind::kEncryptFile)) {
         const flows::EncryptionOptions options = FileOptions();
         RunFlow([this, options] { flows::EncryptFile(state_, onGuiThread_, options); });
       }
       break;
     case g::kOkEncryptFolder:  // 75: OK of dialog 3, folder encryption
-      if (TakePassword(3)) {
+      if (TakePassword(PasswordDialogKind::kEncryptFolder)) {
         const flows::EncryptionOptions options = FolderOptions();
         RunFlow([this, options] { flows::EncryptFolder(state_, onGuiThread_, options); });
       }
@@ -329,11 +330,12 @@ void MainWindow::Dispatch(int gadgetNumber) {
       if (FieldEmpty(g::kFileContainerField)) {
         ui_.MessageBox(text::kError, text::kNoFileChosen, flows::kStyleInformation);
       } else {
-        OpenPasswordDialog(2);
+        OpenPasswordDialog(PasswordDialogKind::kDecryptFile);
       }
       break;
     case g::kOkDecryptFile:  // 67: OK of dialog 2, file decryption
-      if (TakePassword(2)) RunFlow([this] { flows::DecryptFile(state_, onGuiThread_); });
+      if (TakePassword(PasswordDialogKind::kDecryptFile))
+        RunFlow([this] { flows::DecryptFile(state_, onGuiThread_); });
       break;
     case g::kChooseFolderContainer:  // 51: choose a folder container
       flows::ChooseFolderContainer(state_, ui_);
@@ -342,11 +344,12 @@ void MainWindow::Dispatch(int gadgetNumber) {
       if (FieldEmpty(g::kFolderContainerField)) {
         ui_.MessageBox(text::kError, text::kNoFolderChosenDecrypt, flows::kStyleInformation);
       } else {
-        OpenPasswordDialog(4);
+        OpenPasswordDialog(PasswordDialogKind::kDecryptFolder);
       }
       break;
     case g::kOkDecryptFolder:  // 83: OK of dialog 4, folder decryption
-      if (TakePassword(4)) RunFlow([this] { flows::DecryptFolder(state_, onGuiThread_); });
+      if (TakePassword(PasswordDialogKind::kDecryptFolder))
+        RunFlow([this] { flows::DecryptFolder(state_, onGuiThread_); });
       break;
     default:  // 0, 5, 8, 15, 16 and all others: nothing
       break;
@@ -426,15 +429,15 @@ QWidget* MainWindow::Gadget(int number) const {
   return FindGadget(dialog_.data(), number);
 }
 
-PasswordDialog* MainWindow::CreatePasswordDialog(int number) {
-  return PasswordDialog::Create(number);
+PasswordDialog* MainWindow::CreatePasswordDialog(PasswordDialogKind kind) {
+  return PasswordDialog::Create(kind);
 }
 
-void MainWindow::OpenPasswordDialog(int number) {
+void MainWindow::OpenPasswordDialog(PasswordDialogKind kind) {
   // One dialog at a time: the main window is disabled while one is open.
   if (dialog_ != nullptr) return;
   setEnabled(false);
-  PasswordDialog* dialog = CreatePasswordDialog(number);
+  PasswordDialog* dialog = CreatePasswordDialog(kind);
   if (dialog == nullptr) {
     // Nothing to type into: leave the user a working main window.
     ActivateAgain();
@@ -458,10 +461,12 @@ void MainWindow::OpenPasswordDialog(int number) {
 
 // The first steps of every OK handler, in their order: take the password,
 // stop the meter, close the dialog, enable the main window and make it the
-// active window. Returns false when dialog number is not the open one.
-bool MainWindow::TakePassword(int number) {
-  if (dialog_ == nullptr || dialog_->number() != number) return false;
-  state_.password = platform::PasswordBytes(dialog_->password().toStdString());
+// active window. Returns false when that dialog is not the open one.
+bool MainWindow::TakePassword(PasswordDialogKind kind) {
+  if (dialog_ == nullptr || dialog_->kind() != kind) return false;
+  std::string typed = dialog_->password().toStdString();
+  state_.password = platform::PasswordBytes(typed);
+  crypto::WipeBytes(typed.data(), typed.capacity());
   ClosePasswordDialog();
   ActivateAgain();
   return true;

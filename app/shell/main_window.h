@@ -89,9 +89,9 @@ class MainWindow : public QWidget {
   WindowFrontEnd& frontEnd() { return ui_; }
 
  protected:
-  // Builds password dialog number; nullptr when it cannot be built. A test
+  // Builds the password dialog; nullptr when it cannot be built. A test
   // seam: the window copes with a dialog that fails.
-  virtual PasswordDialog* CreatePasswordDialog(int number);
+  virtual PasswordDialog* CreatePasswordDialog(PasswordDialogKind kind);
 
   void closeEvent(QCloseEvent* event) override;
   // Drops the user's input to this window while a flow runs.
@@ -104,8 +104,8 @@ class MainWindow : public QWidget {
   void TakePendingPath();
   void ChoosePath(const std::string& path);
   void RefuseLogout(QSessionManager& manager);
-  void OpenPasswordDialog(int number);
-  bool TakePassword(int number);
+  void OpenPasswordDialog(PasswordDialogKind kind);
+  bool TakePassword(PasswordDialogKind kind);
   void ClosePasswordDialog();
   void ActivateAgain();
   bool FieldEmpty(int gadgetNumber) const;

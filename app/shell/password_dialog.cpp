@@ -80,7 +80,8 @@ PasswordDialog::~PasswordDialog() {
   StopMeter();
 }
 
-PasswordDialog* PasswordDialog::Create(int number) {
+PasswordDialog* PasswordDialog::Create(PasswordDialogKind kind) {
+  const int number = static_cast<int>(kind);
   const DialogLayout* layout = LayoutOf(number);
   if (layout == nullptr) return nullptr;
   const bool withMeter = layout->meter.number != kNone;

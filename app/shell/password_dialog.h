@@ -21,17 +21,26 @@ namespace shell {
 // The dialogs' title.
 inline constexpr char kPasswordDialogTitle[] = "Passwort Eingabe:";
 
+// Which of the four dialogs; the value is the window number it carries.
+enum class PasswordDialogKind {
+  kEncryptFile = 1,
+  kDecryptFile = 2,
+  kEncryptFolder = 3,
+  kDecryptFolder = 4,
+};
+
 class PasswordDialog : public QWidget {
   Q_OBJECT
 
  public:
-  // Builds dialog number (1 to 4), hidden, with the object name "window-N".
-  // Returns nullptr when it cannot be built: an unknown number, or a meter
-  // dialog whose meter background cannot be read.
-  static PasswordDialog* Create(int number);
+  // Builds the dialog, hidden, with the object name "window-N" for its
+  // window number N. Returns nullptr when it cannot be built: a meter dialog
+  // whose meter background cannot be read.
+  static PasswordDialog* Create(PasswordDialogKind kind);
   ~PasswordDialog() override;  // stops the meter
 
-  int number() const { return number_; }
+  PasswordDialogKind kind() const { return static_cast<PasswordDialogKind>(number_); }
+  int number() const { return number_; }  // the window number
 
   // The OK button's and the password field's gadget numbers.
   int okGadget() const;

@@ -73,7 +73,8 @@ class WindowFrontEnd : public flows::FrontEnd {
   std::string FileSaveDialog(std::string_view title, std::string_view proposedPath,
                              std::string_view filter, int filterIndex) override;
   std::string FolderDialog(std::string_view title, std::string_view startFolder) override;
-  bool IsChecked(int gadgetNumber) override;
+  // Returns true iff the option button or check box with this number is on.
+  bool IsChecked(int gadgetNumber);
   std::string GadgetText(int gadgetNumber) override;
   void SetGadgetText(int gadgetNumber, std::string_view text) override;
 

@@ -5,7 +5,6 @@
 
 #include <deque>
 #include <map>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -38,7 +37,6 @@ class ScriptedFrontEnd : public flows::FrontEnd {
  public:
   // Answers given in order; an exhausted script answers "" (a cancel).
   std::deque<std::string> openAnswers, saveAnswers, folderAnswers;
-  std::set<int> checked;
   std::map<int, std::string> fields;
 
   std::vector<Message> messages;
@@ -65,7 +63,6 @@ class ScriptedFrontEnd : public flows::FrontEnd {
     dialogTitles.emplace_back(title);
     return Next(folderAnswers);
   }
-  bool IsChecked(int gadgetNumber) override { return checked.count(gadgetNumber) != 0; }
   std::string GadgetText(int gadgetNumber) override { return fields[gadgetNumber]; }
   void SetGadgetText(int gadgetNumber, std::string_view text) override {
     fields[gadgetNumber] = std::string(text);

@@ -38,10 +38,6 @@ class RecordingFrontEnd : public flows::FrontEnd {
     Note("folder");
     return "/c/";
   }
-  bool IsChecked(int number) override {
-    Note("checked " + std::to_string(number));
-    return number == 8;
-  }
   std::string GadgetText(int number) override {
     Note("text " + std::to_string(number));
     return "t" + std::to_string(number);
@@ -77,7 +73,6 @@ TEST(FlowThread, EveryCallRunsOnTheGuiThreadInOrderWithItsAnswer) {
   ASSERT_TRUE(thread.Start([&] {
     flowThread = std::this_thread::get_id();
     onGui.StartProgress("Datei wird gepackt");
-    answers.push_back(onGui.IsChecked(8) ? "on" : "off");
     answers.push_back(onGui.GadgetText(5));
     answers.push_back(onGui.FileOpenDialog("t", "/", "Alle Dateien|*.*", 0));
     answers.push_back(onGui.FileSaveDialog("t", "/", "Alle Dateien|*.*", 0));
@@ -97,10 +92,10 @@ TEST(FlowThread, EveryCallRunsOnTheGuiThreadInOrderWithItsAnswer) {
 
   EXPECT_NE(flowThread, std::this_thread::get_id());
   EXPECT_TRUE(target.allOnGuiThread);
-  EXPECT_EQ(target.calls, (std::vector<std::string>{
-                              "start Datei wird gepackt", "checked 8", "text 5", "open", "save",
-                              "folder", "set 45 /x.aes", "stop", "restore", "message fertig"}));
-  EXPECT_EQ(answers, (std::vector<std::string>{"on", "t5", "/a", "/b", "/c/"}));
+  EXPECT_EQ(target.calls, (std::vector<std::string>{"start Datei wird gepackt", "text 5", "open",
+                                                    "save", "folder", "set 45 /x.aes", "stop",
+                                                    "restore", "message fertig"}));
+  EXPECT_EQ(answers, (std::vector<std::string>{"t5", "/a", "/b", "/c/"}));
   EXPECT_GT(ticks, 5);
 }
 

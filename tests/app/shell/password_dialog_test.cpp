@@ -180,7 +180,7 @@ class FailingDialogWindow : public shell::MainWindow {
   using shell::MainWindow::MainWindow;
 
  protected:
-  PasswordDialog* CreatePasswordDialog(int) override { return nullptr; }
+  PasswordDialog* CreatePasswordDialog(shell::PasswordDialogKind) override { return nullptr; }
 };
 
 TEST(PasswordDialogFailure, MainWindowIsEnabledAgainWhenADialogCannotBeBuilt) {
