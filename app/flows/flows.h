@@ -13,7 +13,7 @@
 // user did not agree to replace, and a container is on the disk before
 // success is reported. A restore that fails part-way removes whatever it had
 // created. The application state is owned by the caller; a flow reads and
-// updates it as the gadget tables describe.
+// updates it as each flow's comment below says.
 #ifndef TRESOLIN_APP_FLOWS_FLOWS_H_
 #define TRESOLIN_APP_FLOWS_FLOWS_H_
 

@@ -64,9 +64,9 @@ struct GadgetRow {
 
 const char* const kInfoText = "Dieses Program ist Freeware";
 
-// The gadgets in the order they are created: tab by tab, each tab's gadgets
-// in table order. Later gadgets lie above earlier ones.
-// One row per gadget, as in the layout table.
+// The gadgets of the main window in the order they are created, tab by tab:
+// number, tab, kind, rectangle in client coordinates, text and initial
+// state. Later gadgets lie above earlier ones.
 // clang-format off
 const GadgetRow kGadgets[] = {
     // number, tab, kind, x, y, w, h, text (image buttons: which picture), option group, initial state
@@ -285,8 +285,9 @@ void MainWindow::BuildGadgets() {
   }
 }
 
-// Gadget events, by number. The order of the cases is that of the dispatch
-// table; every number not listed does nothing.
+// Gadget events, by number: the choose buttons, the encrypt and decrypt
+// buttons that open a password dialog, and the dialogs' OK buttons that
+// start a flow. Every number not listed does nothing.
 void MainWindow::Dispatch(int gadgetNumber) {
   namespace g = flows::gadget;
   if (flowRunning()) return;

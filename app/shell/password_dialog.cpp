@@ -1,4 +1,4 @@
-// Building the password dialogs from their gadget table.
+// Building the password dialogs from the rows of kDialogs below.
 #include "app/shell/password_dialog.h"
 
 #include <QCloseEvent>
@@ -30,7 +30,8 @@ struct DialogLayout {
 
 constexpr int kNone = 0;
 
-// One row per dialog, as in the layout table.
+// One row per dialog: its window number, its client size, and each gadget's
+// number and rectangle in client coordinates.
 // clang-format off
 const DialogLayout kDialogs[] = {
     // window, client size, "Passwort:", field, OK, "Unsicher", "Sicher", meter picture

@@ -1,4 +1,4 @@
-// The main window: its gadgets against the layout table, the answers of the
+// The main window: its gadgets against their designed places, the answers of the
 // image buttons on empty fields, the choice handlers, and the real Qt
 // dialogs behind the front end.
 #include <gtest/gtest.h>
@@ -42,7 +42,8 @@ struct Expected {
   bool hidden = false;
 };
 
-// The layout table of the main window, typed in independently of the code.
+// Where each gadget of the main window belongs, typed in independently of
+// the code.
 const std::vector<Expected> kTable = {
     {1, 0, Kind::kFrame, {5, 10, 475, 135}, "Datei Schützen"},
     {5, 0, Kind::kField, {10, 30, 360, 20}, ""},

@@ -29,7 +29,7 @@ struct DialogRow {
   int labelY, fieldY;                         // y of label and field/OK
 };
 
-// The four dialogs of the table: 250 wide, labels at x 5, fields at 65,
+// The four dialogs as designed: 250 wide, labels at x 5, fields at 65,
 // OK at 200; meter dialogs carry "Unsicher", "Sicher" and the meter picture.
 const DialogRow kDialogs[] = {
     {1, 80, 56, 55, 57, 58, 59, 64, 20, 18},
