@@ -2,10 +2,11 @@
 // and zlib. A folder becomes one archive whose entries carry the files' paths
 // relative to the folder; a single file is packed as a one-entry archive.
 //
-// The writer and the reader are process-wide, one of each, and unsynchronised:
-// call them from one thread. `Zip_ExtractByIndex` and `UnpackFile` use a reader
-// of their own. Paths are byte strings as platform.h takes them; folders may or
-// may not end in "/". Nothing here throws.
+// Every procedure makes its own zip writer or reader (archive/zip_writer.h,
+// archive/zip_reader.h, internal to this module) and keeps no state between
+// calls, so procedures on different archives may run on different threads.
+// Paths are byte strings as platform.h takes them; folders may or may not end
+// in "/". Nothing here throws.
 //
 // Deflated files larger than 1 MiB are compressed in blocks on worker threads
 // (one per core, up to four), which the call joins before it returns; an
@@ -91,76 +92,9 @@ inline constexpr int kChunkPauseMilliseconds = 10;
 // writer and by the reader.
 inline constexpr std::size_t kNameLimitBytes = 500;
 
-// Results of the Zip_ operations besides minizip's own negative codes.
-inline constexpr int kZipOk = 0;
-// No archive open, or a file that cannot be opened, read or written.
-inline constexpr int kZipFailed = -1;
-// An entry name that is unsafe, too long or empty, or an empty target folder;
-// nothing was written for it.
-inline constexpr int kZipRefused = -200;
-// An entry whose data goes on past the size its directory record declares;
-// writing stopped at that size.
-inline constexpr int kZipTooLarge = -201;
-
-// ------------------------------------------------------------ the writer
-
-// Closes an archive still open for writing, then creates path as a new file
-// (mode 0600, since it holds plaintext while a flow runs) for the writer's
-// archive. Returns 1 on success, 0 when the file cannot be created, also when
-// anything (file, link, folder) exists at path: that is left untouched.
-int Zip_CreateArchive(const std::string& path);
-
-// Sets the method for later entries: 0 (stored) or 8 (deflate at level 9).
-// Other values are ignored. The method is 8 at start and persists across
-// archives.
-void Zip_SetMethod(int method);
-
-// Adds the regular file at path as a new entry named path (keepPath; without
-// a leading "/" or "." parts) or its file-name part. Returns kZipOk, kZipFailed (no archive open,
-// the file cannot be opened or read: nothing is added when it cannot be opened), kZipRefused (the
-// name), or minizip's code. Sleeps pauseMilliseconds after each chunk.
-int Zip_AddFile(const std::string& path, bool keepPath,
-                int pauseMilliseconds = kChunkPauseMilliseconds);
-
-// Like Zip_AddFile, but the entry is named entryName whatever the path is.
-int Zip_AddFileAs(const std::string& path, const std::string& entryName,
-                  int pauseMilliseconds = kChunkPauseMilliseconds);
-
-// Closes the archive open for writing (central directory, no comment) and the
-// one open for reading, each if there is one. Returns kZipOk, or minizip's
-// code when the writer's archive could not be completed (it is then damaged).
-int Zip_CloseArchive();
-
-// ------------------------------------------------------------ the reader
-
-// Closes an archive still open for reading, then opens path. Returns 1 when
-// it is open, 0 when it cannot be opened or is no zip archive.
-int Zip_OpenArchive(const std::string& path);
-
-// Make the first or the next entry current. Return kZipOk, a nonzero minizip
-// code at the end of the list or on a damaged directory, or kZipFailed when no
-// archive is open.
-int Zip_FirstEntry();
-int Zip_NextEntry();
-
-// Extracts the current entry below targetDir (created with its parents),
-// with its folder part when keepPaths is set, else under its file-name part.
-// The file is created new: a regular file of that name (an earlier entry of
-// the same name) is removed first; a link there refuses the entry, a folder
-// or special file fails it. The time (seconds set to 0) and then the
-// permissions are restored. Returns kZipOk, kZipFailed, kZipRefused,
-// kZipTooLarge, or minizip's code (UNZ_CRCERROR when the data does not match
-// its checksum, UNZ_BADZIPFILE when it ends short of its declared size).
-// A failed copy leaves the partly written file in place.
-int Zip_ExtractCurrent(const std::string& targetDir, bool keepPaths);
-
-// Extracts the entry at index (from 0, in archive order) of archivePath with a
-// reader of its own, as Zip_ExtractCurrent does. Returns 1 on success, else 0.
-int Zip_ExtractByIndex(const std::string& archivePath, int index, const std::string& targetDir,
-                       bool keepPaths);
-
-// Returns the path at which Zip_ExtractByIndex(archivePath, index, targetDir,
-// keepPaths) would write its file, or nullopt when that entry cannot be read,
+// Returns the path at which the entry at index (from 0, in archive order) of
+// archivePath would be extracted below targetDir, with its folder part when
+// keepPaths is set (as UnpackFile does for index 0), or nullopt when that entry cannot be read,
 // is a folder entry or would be refused. Writes nothing.
 std::optional<std::string> EntryTargetPath(const std::string& archivePath, int index,
                                            const std::string& targetDir, bool keepPaths);
@@ -171,6 +105,20 @@ std::optional<std::string> EntryTargetPath(const std::string& archivePath, int i
 // without entries; nullopt when the archive cannot be opened or its
 // directory cannot be read to its end.
 std::optional<std::uint64_t> DeclaredTotalBytes(const std::string& archivePath);
+
+// Reads every entry's data of archivePath to its end, without writing it
+// anywhere, and tests it against the size and CRC-32 its directory record
+// declares. *entries (when given) counts the entries gone through, also on
+// failure. Returns ok when every entry's data matches: names that extraction
+// refuses are no damage, and an archive without entries is fine. Otherwise:
+//   kMissing ... kNoAccess  the archive cannot be opened (its path)
+//   kDamaged, kArchive      it opens but is no zip archive (archivePath)
+//   kDamaged, kZipDirectory the entry list breaks off (archivePath)
+//   kDamaged, kZipChecksum  an entry's data fails its CRC-32, ends short,
+//                           runs past its declared size or does not inflate
+//                           (the entry's name)
+//   kNoMemory               zlib found no memory (the entry's name)
+platform::Status CheckArchiveEntries(const std::string& archivePath, int* entries);
 
 // ---------------------------------------------------- folder procedures
 
@@ -189,7 +137,7 @@ struct FolderFileList {
 // true iff every folder could be listed; the others are in list.unreadable.
 bool CollectFolderFiles(const std::string& folder, FolderFileList& list);
 
-// Creates archivePath (see Zip_CreateArchive) with one entry per listed file,
+// Creates archivePath as a new file (mode 0600) with one entry per listed file,
 // named by its path below folder, stored or (compress) deflated. Files are
 // opened by their listed paths, so the current folder does not matter.
 // Returns ok when every file is in the archive. Otherwise nothing is left at
@@ -230,30 +178,52 @@ struct FolderExtractResult {
 };
 
 // Creates targetFolder with its parents and extracts every entry below it with
-// its relative path, as Zip_ExtractCurrent does: meant for a folder the caller
-// has just created, where the only files are those of earlier entries. A
-// failed entry does not stop the others. The reader is closed afterwards, so
-// the caller can delete the archive.
+// its relative path: each entry's file is created new (a regular file of an
+// earlier entry's name is removed first; a link there refuses the entry, a
+// folder or special file fails it), its time (seconds 0) and then its
+// permissions restored; a failed copy leaves the partly written file. This is meant for a folder
+// the caller has just created, where the only files are those of earlier entries. A failed entry
+// does not stop the others. The reader is closed afterwards, so the caller can delete the archive.
 [[nodiscard]] FolderExtractResult ExtractFolderArchive(const std::string& archivePath,
                                                        const std::string& targetFolder);
 
 // ------------------------------------------------------ single-file packing
 
-// Creates packed (see Zip_CreateArchive) as an archive holding source under
-// its file-name part, deflated at level 9. Returns ok on success; otherwise,
-// as BuildFolderArchive says, kNameTaken (something exists at packed: left
-// untouched), a cause for a source that cannot be read (its path) or
-// kWriteFailed (packed, errno; no file is left at packed).
+// Creates packed as a new file (mode 0600; nothing may exist at packed) as an archive holding
+// source under its file-name part, deflated at level 9. Returns ok on success; otherwise, as
+// BuildFolderArchive says, kNameTaken (something exists at packed: left untouched), a cause for a
+// source that cannot be read (its path) or kWriteFailed (packed, errno; no file is left at packed).
 platform::Status PackFile(const std::string& source, const std::string& packed,
                           int pauseMilliseconds = kChunkPauseMilliseconds);
 
 // Restores the first entry of packed into targetFolder (created if missing),
-// as Zip_ExtractByIndex does. Returns ok when the file was restored;
+// as ExtractFolderArchive extracts an entry, with its folder part when
+// keepPaths is set. Returns ok when the file was restored;
 // otherwise the causes of FolderExtractResult::status (kFailed for an empty
 // targetFolder, where nothing is written; kDamaged, kArchive also for an
 // archive without entries).
 platform::Status UnpackFile(const std::string& packed, const std::string& targetFolder,
                             bool keepPaths);
+
+// ------------------------------------------------ to go: the shared reader
+//
+// The process's one sequential reader, kept only until the flows check
+// archives with CheckArchiveEntries; archive/shared_reader.cpp goes with it.
+// Results besides minizip's codes: kZipOk; kZipFailed (no archive open, a
+// file that cannot be written); kZipRefused (a name that must not be
+// written). Unsynchronised: one thread.
+inline constexpr int kZipOk = 0;
+inline constexpr int kZipFailed = -1;
+inline constexpr int kZipRefused = -200;
+// Returns 1 when path is open, else 0.
+int Zip_OpenArchive(const std::string& path);
+int Zip_FirstEntry();
+int Zip_NextEntry();
+// Extracts the current entry as ExtractFolderArchive does, under its file-name
+// part unless keepPaths is set.
+int Zip_ExtractCurrent(const std::string& targetDir, bool keepPaths);
+// Closes the shared reader; returns kZipOk.
+int Zip_CloseArchive();
 
 }  // namespace archive
 

@@ -1,5 +1,5 @@
 // The folder walk, folder archives and single-file packing: the procedures
-// the flows call, over the writer and reader in zip.cpp.
+// the flows call, over the writer and the reader.
 #include <minizip/unzip.h>
 
 #include <zlib.h>
@@ -10,11 +10,15 @@
 
 #include "archive/archive.h"
 #include "archive/internal.h"
+#include "archive/zip_reader.h"
+#include "archive/zip_writer.h"
 #include "platform/platform.h"
 
 namespace archive {
 namespace {
 
+using internal::ZipReader;
+using internal::ZipWriter;
 using platform::Cause;
 using platform::Check;
 using platform::Status;
@@ -53,32 +57,34 @@ Status CreateFailure(const std::string& path) {
   return Status::Of(Cause::kWriteFailed, path, systemError);
 }
 
-// Why adding the file at path to archivePath gave rc; errno is the add's.
-Status AddFailure(int rc, const std::string& path, const std::string& archivePath) {
+// Why adding the file at path to writer's archivePath gave rc; errno is the
+// add's.
+Status AddFailure(int rc, const std::string& path, const ZipWriter& writer,
+                  const std::string& archivePath) {
   const int systemError = errno;
-  if (rc == kZipRefused) return Status::Of(Cause::kNameRefused, path);
+  if (rc == internal::kZipRefused) return Status::Of(Cause::kNameRefused, path);
   // A full disk shows in the archive's stream, whatever minizip made of it.
-  if (const int writeError = internal::WriterSystemError(); writeError != 0) {
+  if (const int writeError = writer.SystemError(); writeError != 0) {
     return Status::Of(Cause::kWriteFailed, archivePath, writeError);
   }
   Status readable = platform::ExamineFileToRead(path);
   if (!readable.ok()) return readable;
-  if (rc == kZipFailed) return Status::Of(Cause::kReadFailed, path, systemError);
+  if (rc == internal::kZipFailed) return Status::Of(Cause::kReadFailed, path, systemError);
   return Status::Of(Cause::kWriteFailed, archivePath);
 }
 
 // Finishes a failed write into the archive this call created: it is
 // incomplete and must not pass for the protected folder or file.
-Status AbandonArchive(const std::string& archivePath, Status why) {
-  (void)internal::CloseWriter();
+Status AbandonArchive(ZipWriter& writer, const std::string& archivePath, Status why) {
+  (void)writer.Close();
   platform::DeleteFile(archivePath);
   return why;
 }
 
 // Completes the writer's archive at archivePath, or removes it.
-Status CompleteArchive(const std::string& archivePath) {
-  if (internal::CloseWriter() == kZipOk) return Status::Ok();
-  const int writeError = internal::WriterSystemError();
+Status CompleteArchive(ZipWriter& writer, const std::string& archivePath) {
+  if (writer.Close() == internal::kZipOk) return Status::Ok();
+  const int writeError = writer.SystemError();
   platform::DeleteFile(archivePath);
   return Status::Of(Cause::kWriteFailed, archivePath, writeError);
 }
@@ -86,9 +92,9 @@ Status CompleteArchive(const std::string& archivePath) {
 // Why the extraction of the entry name gave rc, with the errno it told.
 Status EntryFailure(int rc, const std::string& name, int systemError) {
   switch (rc) {
-    case kZipRefused:
+    case internal::kZipRefused:
       return Status::Of(Cause::kNameRefused, name);
-    case kZipFailed:
+    case internal::kZipFailed:
       // minizip's own I/O error has the same code and tells no errno.
       return Status::Of(systemError != 0 ? Cause::kWriteFailed : Cause::kFailed, name, systemError);
     case Z_MEM_ERROR:
@@ -128,13 +134,16 @@ Status BuildFolderArchive(const std::string& folder, const std::string& archiveP
     }
   }
   // What is at archivePath already is left alone: the writer creates only.
-  if (Zip_CreateArchive(archivePath) == 0) return CreateFailure(archivePath);
-  Zip_SetMethod(compress ? 8 : 0);
+  ZipWriter writer;
+  if (!writer.Create(archivePath)) return CreateFailure(archivePath);
+  writer.SetMethod(compress ? Z_DEFLATED : 0);
   for (const std::string& path : list.files) {
-    const int rc = Zip_AddFileAs(path, path.substr(prefix.size()), pauseMilliseconds);
-    if (rc != kZipOk) return AbandonArchive(archivePath, AddFailure(rc, path, archivePath));
+    const int rc = writer.AddFileAs(path, path.substr(prefix.size()), pauseMilliseconds);
+    if (rc != internal::kZipOk) {
+      return AbandonArchive(writer, archivePath, AddFailure(rc, path, writer, archivePath));
+    }
   }
-  return CompleteArchive(archivePath);
+  return CompleteArchive(writer, archivePath);
 }
 
 FolderExtractResult ExtractFolderArchive(const std::string& archivePath,
@@ -145,44 +154,60 @@ FolderExtractResult ExtractFolderArchive(const std::string& archivePath,
     result.status = Status::Of(Cause::kFailed);
     return result;
   }
-  if (Zip_OpenArchive(archivePath) == 0) {
+  ZipReader reader;
+  if (!reader.Open(archivePath)) {
     result.status = OpenFailure(archivePath);
     return result;
   }
   if (!platform::MakeFolders(targetFolder)) {
     result.status = Status::Of(Cause::kWriteFailed, targetFolder, errno);
-    internal::CloseReader();
     return result;
   }
   result.opened = true;
-  int rc = Zip_FirstEntry();
+  int rc = reader.First();
   while (rc == UNZ_OK) {
     std::string name;
     int systemError = 0;
-    const int extracted = internal::ExtractCurrentEntry(targetFolder, true, &name, &systemError);
-    if (extracted == kZipOk) {
+    const int extracted = reader.ExtractCurrent(targetFolder, true, &name, &systemError);
+    if (extracted == internal::kZipOk) {
       ++result.extracted;
     } else {
       if (result.status.ok()) result.status = EntryFailure(extracted, name, systemError);
       result.failedEntries.push_back(std::move(name));
     }
-    rc = Zip_NextEntry();
+    rc = reader.Next();
   }
   if (rc != UNZ_END_OF_LIST_OF_FILE) {
     result.complete = false;
     if (result.status.ok()) result.status = Status::DamagedAt(Check::kZipDirectory, archivePath);
   }
-  // Only the reader: a writer the caller has open is not ours to close.
-  internal::CloseReader();
   return result;
 }
 
+Status CheckArchiveEntries(const std::string& archivePath, int* entries) {
+  if (entries != nullptr) *entries = 0;
+  ZipReader reader;
+  if (!reader.Open(archivePath)) return OpenFailure(archivePath);
+  int rc = reader.First();
+  for (; rc == UNZ_OK; rc = reader.Next()) {
+    std::string name;
+    const int checked = reader.CheckCurrent(&name);
+    if (entries != nullptr) ++*entries;
+    if (checked == internal::kZipOk) continue;
+    if (checked == Z_MEM_ERROR) return Status::Of(Cause::kNoMemory, name);
+    return Status::DamagedAt(Check::kZipChecksum, name);
+  }
+  if (rc != UNZ_END_OF_LIST_OF_FILE) return Status::DamagedAt(Check::kZipDirectory, archivePath);
+  return Status::Ok();
+}
+
 Status PackFile(const std::string& source, const std::string& packed, int pauseMilliseconds) {
-  if (Zip_CreateArchive(packed) == 0) return CreateFailure(packed);
-  Zip_SetMethod(8);
-  const int rc = Zip_AddFile(source, false, pauseMilliseconds);
-  if (rc != kZipOk) return AbandonArchive(packed, AddFailure(rc, source, packed));
-  return CompleteArchive(packed);
+  ZipWriter writer;
+  if (!writer.Create(packed)) return CreateFailure(packed);
+  const int rc = writer.AddFile(source, false, pauseMilliseconds);
+  if (rc != internal::kZipOk)
+    return AbandonArchive(writer, packed, AddFailure(rc, source, writer, packed));
+  return CompleteArchive(writer, packed);
 }
 
 Status UnpackFile(const std::string& packed, const std::string& targetFolder, bool keepPaths) {
@@ -191,8 +216,8 @@ Status UnpackFile(const std::string& packed, const std::string& targetFolder, bo
   std::string name;
   int systemError = 0;
   const int rc = internal::ExtractEntryAt(packed, 0, targetFolder, keepPaths, &name, &systemError);
-  if (rc == kZipOk) return Status::Ok();
-  if (rc == kZipFailed && name.empty() && systemError == 0) return OpenFailure(packed);
+  if (rc == internal::kZipOk) return Status::Ok();
+  if (rc == internal::kZipFailed && name.empty() && systemError == 0) return OpenFailure(packed);
   // No first entry: an archive that holds nothing is no packed file.
   if (rc == UNZ_END_OF_LIST_OF_FILE) return Status::DamagedAt(Check::kArchive, packed);
   return EntryFailure(rc, name, systemError);

@@ -15,6 +15,17 @@
 
 namespace archive::internal {
 
+// Results of the writer and the reader besides minizip's own codes.
+inline constexpr int kZipOk = 0;
+// No archive open, or a file that cannot be opened, read or written.
+inline constexpr int kZipFailed = -1;
+// An entry name that is unsafe, too long, empty or not UTF-8, or an empty
+// target folder; nothing was written for it.
+inline constexpr int kZipRefused = -200;
+// An entry whose data goes on past the size its directory record declares;
+// reading stopped at that size.
+inline constexpr int kZipTooLarge = -201;
+
 // What an archive stream knows beyond what it tells minizip.
 struct StreamStatus {
   bool writeFailed = false;
@@ -107,22 +118,6 @@ std::string DecodeName(const RawEntryName& raw);
 // embedded NUL, nothing left of it, or a folder entry without keepPaths.
 std::optional<EntryPath> ResolveEntryName(const RawEntryName& raw, bool keepPaths);
 
-// Extracts the reader's current entry; on return *name holds its name for
-// messages and, after kZipFailed, *systemError the errno of the failed call
-// (0 when none told). Same results as Zip_ExtractCurrent.
-int ExtractCurrentEntry(const std::string& targetDir, bool keepPaths, std::string* name,
-                        int* systemError);
-
-// Extracts the entry at index of archivePath with a reader of its own, as
-// ExtractCurrentEntry does. Returns kZipFailed also when the archive cannot
-// be opened and the reader's code when its entry list ends before index.
-int ExtractEntryAt(const std::string& archivePath, int index, const std::string& targetDir,
-                   bool keepPaths, std::string* name, int* systemError);
-
-// Returns the errno of the first write into the writer's archive that
-// failed, 0 when none failed or the system told nothing.
-int WriterSystemError();
-
 // ------------------------------------------------ deflate in blocks
 //
 // A large entry is deflated as independent blocks of kDeflateBlockBytes on
@@ -175,10 +170,6 @@ struct BlockDeflateResult {
 // reading and writing at once. The workers are joined before it returns.
 [[nodiscard]] BlockDeflateResult DeflateInBlocks(const ReadSource& read, const WriteSink& write,
                                                  int workers, int pauseMilliseconds);
-
-// Close only the reader or only the writer, leaving the other alone.
-void CloseReader();
-int CloseWriter();
 
 }  // namespace archive::internal
 

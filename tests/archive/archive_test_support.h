@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "archive/archive.h"
+#include "archive/zip_reader.h"
 #include "platform/platform.h"
 
 namespace archive_test {
@@ -103,14 +104,23 @@ inline std::vector<std::string> Tree(const std::string& folder) {
   return files;
 }
 
-// Counts entries with the reader primitives; -1 when the list breaks off.
+// Counts entries with our reader; -1 when the list breaks off.
 inline int CountWithOurReader(const std::string& zip) {
-  if (archive::Zip_OpenArchive(zip) != 1) return -1;
+  archive::internal::ZipReader reader;
+  if (!reader.Open(zip)) return -1;
   int count = 0;
-  int rc = archive::Zip_FirstEntry();
-  for (; rc == archive::kZipOk; rc = archive::Zip_NextEntry()) ++count;
-  archive::Zip_CloseArchive();
-  return rc == -100 /* UNZ_END_OF_LIST_OF_FILE */ ? count : -1;
+  int rc = reader.First();
+  for (; rc == archive::internal::kZipOk; rc = reader.Next()) ++count;
+  return rc == UNZ_END_OF_LIST_OF_FILE ? count : -1;
+}
+
+// Extracts the entry at index of zip, as UnpackFile does; true on success.
+inline bool ExtractAt(const std::string& zip, int index, const std::string& target,
+                      bool keepPaths) {
+  std::string name;
+  int systemError = 0;
+  return archive::internal::ExtractEntryAt(zip, index, target, keepPaths, &name, &systemError) ==
+         archive::internal::kZipOk;
 }
 
 struct CommandResult {

@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "archive/archive.h"
+#include "archive/zip_reader.h"
+#include "archive/zip_writer.h"
 #include "platform/platform.h"
 #include "tests/archive/archive_test_support.h"
 
@@ -16,6 +18,8 @@ using archive::BuildFolderArchive;
 using archive::CollectFolderFiles;
 using archive::ExtractFolderArchive;
 using archive::FolderFileList;
+using archive::internal::kZipFailed;
+using archive::internal::kZipOk;
 using namespace archive_test;
 
 // Collects and archives folder; returns 1 when BuildFolderArchive succeeds,
@@ -390,19 +394,24 @@ TEST(FolderArchive, DamagedDataAndUnusableArchivesAreReported) {
   EXPECT_TRUE(fs::is_empty(dir / "cwd"));
 }
 
-TEST(ZipPrimitives, ReportFailureWithoutAnOpenArchive) {
+TEST(ZipWriterAndReader, ReportFailureWithoutAnOpenArchive) {
   TempDir dir;
   WriteText(dir / "a.txt", "a");
-  archive::Zip_CloseArchive();
-  EXPECT_EQ(archive::Zip_AddFile(dir / "a.txt", false), archive::kZipFailed);
-  EXPECT_EQ(archive::Zip_FirstEntry(), archive::kZipFailed);
-  EXPECT_EQ(archive::Zip_NextEntry(), archive::kZipFailed);
-  EXPECT_EQ(archive::Zip_ExtractCurrent(dir / "out", true), archive::kZipFailed);
-  EXPECT_EQ(archive::Zip_CloseArchive(), archive::kZipOk);
-  EXPECT_EQ(archive::Zip_OpenArchive(dir / "a.txt"), 0);
+  archive::internal::ZipWriter writer;
+  archive::internal::ZipReader reader;
+  std::string name;
+  int systemError = 0;
+  EXPECT_EQ(writer.AddFile(dir / "a.txt", false, 0), kZipFailed);
+  EXPECT_EQ(writer.Close(), kZipOk);
+  EXPECT_EQ(reader.First(), kZipFailed);
+  EXPECT_EQ(reader.Next(), kZipFailed);
+  EXPECT_EQ(reader.ExtractCurrent(dir / "out", true, &name, &systemError), kZipFailed);
+  EXPECT_EQ(reader.CheckCurrent(&name), kZipFailed);
+  EXPECT_FALSE(reader.Open(dir / "a.txt"));
+  EXPECT_EQ(reader.First(), kZipFailed);
 }
 
-TEST(ZipPrimitives, CreatingRefusesWhateverIsAtThePathAndLeavesItAlone) {
+TEST(ZipWriterAndReader, CreatingRefusesWhateverIsAtThePathAndLeavesItAlone) {
   TempDir dir;
   WriteText(dir / "src/a.txt", "a");
   FolderFileList list;
@@ -415,13 +424,13 @@ TEST(ZipPrimitives, CreatingRefusesWhateverIsAtThePathAndLeavesItAlone) {
   fs::create_directories(dir / "folder.zip");
   for (const char* name : {"old.zip", "link.zip", "dangling.zip", "folder.zip"}) {
     SCOPED_TRACE(name);
-    EXPECT_EQ(archive::Zip_CreateArchive(dir / name), 0);
+    archive::internal::ZipWriter writer;
+    EXPECT_FALSE(writer.Create(dir / name));
     EXPECT_EQ(BuildFolderArchive(dir / "src/", dir / name, true, list, 0).cause,
               platform::Cause::kNameTaken);
     EXPECT_EQ(archive::PackFile(dir / "src/a.txt", dir / name, 0).cause,
               platform::Cause::kNameTaken);
   }
-  archive::Zip_CloseArchive();
   EXPECT_EQ(ReadText(dir / "old.zip"), "somebody's file");
   EXPECT_EQ(Permissions(dir / "old.zip"), 0644u);
   EXPECT_EQ(ReadText(dir / "victim.txt"), "keep");
@@ -429,39 +438,117 @@ TEST(ZipPrimitives, CreatingRefusesWhateverIsAtThePathAndLeavesItAlone) {
   EXPECT_FALSE(platform::PathExists(dir / "nowhere.txt"));
   EXPECT_TRUE(fs::is_empty(dir / "folder.zip"));
 
-  ASSERT_EQ(archive::Zip_CreateArchive(dir / "new.zip"), 1);
-  EXPECT_EQ(archive::Zip_CloseArchive(), archive::kZipOk);
+  {
+    archive::internal::ZipWriter writer;
+    ASSERT_TRUE(writer.Create(dir / "new.zip"));
+  }  // completed as the writer goes
   EXPECT_EQ(Permissions(dir / "new.zip"), 0600u);
   EXPECT_EQ(CountWithOurReader(dir / "new.zip"), 0);
 }
 
-TEST(ZipPrimitives, MethodPersistsAndOtherValuesAreIgnored) {
+TEST(ZipWriterAndReader, MethodPersistsAndOtherValuesAreIgnored) {
   TempDir dir;
   WriteText(dir / "a.txt", "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa");
+  archive::internal::ZipWriter writer;
   const auto firstMethod = [&](const std::string& name) {
-    EXPECT_EQ(archive::Zip_CreateArchive(dir / name), 1);
-    EXPECT_EQ(archive::Zip_AddFile(dir / "a.txt", false, 0), archive::kZipOk);
-    EXPECT_EQ(archive::Zip_CloseArchive(), archive::kZipOk);
+    EXPECT_TRUE(writer.Create(dir / name));
+    EXPECT_EQ(writer.AddFile(dir / "a.txt", false, 0), kZipOk);
+    EXPECT_EQ(writer.Close(), kZipOk);
     return FirstEntryMethod(dir / name);
   };
-  archive::Zip_SetMethod(0);
-  archive::Zip_SetMethod(5);
+  writer.SetMethod(0);
+  writer.SetMethod(5);
   EXPECT_EQ(firstMethod("1.zip"), 0);
   EXPECT_EQ(firstMethod("2.zip"), 0);
-  archive::Zip_SetMethod(8);
-  archive::Zip_SetMethod(-1);
+  writer.SetMethod(8);
+  writer.SetMethod(-1);
   EXPECT_EQ(firstMethod("3.zip"), 8);
 }
 
-TEST(ZipPrimitives, CreatingASecondArchiveCompletesTheFirst) {
+TEST(ZipWriterAndReader, CreatingASecondArchiveCompletesTheFirst) {
   TempDir dir;
   WriteText(dir / "a.txt", "first");
-  ASSERT_EQ(archive::Zip_CreateArchive(dir / "1.zip"), 1);
-  ASSERT_EQ(archive::Zip_AddFile(dir / "a.txt", false, 0), archive::kZipOk);
-  ASSERT_EQ(archive::Zip_CreateArchive(dir / "2.zip"), 1);
-  archive::Zip_CloseArchive();
-  EXPECT_EQ(archive::Zip_ExtractByIndex(dir / "1.zip", 0, dir / "out", false), 1);
+  archive::internal::ZipWriter writer;
+  ASSERT_TRUE(writer.Create(dir / "1.zip"));
+  ASSERT_EQ(writer.AddFile(dir / "a.txt", false, 0), kZipOk);
+  ASSERT_TRUE(writer.Create(dir / "2.zip"));
+  EXPECT_TRUE(ExtractAt(dir / "1.zip", 0, dir / "out", false));
   EXPECT_EQ(ReadText(dir / "out/a.txt"), "first");
+}
+
+// The check reads what extraction would and writes nothing.
+TEST(CheckArchiveEntries, FindsWhatExtractionWouldFailOnAndWritesNothing) {
+  if (!HasTool("python3")) GTEST_SKIP() << "python3 is missing";
+  TempDir dir;
+  WriteText(dir / "src/a.txt", "payload-payload-payload");
+  WriteText(dir / "src/sub/b.bin", SampleData(3 * archive::kChunkBytes + 1));
+  WriteText(dir / "src/c.txt", "other");
+  for (const bool compress : {false, true}) {
+    ASSERT_EQ(Archive(dir / "src", dir / (compress ? "d.zip" : "s.zip"), compress), 1);
+  }
+  fs::create_directories(dir / "empty");
+  ASSERT_EQ(Archive(dir / "empty", dir / "empty.zip"), 1);
+  // A name extraction refuses is no damage; its data is still read.
+  const CommandResult made = Python(R"(
+import sys, zipfile
+archive = zipfile.ZipFile(sys.argv[1], 'w')
+archive.writestr('../outside.txt', 'refused name')
+archive.writestr('dir/', '')
+archive.writestr('fine.txt', 'fine', zipfile.ZIP_DEFLATED)
+)",
+                                    Quote(dir / "refused.zip"));
+  ASSERT_EQ(made.exitCode, 0) << made.output;
+
+  const std::string stored = ReadText(dir / "s.zip");
+  const std::string deflated = ReadText(dir / "d.zip");
+  const auto damaged = [&](const std::string& name, std::string bytes, std::size_t at) {
+    bytes[at] = static_cast<char>(bytes[at] ^ 0x55);
+    WriteText(dir / name, bytes);
+    return dir / name;
+  };
+  const std::size_t secondRecord = stored.find("PK\x01\x02", stored.find("PK\x01\x02") + 4);
+  struct Case {
+    std::string label;
+    std::string zip;
+    platform::Cause cause;
+    platform::Check check;
+    int entries;
+  };
+  const std::vector<Case> cases{
+      {"stored", dir / "s.zip", platform::Cause::kNone, platform::Check::kNone, 3},
+      {"deflated", dir / "d.zip", platform::Cause::kNone, platform::Check::kNone, 3},
+      {"no entries", dir / "empty.zip", platform::Cause::kNone, platform::Check::kNone, 0},
+      {"refused name", dir / "refused.zip", platform::Cause::kNone, platform::Check::kNone, 3},
+      {"stored data changed", damaged("s1.zip", stored, stored.find("payload-payload")),
+       platform::Cause::kDamaged, platform::Check::kZipChecksum, -1},
+      {"deflated data changed", damaged("d1.zip", deflated, deflated.size() / 2),
+       platform::Cause::kDamaged, platform::Check::kZipChecksum, -1},
+      {"entry list broken", damaged("s2.zip", stored, secondRecord + 3), platform::Cause::kDamaged,
+       platform::Check::kZipDirectory, 1},
+      {"no zip", damaged("junk.zip", "this is no zip archive", 0), platform::Cause::kDamaged,
+       platform::Check::kArchive, 0},
+      {"missing", dir / "missing.zip", platform::Cause::kMissing, platform::Check::kNone, 0},
+  };
+  const std::vector<std::string> before = Tree(dir.path());
+  std::vector<std::string> damagedEntries;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    int entries = -7;
+    const platform::Status status = archive::CheckArchiveEntries(c.zip, &entries);
+    EXPECT_EQ(status.cause, c.cause);
+    EXPECT_EQ(status.check, c.check);
+    if (c.entries >= 0) {
+      EXPECT_EQ(entries, c.entries);
+    }
+    if (c.check == platform::Check::kZipChecksum) damagedEntries.push_back(status.path);
+  }
+  EXPECT_EQ(Tree(dir.path()), before);
+  // Extraction fails on the very entries the check names.
+  ASSERT_EQ(damagedEntries.size(), 2u);
+  EXPECT_EQ(ExtractFolderArchive(cases[4].zip, dir / "out1").failedEntries,
+            std::vector<std::string>{damagedEntries[0]});
+  EXPECT_EQ(ExtractFolderArchive(cases[5].zip, dir / "out2").failedEntries,
+            std::vector<std::string>{damagedEntries[1]});
 }
 
 }  // namespace

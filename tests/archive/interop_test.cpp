@@ -361,14 +361,14 @@ archive.writestr('dir/f.txt', 'file')
 )",
                                     Quote(zip));
   ASSERT_EQ(made.exitCode, 0) << made.output;
-  EXPECT_EQ(archive::Zip_ExtractByIndex(zip, 1, dir / "t1", true), 1);
+  EXPECT_TRUE(ExtractAt(zip, 1, dir / "t1", true));
   EXPECT_TRUE(fs::is_directory(dir / "t1/dir/empty"));
-  EXPECT_EQ(archive::Zip_ExtractByIndex(zip, 0, dir / "t2", false), 0);
+  EXPECT_FALSE(ExtractAt(zip, 0, dir / "t2", false));
   EXPECT_TRUE(fs::is_empty(dir / "t2"));
-  EXPECT_EQ(archive::Zip_ExtractByIndex(zip, 2, dir / "t3", false), 1);
+  EXPECT_TRUE(ExtractAt(zip, 2, dir / "t3", false));
   EXPECT_EQ(ReadText(dir / "t3/f.txt"), "file");
-  EXPECT_EQ(archive::Zip_ExtractByIndex(zip, -1, dir / "t4", true), 0);
-  EXPECT_EQ(archive::Zip_ExtractByIndex(zip, 3, dir / "t4", true), 0);
+  EXPECT_FALSE(ExtractAt(zip, -1, dir / "t4", true));
+  EXPECT_FALSE(ExtractAt(zip, 3, dir / "t4", true));
 
   const auto result = archive::ExtractFolderArchive(zip, dir / "all");
   EXPECT_TRUE(result.ok());
