@@ -127,19 +127,12 @@ bool Exists(const std::string& path) {
 
 class AesEngine : public testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "aes-engine-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+  std::string Path(const std::string& name) const { return folder_ / name; }
 
   // Every file in the folder with its contents.
   std::map<std::string, Bytes> Snapshot() const {
     std::map<std::string, Bytes> files;
-    for (const auto& e : fs::directory_iterator(dir_)) {
+    for (const auto& e : fs::directory_iterator(folder_.path())) {
       files[e.path().filename().string()] = ReadFile(e.path().string()).value_or(Bytes{});
     }
     return files;
@@ -175,7 +168,7 @@ class AesEngine : public testing::Test {
     return ReadFile(Path("g.dec"));
   }
 
-  std::string dir_;
+  ::testing_support::TempFolder folder_;
 };
 
 TEST_F(AesEngine, EmptyFileGivesEmptyPackEmptyBodyAndEmptyRestoredFile) {

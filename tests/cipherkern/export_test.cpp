@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "cipherkern/cipherkern.h"
+#include "tests/support/temp_folder.h"
 
 #ifdef CIPHERKERN_LIBRARY_PATH
 
@@ -74,9 +75,6 @@ std::set<std::string> ExportedSymbols(const Bytes& elf) {
 class AesEngineLibrary : public testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "aes-library-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
     std::mt19937 rng(3);
     Bytes text;
     while (text.size() < 200000) {
@@ -86,11 +84,9 @@ class AesEngineLibrary : public testing::Test {
     WriteFile(Path("f"), text);
     file_ = text;
   }
-  void TearDown() override { fs::remove_all(dir_); }
+  std::string Path(const std::string& name) const { return folder_ / name; }
 
-  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
-
-  std::string dir_;
+  ::testing_support::TempFolder folder_;
   Bytes file_;
 };
 
