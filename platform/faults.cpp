@@ -1,7 +1,9 @@
 #include "platform/faults.h"
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
+#include <thread>
 
 #include "platform/platform.h"
 
@@ -17,6 +19,7 @@ int g_renames = 0;
 int g_readOpens = 0;
 int g_deletes = 0;
 std::atomic<bool> g_anyPlan{false};
+std::atomic<bool> g_stopping{false};
 
 }  // namespace
 
@@ -36,6 +39,15 @@ void ClearFaultPlan() {
 }
 
 namespace internal {
+
+void BeginStopping() {
+  g_stopping = true;
+}
+
+void WaitIfStopping() {
+  // Signals are blocked in every thread; the clean-up's _exit ends this.
+  while (g_stopping.load()) std::this_thread::sleep_for(std::chrono::seconds(1));
+}
 
 bool ShouldFail(Fault fault) {
   if (!g_anyPlan.load(std::memory_order_relaxed)) return false;

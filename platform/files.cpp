@@ -81,6 +81,7 @@ File File::Open(const std::string& path, OpenMode mode, bool noFollow) {
       break;
   }
   if (noFollow) flags |= O_NOFOLLOW;
+  if (mode != OpenMode::kRead) internal::WaitIfStopping();
   if (ShouldFail(mode == OpenMode::kRead ? Fault::kOpenForRead : Fault::kOpenForWrite)) {
     return Failed(EIO);
   }
@@ -224,6 +225,7 @@ bool DeleteFile(const std::string& path) {
 }
 
 bool RenameFile(const std::string& from, const std::string& to) {
+  internal::WaitIfStopping();
   if (ShouldFail(Fault::kRename)) return false;
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
     return true;
@@ -240,11 +242,13 @@ bool ReplaceFile(const std::string& from, const std::string& to) {
   const PathKind existing = KindOfPath(to);
   if (existing == PathKind::kMissing) return RenameFile(from, to);
   if (existing != PathKind::kFile) return false;
+  internal::WaitIfStopping();
   if (ShouldFail(Fault::kRename)) return false;
   return ::rename(from.c_str(), to.c_str()) == 0;
 }
 
 bool MakeSymbolicLink(const std::string& target, const std::string& linkPath) {
+  internal::WaitIfStopping();
   return ::symlink(target.c_str(), linkPath.c_str()) == 0;
 }
 

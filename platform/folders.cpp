@@ -80,6 +80,7 @@ bool MakeFolders(const std::string& path) {
     pos = path.find('/', pos + 1);
     const std::string part = path.substr(0, pos);
     if (part.empty() || IsFolder(part)) continue;
+    internal::WaitIfStopping();
     if (::mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) return false;
   }
   return IsFolder(path);

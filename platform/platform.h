@@ -37,7 +37,7 @@ enum class Cause {
   kWriteFailed,    // writing, syncing or closing failed (systemError)
   kNoSpace,        // the volume has too little free space for the run
   kTooLarge,       // an input of 2 GiB or more, which a container cannot record
-  kNameRefused,    // a name an archive cannot hold safely (absolute, "..", too long)
+  kNameRefused,    // a name an archive cannot hold: absolute, "..", too long, not UTF-8
   kNotContainer,   // no readable trailer: no container, or one cut short at its end
   kWrongPassword,  // the fingerprint in the trailer is not the password's
   kDamaged,        // the trailer reads, the body fails a check (see Check)

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -370,18 +371,29 @@ void InstallInterruptCleanup(InterruptNotice notice) {
     sigaddset(&signals, SIGTERM);
     sigaddset(&signals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    // A flow that fails because its files went must not end the process
+    // with its own code before the clean-up has.
+    std::atexit(internal::WaitIfStopping);
     std::thread([signals, notice] {
       int signal = 0;
       while (sigwait(&signals, &signal) != 0) {
       }
       // Held until the process ends: no working folder is made and no result
-      // is moved into place after this point.
+      // is moved into place after this point, and the other threads, which
+      // run on, create nothing more.
+      internal::BeginStopping();
       g_registryMutex.lock();
       internal::RestoreTerminal();
       for (Slot& slot : g_slots) {
         if (!slot.used) continue;
         UndoCreatedLocked(slot);
         RemoveTree(slot.path);
+      }
+      // A creation that had passed its check when the clean-up began may
+      // land after the first removal.
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      for (Slot& slot : g_slots) {
+        if (slot.used) RemoveTree(slot.path);
       }
       if (notice != nullptr) notice(signal);
       ::_exit(128 + signal);
