@@ -205,26 +205,6 @@ platform::Status PackFile(const std::string& source, const std::string& packed,
 platform::Status UnpackFile(const std::string& packed, const std::string& targetFolder,
                             bool keepPaths);
 
-// ------------------------------------------------ to go: the shared reader
-//
-// The process's one sequential reader, kept only until the flows check
-// archives with CheckArchiveEntries; archive/shared_reader.cpp goes with it.
-// Results besides minizip's codes: kZipOk; kZipFailed (no archive open, a
-// file that cannot be written); kZipRefused (a name that must not be
-// written). Unsynchronised: one thread.
-inline constexpr int kZipOk = 0;
-inline constexpr int kZipFailed = -1;
-inline constexpr int kZipRefused = -200;
-// Returns 1 when path is open, else 0.
-int Zip_OpenArchive(const std::string& path);
-int Zip_FirstEntry();
-int Zip_NextEntry();
-// Extracts the current entry as ExtractFolderArchive does, under its file-name
-// part unless keepPaths is set.
-int Zip_ExtractCurrent(const std::string& targetDir, bool keepPaths);
-// Closes the shared reader; returns kZipOk.
-int Zip_CloseArchive();
-
 }  // namespace archive
 
 #endif  // TRESOLIN_ARCHIVE_ARCHIVE_H_

@@ -140,45 +140,6 @@ platform::Status RunEngine(crypto::Cipher cipher, Direction direction, const std
   return EngineFailure(report, direction, input, output);
 }
 
-platform::Status CheckArchive(const std::string& archivePath, const std::string& scratchFolder,
-                              int* entries) {
-  using platform::Check;
-  using platform::Status;
-  // minizip's UNZ_END_OF_LIST_OF_FILE: the entry list ended where it should.
-  constexpr int kEndOfEntryList = -100;
-  if (entries != nullptr) *entries = 0;
-  if (archive::Zip_OpenArchive(archivePath) != 1) return Status::DamagedAt(Check::kArchive);
-  struct CloseReader {
-    ~CloseReader() { (void)archive::Zip_CloseArchive(); }
-  } closeReader;
-  auto clearScratch = [&] {
-    const auto listed = platform::ListFolder(scratchFolder);
-    if (!listed) return;
-    for (const platform::FolderEntry& entry : *listed) {
-      const std::string path = scratchFolder + entry.name;
-      if (entry.type == platform::EntryType::kFolder && !entry.isLink) {
-        platform::RemoveEmptyFolder(path);
-      } else {
-        platform::DeleteFile(path);
-      }
-    }
-  };
-  for (int code = archive::Zip_FirstEntry(); code != kEndOfEntryList;
-       code = archive::Zip_NextEntry()) {
-    if (code != archive::kZipOk) return Status::DamagedAt(Check::kZipDirectory);
-    const int extracted = archive::Zip_ExtractCurrent(scratchFolder, false);
-    clearScratch();
-    if (entries != nullptr) ++*entries;
-    // A refused name is the reader's safety rule, not damage.
-    if (extracted == archive::kZipOk || extracted == archive::kZipRefused) continue;
-    if (extracted == archive::kZipFailed) {
-      return Status::Of(platform::Cause::kWriteFailed, scratchFolder, errno);
-    }
-    return Status::DamagedAt(Check::kZipChecksum);
-  }
-  return Status::Ok();
-}
-
 RestoredFile RestoreFileContainer(const platform::WorkFolder& work, const std::string& container,
                                   const crypto::ContainerKind& kind, std::string_view password,
                                   const std::string& landing, FrontEnd* ui) {
@@ -216,7 +177,7 @@ RestoredFile RestoreFileContainer(const platform::WorkFolder& work, const std::s
       archive::EntryTargetPath(decrypted, 0, unpackFolder, keepPaths);
   // An entry that has no target is damage, or a name the reader refuses.
   platform::Status unpacked = target ? archive::UnpackFile(decrypted, unpackFolder, keepPaths)
-                                     : CheckArchive(decrypted, work / "check/");
+                                     : archive::CheckArchiveEntries(decrypted, nullptr);
   if (!target && unpacked.ok()) unpacked = platform::Status::Of(platform::Cause::kNameRefused);
   if (!unpacked.ok()) {
     restored.unpackFailed = true;

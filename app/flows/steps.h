@@ -42,14 +42,6 @@ platform::Status RunEngine(crypto::Cipher cipher, Direction direction, const std
                            const std::string& output, std::string_view password,
                            FrontEnd* ui = nullptr, std::string_view step = {});
 
-// Returns ok iff every entry of the zip archive at archivePath reads back
-// whole with its CRC, extracting each into scratchFolder (inside a working
-// folder) and removing it again. kDamaged says which check failed; a write
-// failure in scratchFolder is kWriteFailed. entries, when given, receives the
-// number of entries checked.
-platform::Status CheckArchive(const std::string& archivePath, const std::string& scratchFolder,
-                              int* entries = nullptr);
-
 // A file restored from a file container inside the run's working folder.
 struct RestoredFile {
   platform::Status status;    // not ok: the body did not decrypt; nothing else is set

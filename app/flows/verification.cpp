@@ -30,7 +30,7 @@ platform::Status VerifyBody(const std::string& container, const crypto::Containe
   // Its room is needed for the archive check.
   platform::DeleteFile(body);
   if (status.ok() && (kind.packed || kind.folder)) {
-    status = internal::CheckArchive(plain, work / "check/", zipEntries);
+    status = archive::CheckArchiveEntries(plain, zipEntries);
   }
   if (!status.ok()) {
     // Damage is the container's; any other failure is the working folder's.
