@@ -1,4 +1,4 @@
-// Test support for the archive tests: a scratch folder per test, small file
+// Test support for the archive tests: the shared scratch folder, small file
 // helpers, and a way to run the independent tools (python3, zip, unzip).
 #ifndef TRESOLIN_TESTS_ARCHIVE_ARCHIVE_TEST_SUPPORT_H_
 #define TRESOLIN_TESTS_ARCHIVE_ARCHIVE_TEST_SUPPORT_H_
@@ -18,36 +18,13 @@
 #include "archive/archive.h"
 #include "archive/zip_reader.h"
 #include "platform/platform.h"
+#include "tests/support/temp_folder.h"
 
 namespace archive_test {
 
 namespace fs = std::filesystem;
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "tresolin-archive-XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
-  }
-  ~TempDir() {
-    std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(path_, ec); it != fs::end(it);
-         it.increment(ec)) {
-      if (!it->is_symlink(ec)) {
-        fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
-      }
-    }
-    fs::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& relative) const { return path_ + "/" + relative; }
-
- private:
-  std::string path_;
-};
+using ::testing_support::TempFolder;
 
 // Writes text to path, creating the missing folders above it.
 inline void WriteText(const std::string& path, const std::string& text) {

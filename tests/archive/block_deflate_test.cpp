@@ -5,7 +5,6 @@
 #include <zlib.h>
 
 #include <cstdint>
-#include <random>
 #include <span>
 #include <string>
 #include <vector>
@@ -28,10 +27,8 @@ constexpr std::size_t kBlock = kDeflateBlockBytes;
 constexpr std::size_t kPeriod = 20000;
 
 std::string RandomBytes(std::size_t size, unsigned seed) {
-  std::mt19937 random(seed);
-  std::string data(size, '\0');
-  for (char& c : data) c = static_cast<char>(random());
-  return data;
+  const std::vector<std::uint8_t> bytes = ::testing_support::RandomBytes(size, seed);
+  return std::string(bytes.begin(), bytes.end());
 }
 
 std::string Repeating(std::size_t size) {
@@ -74,7 +71,7 @@ print(len(archive.infolist()))
 )";
 
 TEST(BlockDeflate, EntriesAroundTheBlockSizePassEveryReader) {
-  TempDir dir;
+  TempFolder dir;
   const std::string src = dir / "src";
   WriteText(src + "/empty", "");
   WriteText(src + "/one", "x");
@@ -116,7 +113,7 @@ TEST(BlockDeflate, EntriesAroundTheBlockSizePassEveryReader) {
 }
 
 TEST(BlockDeflate, SameArchiveWhateverTheWorkerCount) {
-  TempDir dir;
+  TempFolder dir;
   const std::string src = dir / "src";
   WriteText(src + "/text", SampleData(3 * kBlock + 999, 8));
   WriteText(src + "/sub/repeating", Repeating(2 * kBlock));
@@ -202,7 +199,7 @@ TEST(BlockDeflate, FailuresInTheMiddleStopReadingAndWriting) {
 }
 
 TEST(BlockDeflate, WriteFailureInALargeEntryLeavesNoArchive) {
-  TempDir dir;
+  TempFolder dir;
   const std::string src = dir / "src";
   // Incompressible, so that the archive is written while the entry is.
   WriteText(src + "/random", RandomBytes(3 * kBlock, 10));

@@ -44,7 +44,7 @@ int FirstEntryMethod(const std::string& zip) {
 }
 
 TEST(FolderWalk, ListsFilesDepthFirstInEnumerationOrder) {
-  TempDir dir;
+  TempFolder dir;
   const std::string src = dir / "src";
   for (const char* name : {"a.txt", "sub/b.txt", "sub/deeper/c.txt", "sub/deeper/d.txt", ".hidden",
                            "sub/.also-hidden", "z/y/x.txt", "m.txt"}) {
@@ -62,7 +62,7 @@ TEST(FolderWalk, ListsFilesDepthFirstInEnumerationOrder) {
 }
 
 TEST(FolderWalk, TakesRegularFilesAndLinksToThemOnly) {
-  TempDir dir;
+  TempFolder dir;
   const std::string src = dir / "src";
   WriteText(src + "/a.txt", "a");
   WriteText(dir / "outside/f.txt", "linked content");
@@ -83,7 +83,7 @@ TEST(FolderWalk, TakesRegularFilesAndLinksToThemOnly) {
 }
 
 TEST(FolderWalk, ReportsFoldersItCannotListAndTheBuildRefusesThem) {
-  TempDir dir;
+  TempFolder dir;
   FolderFileList list;
   EXPECT_FALSE(CollectFolderFiles(dir / "missing", list));
   EXPECT_EQ(list.unreadable, (std::vector<std::string>{dir / "missing"}));
@@ -116,7 +116,7 @@ TEST(FolderWalk, ReportsFoldersItCannotListAndTheBuildRefusesThem) {
 }
 
 TEST(FolderArchive, NestedFoldersComeBackStoredOrDeflated) {
-  TempDir dir;
+  TempFolder dir;
   const std::string src = dir / "Fotos";
   WriteText(src + "/a.txt", "alpha");
   WriteText(src + "/sub/b.txt", "beta");
@@ -147,7 +147,7 @@ TEST(FolderArchive, NestedFoldersComeBackStoredOrDeflated) {
 }
 
 TEST(FolderArchive, EmptyFolderGivesAnArchiveWithoutEntries) {
-  TempDir dir;
+  TempFolder dir;
   fs::create_directories(dir / "empty/only-folders");
   ASSERT_EQ(Archive(dir / "empty", dir / "e.zip"), 1);
   const auto result = ExtractFolderArchive(dir / "e.zip", dir / "new/target");
@@ -158,7 +158,7 @@ TEST(FolderArchive, EmptyFolderGivesAnArchiveWithoutEntries) {
 }
 
 TEST(FolderArchive, RestoresPermissionsAndTimeToTheMinute) {
-  TempDir dir;
+  TempFolder dir;
   const std::string src = dir / "src";
   WriteText(src + "/ro.txt", "read only");
   WriteText(src + "/run.sh", "#!/bin/sh");
@@ -179,7 +179,7 @@ TEST(FolderArchive, RestoresPermissionsAndTimeToTheMinute) {
 }
 
 TEST(FolderArchive, NamesInsideAndOutsideCp850RoundTripExactly) {
-  TempDir dir;
+  TempFolder dir;
   const std::string src = dir / "src";
   // "ãé" is CP850 whose bytes also read as UTF-8.
   for (const char* name : {"Größe.txt", "Übersicht/ärger ß.txt", "日本語.txt", "€uro.txt", "ãé.txt",
@@ -192,7 +192,7 @@ TEST(FolderArchive, NamesInsideAndOutsideCp850RoundTripExactly) {
 }
 
 TEST(FolderArchive, SecondFolderInTheSameRunHoldsOnlyItsOwnFiles) {
-  TempDir dir;
+  TempFolder dir;
   WriteText(dir / "first/a1.txt", "1");
   WriteText(dir / "first/sub/a2.txt", "2");
   WriteText(dir / "second/b1.txt", "3");
@@ -207,7 +207,7 @@ TEST(FolderArchive, SecondFolderInTheSameRunHoldsOnlyItsOwnFiles) {
 
 TEST(FolderArchive, LaterEntryOfTheSameNameReplacesTheEarlierAsANewFile) {
   if (!HasTool("python3")) GTEST_SKIP() << "python3 is missing";
-  TempDir dir;
+  TempFolder dir;
   const std::string zip = dir / "twice.zip";
   const CommandResult made = Python(R"(
 import sys, zipfile
@@ -234,7 +234,7 @@ for name, data, mode in [('a.txt', 'first', 0o444), ('b.txt', 'b', 0o644), ('a.t
 }
 
 TEST(FolderArchive, ExtractionNeverWritesIntoAFileThatIsThere) {
-  TempDir dir;
+  TempFolder dir;
   const std::string src = dir / "src";
   FolderFileList list;
   for (const char* name : {"a.txt", "sub/b.txt", "sub/c.txt", "fifo", "d.txt"}) {
@@ -267,7 +267,7 @@ TEST(FolderArchive, ExtractionNeverWritesIntoAFileThatIsThere) {
 }
 
 TEST(FolderArchive, ExtractionNeverWritesThroughALink) {
-  TempDir dir;
+  TempFolder dir;
   WriteText(dir / "src/a.txt", "a");
   WriteText(dir / "src/sub/b.txt", "b");
   WriteText(dir / "src/c.txt", "c");
@@ -285,7 +285,7 @@ TEST(FolderArchive, ExtractionNeverWritesThroughALink) {
 }
 
 TEST(FolderArchive, BuildFailsWithoutLeavingAnArchiveWhenAFileCannotBeRead) {
-  TempDir dir;
+  TempFolder dir;
   const std::string src = dir / "src";
   const std::string zip = dir / "x.zip";
   WriteText(src + "/a.txt", "a");
@@ -326,7 +326,7 @@ TEST(FolderArchive, BuildFailsWithoutLeavingAnArchiveWhenAFileCannotBeRead) {
 }
 
 TEST(FolderArchive, EveryFailedArchiveWriteFailsTheBuild) {
-  TempDir dir;
+  TempFolder dir;
   // Deflated to several of the stream's buffers, so that writes in the middle
   // fail too.
   WriteText(dir / "src/a.txt", SampleData(5 * archive::kChunkBytes + 5));
@@ -351,7 +351,7 @@ TEST(FolderArchive, EveryFailedArchiveWriteFailsTheBuild) {
 }
 
 TEST(FolderArchive, NamesOfFiveHundredBytesAreRefusedShorterOnesKept) {
-  TempDir dir;
+  TempFolder dir;
   const std::string longest =
       std::string(200, 'd') + "/" + std::string(200, 'e') + "/" + std::string(97, 'f');
   ASSERT_EQ(longest.size(), archive::kNameLimitBytes - 1);
@@ -366,7 +366,7 @@ TEST(FolderArchive, NamesOfFiveHundredBytesAreRefusedShorterOnesKept) {
 }
 
 TEST(FolderArchive, DamagedDataAndUnusableArchivesAreReported) {
-  TempDir dir;
+  TempFolder dir;
   WriteText(dir / "src/a.txt", "payload-payload-payload");
   WriteText(dir / "src/b.txt", "other");
   ASSERT_EQ(Archive(dir / "src", dir / "x.zip", false), 1);
@@ -395,7 +395,7 @@ TEST(FolderArchive, DamagedDataAndUnusableArchivesAreReported) {
 }
 
 TEST(ZipWriterAndReader, ReportFailureWithoutAnOpenArchive) {
-  TempDir dir;
+  TempFolder dir;
   WriteText(dir / "a.txt", "a");
   archive::internal::ZipWriter writer;
   archive::internal::ZipReader reader;
@@ -412,7 +412,7 @@ TEST(ZipWriterAndReader, ReportFailureWithoutAnOpenArchive) {
 }
 
 TEST(ZipWriterAndReader, CreatingRefusesWhateverIsAtThePathAndLeavesItAlone) {
-  TempDir dir;
+  TempFolder dir;
   WriteText(dir / "src/a.txt", "a");
   FolderFileList list;
   ASSERT_TRUE(CollectFolderFiles(dir / "src", list));
@@ -447,7 +447,7 @@ TEST(ZipWriterAndReader, CreatingRefusesWhateverIsAtThePathAndLeavesItAlone) {
 }
 
 TEST(ZipWriterAndReader, MethodPersistsAndOtherValuesAreIgnored) {
-  TempDir dir;
+  TempFolder dir;
   WriteText(dir / "a.txt", "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa");
   archive::internal::ZipWriter writer;
   const auto firstMethod = [&](const std::string& name) {
@@ -466,7 +466,7 @@ TEST(ZipWriterAndReader, MethodPersistsAndOtherValuesAreIgnored) {
 }
 
 TEST(ZipWriterAndReader, CreatingASecondArchiveCompletesTheFirst) {
-  TempDir dir;
+  TempFolder dir;
   WriteText(dir / "a.txt", "first");
   archive::internal::ZipWriter writer;
   ASSERT_TRUE(writer.Create(dir / "1.zip"));
@@ -479,7 +479,7 @@ TEST(ZipWriterAndReader, CreatingASecondArchiveCompletesTheFirst) {
 // The check reads what extraction would and writes nothing.
 TEST(CheckArchiveEntries, FindsWhatExtractionWouldFailOnAndWritesNothing) {
   if (!HasTool("python3")) GTEST_SKIP() << "python3 is missing";
-  TempDir dir;
+  TempFolder dir;
   WriteText(dir / "src/a.txt", "payload-payload-payload");
   WriteText(dir / "src/sub/b.bin", SampleData(3 * archive::kChunkBytes + 1));
   WriteText(dir / "src/c.txt", "other");

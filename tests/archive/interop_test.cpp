@@ -93,7 +93,7 @@ constexpr NameCase kNames[] = {
 
 TEST(Interop, NamesAndModesReadRightInUnzipSevenZipAndZipfile) {
   if (const std::string tool = MissingTool(); !tool.empty()) GTEST_SKIP() << tool << " is missing";
-  TempDir dir;
+  TempFolder dir;
   const std::string src = dir / "src";
   std::vector<std::string> names;
   for (const NameCase& c : kNames) {
@@ -168,7 +168,7 @@ TEST(Interop, NamesAndModesReadRightInUnzipSevenZipAndZipfile) {
 }
 
 TEST(Interop, NamesThatAreNotUtf8FailTheArchiveNamingTheFile) {
-  TempDir dir;
+  TempFolder dir;
   // Latin-1 bytes, as old disks hold them: no reader could be told what they
   // mean, and a flag would make strict readers refuse the whole archive.
   const std::string latin1 = dir / "src/sub/caf\xe9.txt";
@@ -223,7 +223,7 @@ write('unicode-path.zip',
 
 TEST(Interop, NamesFromOtherWritersComeBackRight) {
   if (const std::string tool = MissingTool(); !tool.empty()) GTEST_SKIP() << tool << " is missing";
-  TempDir dir;
+  TempFolder dir;
   const std::string src = dir / "src";
   for (const char* name :
        {"plain.txt", "Größe.txt", "€uro.txt", "日本語.txt", "Übersicht/ärger.txt"}) {
@@ -316,7 +316,7 @@ single.close()
 
 TEST(Interop, HostileArchivesWriteNothingOutsideTheTarget) {
   if (const std::string tool = MissingTool(); !tool.empty()) GTEST_SKIP() << tool << " is missing";
-  TempDir dir;
+  TempFolder dir;
   const std::string outside = dir / "outside";
   const std::string target = dir / "a/b/target";
   fs::create_directories(outside);
@@ -350,7 +350,7 @@ TEST(Interop, HostileArchivesWriteNothingOutsideTheTarget) {
 
 TEST(Interop, FolderEntriesFromOtherArchivesAreAccepted) {
   if (const std::string tool = MissingTool(); !tool.empty()) GTEST_SKIP() << tool << " is missing";
-  TempDir dir;
+  TempFolder dir;
   const std::string zip = dir / "folders.zip";
   const CommandResult made = Python(R"(
 import sys, zipfile

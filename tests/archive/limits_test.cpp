@@ -29,7 +29,7 @@ bool HasZip64EndRecord(const std::string& zip) {
 
 TEST(ManyEntries, SeventyThousandFilesArchiveAndComeBackWhole) {
   constexpr int kFiles = 70000;
-  TempDir dir;
+  TempFolder dir;
   const std::string src = dir / "src";
   // Spread over subfolders: one folder of 70,000 names makes the file system,
   // not the archive, the slow part.
@@ -67,7 +67,7 @@ TEST(ManyEntries, SeventyThousandFilesArchiveAndComeBackWhole) {
 // 65,535 is the first count the end record cannot hold: it then means "see
 // the zip64 record", and a reader without one runs past the directory.
 TEST(ManyEntries, Zip64EndRecordsFromExactlyTheFirstCountThatNeedsThem) {
-  TempDir dir;
+  TempFolder dir;
   WriteText(dir / "empty.txt", "");
   for (const int entries : {0xffff - 1, 0xffff}) {
     SCOPED_TRACE(entries);
@@ -120,7 +120,7 @@ open(sys.argv[1], 'wb').write(data)
 
 TEST(DeclaredSizes, EntriesYieldingMoreOrLessThanDeclaredFail) {
   if (!HasTool("python3")) GTEST_SKIP() << "python3 is missing";
-  TempDir dir;
+  TempFolder dir;
   const std::string zip = dir / "misdeclared.zip";
   const CommandResult made = Python(kMisdeclaredArchive, Quote(zip));
   ASSERT_EQ(made.exitCode, 0) << made.output;
@@ -139,7 +139,7 @@ TEST(DeclaredSizes, EntriesYieldingMoreOrLessThanDeclaredFail) {
 }
 
 TEST(DeclaredSizes, SumsTheDirectoryOrSaysItCannot) {
-  TempDir dir;
+  TempFolder dir;
   WriteText(dir / "src/a.bin", SampleData(archive::kChunkBytes + 3));
   WriteText(dir / "src/sub/b.txt", "bee");
   WriteText(dir / "src/zero.txt", "");

@@ -14,7 +14,7 @@ using archive::UnpackFile;
 using namespace archive_test;
 
 TEST(Packing, RestoresNameContentPermissionsAndTimeInAnotherFolder) {
-  TempDir dir;
+  TempFolder dir;
   const std::string source = dir / "Briefe/brief.doc";
   const std::string data = SampleData(archive::kChunkBytes + 1000);
   WriteText(source, data);
@@ -35,7 +35,7 @@ TEST(Packing, RestoresNameContentPermissionsAndTimeInAnotherFolder) {
 }
 
 TEST(Packing, ZeroLengthFileComesBackEmpty) {
-  TempDir dir;
+  TempFolder dir;
   WriteText(dir / "empty.txt", "");
   ASSERT_TRUE(PackFile(dir / "empty.txt", dir / "empty.ppp", 0).ok());
   ASSERT_TRUE(UnpackFile(dir / "empty.ppp", dir / "out", true).ok());
@@ -43,7 +43,7 @@ TEST(Packing, ZeroLengthFileComesBackEmpty) {
 }
 
 TEST(Packing, DeflatesEvenAfterAStoredFolderArchive) {
-  TempDir dir;
+  TempFolder dir;
   WriteText(dir / "src/a.txt", std::string(5000, 'a'));
   archive::FolderFileList list;
   ASSERT_TRUE(archive::CollectFolderFiles(dir / "src", list));
@@ -56,7 +56,7 @@ TEST(Packing, DeflatesEvenAfterAStoredFolderArchive) {
 }
 
 TEST(Packing, UnpackingReplacesAFileOfTheSameNameWithANewOne) {
-  TempDir dir;
+  TempFolder dir;
   WriteText(dir / "a.txt", "new");
   ASSERT_TRUE(PackFile(dir / "a.txt", dir / "a.txt.ppp", 0).ok());
   WriteText(dir / "elsewhere.txt", "an older and longer a.txt");
@@ -68,7 +68,7 @@ TEST(Packing, UnpackingReplacesAFileOfTheSameNameWithANewOne) {
 }
 
 TEST(Packing, FailuresAreReportedAndLeaveNoPackedFile) {
-  TempDir dir;
+  TempFolder dir;
   EXPECT_EQ(PackFile(dir / "missing.txt", dir / "a.ppp", 0).cause, platform::Cause::kMissing);
   EXPECT_FALSE(platform::PathExists(dir / "a.ppp"));
   fs::create_directories(dir / "folder");

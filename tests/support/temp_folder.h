@@ -30,6 +30,8 @@ class TempFolder {
     // Read-only files and folders must not stop the clean-up.
     for (auto it = std::filesystem::recursive_directory_iterator(path_, ec);
          it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+      // Never through a link: its target may lie outside the folder.
+      if (it->is_symlink(ec)) continue;
       std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
                                    std::filesystem::perm_options::add, ec);
     }
