@@ -358,6 +358,10 @@ class MemoryLibrary {
   int fd_ = -1;
   std::string loadPath_;
   std::string tempFolder_;  // set only on the fallback path
+#ifdef _WIN32
+  struct Image;  // the mapped image and the modules it imports, never on disk
+  Image* image_ = nullptr;
+#endif
 };
 
 // ------------------------------------------------ private working folders
