@@ -9,6 +9,8 @@
 
 #include "app/flows/flows.h"
 #include "app/flows/texts.h"
+#include "cli/messages.h"
+#include "cli/progress_line.h"
 #include "crypto/rc4.h"
 #include "crypto/secret.h"
 #include "crypto/trailer.h"
@@ -24,7 +26,10 @@ using platform::Status;
 namespace gadget = flows::gadget;
 
 constexpr std::string_view kVersion = "tresolin-cli 0.1.0";
-constexpr std::string_view kPrefix = "tresolin-cli: ";
+using internal::CauseText;
+using internal::ExitCodeOf;
+using internal::kPrefix;
+using internal::ProgressLine;
 
 // verify's own message for a body that fails a check.
 constexpr std::string_view kCheckFailed = "Prüfung fehlgeschlagen";
@@ -88,178 +93,6 @@ constexpr std::string_view kHelp =
     "     Prüfung nicht)\n"
     "  6  zu wenig Speicherplatz\n"
     "  129, 130, 143  beendet durch SIGHUP, SIGINT (Strg-C), SIGTERM\n";
-
-// The system's error numbers that users meet, in German; others by number.
-std::string SystemErrorText(int error) {
-  switch (error) {
-    case EACCES:
-    case EPERM:
-      return "Zugriff verweigert";
-    case ENOENT:
-      return "nicht gefunden";
-    case ENOSPC:
-      return "kein Platz mehr auf dem Datenträger";
-    case EDQUOT:
-      return "Speicherkontingent erschöpft";
-    case EROFS:
-      return "Dateisystem nur lesbar";
-    case EIO:
-      return "Ein-/Ausgabefehler";
-    case EISDIR:
-      return "ist ein Ordner";
-    case ENXIO:
-      return "ist keine gewöhnliche Datei";
-    case ELOOP:
-      return "zu viele Verknüpfungen hintereinander";
-    case ENAMETOOLONG:
-      return "Name zu lang";
-    case EEXIST:
-      return "der Name ist schon vergeben";
-    case ENOTDIR:
-      return "ein Teil des Pfads ist kein Ordner";
-    case EXDEV:
-      return "liegt auf einem anderen Dateisystem";
-    default:
-      return "Systemfehler " + std::to_string(error);
-  }
-}
-
-std::string_view CheckText(platform::Check check) {
-  switch (check) {
-    case platform::Check::kBodyLength:
-      return "die Länge des Inhalts im Anhang passt nicht zur Dateigröße";
-    case platform::Check::kDecoding:
-      return "der entschlüsselte Inhalt lässt sich nicht entpacken (Auffüllung oder Prüfsumme "
-             "stimmt nicht)";
-    case platform::Check::kArchive:
-      return "der entschlüsselte Inhalt ist kein Zip-Archiv";
-    case platform::Check::kZipChecksum:
-      return "ein Eintrag des Zip-Archivs stimmt nicht mit seiner Prüfsumme (CRC) überein";
-    case platform::Check::kZipDirectory:
-      return "das Inhaltsverzeichnis des Zip-Archivs bricht ab";
-    case platform::Check::kNone:
-      break;
-  }
-  return "";
-}
-
-// The words for a cause, without its path.
-std::string CauseText(const Status& status) {
-  std::string text;
-  switch (status.cause) {
-    case Cause::kNone:
-    case Cause::kFailed:
-    case Cause::kWrongPassword:
-      break;
-    case Cause::kMissing:
-      text = "Datei nicht gefunden";
-      break;
-    case Cause::kFolder:
-      text = "ist ein Ordner, keine Datei";
-      break;
-    case Cause::kSpecial:
-      text = "ist keine gewöhnliche Datei (FIFO, Gerät oder Socket)";
-      break;
-    case Cause::kNameTaken:
-      text = "der Name ist schon vergeben";
-      break;
-    case Cause::kNoAccess:
-      text = "kann nicht geöffnet werden";
-      break;
-    case Cause::kReadFailed:
-      text = "Lesefehler";
-      break;
-    case Cause::kWriteFailed:
-      text = "Schreibfehler";
-      break;
-    case Cause::kNoSpace:
-      text = "zu wenig freier Speicherplatz";
-      break;
-    case Cause::kTooLarge:
-      text = "Datei ist 2 GiB groß oder größer (das Format erlaubt weniger als 2 GiB)";
-      break;
-    case Cause::kNameRefused:
-      text =
-          "ein Name, den das Archiv nicht sicher aufnehmen kann (absolut, mit \"..\", zu lang "
-          "oder kein gültiges UTF-8)";
-      break;
-    case Cause::kNotContainer:
-      text = "kein lesbarer Anhang (ein am Ende abgeschnittener Container sieht genauso aus)";
-      break;
-    case Cause::kDamaged:
-      text = "Container beschädigt: " + std::string(CheckText(status.check));
-      break;
-    case Cause::kNoMemory:
-      text = "zu wenig Arbeitsspeicher";
-      break;
-    case Cause::kEngine:
-      text = "die AES-Bibliothek lässt sich nicht laden";
-      break;
-  }
-  if (status.systemError != 0 && status.cause != Cause::kMissing) {
-    text += (text.empty() ? "" : ": ") + SystemErrorText(status.systemError);
-  }
-  return text;
-}
-
-int ExitCodeOf(const Status& status) {
-  if (status.cause == Cause::kWrongPassword) return kExitWrongPassword;
-  if (status.cause == Cause::kNotContainer) return kExitNotContainer;
-  if (status.cause == Cause::kDamaged) return kExitDamaged;
-  if (status.IsFullDisk()) return kExitNoSpace;
-  return kExitFailure;
-}
-
-// One line on a terminal that shows how far a long step has come; nothing
-// at all when err is no terminal, with --quiet, or for a short step.
-class ProgressLine {
- public:
-  ProgressLine(std::ostream& err, bool enabled, int delayMs)
-      : err_(err), enabled_(enabled), delay_(delayMs) {}
-
-  void Report(std::string_view step, std::int64_t done, std::int64_t total) {
-    if (!enabled_) return;
-    const Clock::time_point now = Clock::now();
-    if (step != step_) {
-      Clear();
-      step_ = std::string(step);
-      started_ = now;
-      lastDrawn_ = {};
-    }
-    if (now - started_ < delay_ || now - lastDrawn_ < kRedrawEvery || total <= 0) return;
-    lastDrawn_ = now;
-    const double seconds = std::chrono::duration<double>(now - started_).count();
-    const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
-    const int percent = static_cast<int>(100 * done / total);
-    char figures[96];
-    const long left = rate > 0 ? static_cast<long>(static_cast<double>(total - done) / rate) : 0;
-    std::snprintf(figures, sizeof figures, "%3d %%, %.1f MB/s, noch %ld:%02ld", percent, rate / 1e6,
-                  left / 60, left % 60);
-    std::string line = figures;
-    // German writes a decimal comma.
-    if (const auto dot = line.find('.'); dot != std::string::npos) line[dot] = ',';
-    err_ << '\r' << kPrefix << step_ << ": " << line << "\x1b[K" << std::flush;
-    shown_ = true;
-  }
-
-  // Erases a shown line, so that the next message starts on a clean one.
-  void Clear() {
-    if (shown_) err_ << "\r\x1b[K" << std::flush;
-    shown_ = false;
-    step_.clear();
-  }
-
- private:
-  using Clock = std::chrono::steady_clock;
-  static constexpr std::chrono::milliseconds kRedrawEvery{200};
-  std::ostream& err_;
-  bool enabled_;
-  std::chrono::milliseconds delay_;
-  std::string step_;
-  Clock::time_point started_;
-  Clock::time_point lastDrawn_;
-  bool shown_ = false;
-};
 
 // A front end without a window: dialogs answer from the command line,
 // messages are kept until the flow has ended (the command line adds the
