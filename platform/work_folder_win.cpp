@@ -1,0 +1,546 @@
+// Private working folders on Windows: an access list that admits only this
+// user, owner records, the sweep of folders left by killed runs, and the
+// clean-up on Ctrl-C, Ctrl-Break and the console's closing.
+#include "platform/win32_util.h"
+
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <thread>
+
+#include "platform/faults.h"
+#include "platform/platform.h"
+#include "platform/terminal_state.h"
+
+namespace platform {
+namespace {
+
+using internal::ErrnoOf;
+using internal::Handle;
+using internal::WidePath;
+using internal::WideToUtf8;
+
+constexpr std::string_view kOwnerRecord = "owner";
+constexpr std::size_t kRecordLimitBytes = 1024;
+constexpr int kNameAttempts = 100;
+// A tree that another thread of this process still writes into may need a
+// second pass before its folder is empty; a file still open elsewhere goes
+// only when its last handle closes.
+constexpr int kRemovePasses = 8;
+constexpr auto kRemovePause = std::chrono::milliseconds(20);
+// Windows has no boot id to read; a gone process is told by its id and
+// creation time, which a restarted machine never repeats for a live one.
+constexpr std::string_view kBootId = "windows";
+
+// The exit statuses of the signals Linux uses, so both systems report an
+// interrupted run alike: Ctrl-C as SIGINT, Ctrl-Break as SIGTERM, the
+// console's closing, a log-off or shut-down as SIGHUP.
+constexpr int kSigInt = 2;
+constexpr int kSigTerm = 15;
+constexpr int kSigHup = 1;
+
+// ---------------------------------------------------------------- removal
+
+bool RemoveEntry(const std::wstring& path, DWORD attributes) {
+  if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    ::SetFileAttributesW(path.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY});
+  }
+  // A link to a folder is a folder entry: it goes as one, its target stays.
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return ::RemoveDirectoryW(path.c_str()) != 0;
+  return ::DeleteFileW(path.c_str()) != 0;
+}
+
+// Removes path, whatever it is, never following a link: a link is removed
+// as a link. Returns true iff nothing is left there.
+bool RemoveTreeOnce(const std::wstring& path) {
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = ::GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+  }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+      (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    return RemoveEntry(path, attributes);
+  }
+  WIN32_FIND_DATAW found;
+  const HANDLE search = ::FindFirstFileW((path + L"\\*").c_str(), &found);
+  if (search != INVALID_HANDLE_VALUE) {
+    // What cannot be removed shows when the folder itself cannot be.
+    do {
+      const std::wstring_view name = found.cFileName;
+      if (name == L"." || name == L"..") continue;
+      const std::wstring child = path + L"\\" + found.cFileName;
+      if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+          (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        RemoveTreeOnce(child);
+      } else {
+        RemoveEntry(child, found.dwFileAttributes);
+      }
+    } while (::FindNextFileW(search, &found));
+    ::FindClose(search);
+  }
+  return RemoveEntry(path, attributes) || ::GetLastError() == ERROR_FILE_NOT_FOUND;
+}
+
+// Removes the folder at path with everything below it. Returns true iff it
+// is gone.
+bool RemoveTree(const std::string& path) {
+  std::wstring wide = WidePath(path);
+  while (wide.size() > 3 && wide.back() == L'\\') wide.pop_back();
+  if (wide.empty()) return false;
+  for (int pass = 0; pass < kRemovePasses; ++pass) {
+    if (pass > 0) std::this_thread::sleep_for(kRemovePause);
+    if (RemoveTreeOnce(wide)) return true;
+  }
+  return false;
+}
+
+// ------------------------------------------------------------- the owner
+
+// The SID of the user this process runs as, or nullptr.
+PSID UserSid() {
+  static std::unique_ptr<std::uint8_t[]> sid = [] {
+    std::unique_ptr<std::uint8_t[]> copy;
+    HANDLE token;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return copy;
+    DWORD size = 0;
+    ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::vector<std::uint8_t> buffer(size);
+    if (size != 0 && ::GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) {
+      const PSID user = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
+      const DWORD length = ::GetLengthSid(user);
+      copy = std::make_unique<std::uint8_t[]>(length);
+      if (!::CopySid(length, copy.get(), user)) copy.reset();
+    }
+    ::CloseHandle(token);
+    return copy;
+  }();
+  return sid.get();
+}
+
+// A security descriptor for a private folder: owned by this user, whose
+// access list, protected from the parent's, admits this user alone (and is
+// inherited by everything made inside).
+class PrivateSecurity {
+ public:
+  PrivateSecurity() {
+    wchar_t* sidText = nullptr;
+    if (UserSid() == nullptr || !::ConvertSidToStringSidW(UserSid(), &sidText)) return;
+    const std::wstring sddl = std::wstring(L"O:") + sidText + L"D:P(A;OICI;FA;;;" + sidText + L")";
+    ::LocalFree(sidText);
+    ::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
+                                                           &descriptor_, nullptr);
+  }
+  ~PrivateSecurity() {
+    if (descriptor_ != nullptr) ::LocalFree(descriptor_);
+  }
+  PrivateSecurity(const PrivateSecurity&) = delete;
+  PrivateSecurity& operator=(const PrivateSecurity&) = delete;
+
+  SECURITY_ATTRIBUTES* attributes() {
+    if (descriptor_ == nullptr) return nullptr;
+    attributes_ = {sizeof attributes_, descriptor_, FALSE};
+    return &attributes_;
+  }
+
+ private:
+  PSECURITY_DESCRIPTOR descriptor_ = nullptr;
+  SECURITY_ATTRIBUTES attributes_{};
+};
+
+// Returns true iff the open folder is owned by this user and its access
+// list is protected from its parent's, as a folder we made is.
+bool IsPrivateFolder(HANDLE folder) {
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (::GetSecurityInfo(folder, SE_FILE_OBJECT,
+                        OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
+                        &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+    return false;
+  }
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  const bool privateFolder = owner != nullptr && UserSid() != nullptr &&
+                             ::EqualSid(owner, UserSid()) && dacl != nullptr &&
+                             ::GetSecurityDescriptorControl(descriptor, &control, &revision) &&
+                             (control & SE_DACL_PROTECTED) != 0;
+  ::LocalFree(descriptor);
+  return privateFolder;
+}
+
+// ---------------------------------------------------------- owner records
+
+std::string ReadSmallFile(const std::wstring& path) {
+  Handle h(::CreateFileW(path.c_str(), GENERIC_READ,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  BY_HANDLE_FILE_INFORMATION data;
+  if (!h.ok() || !::GetFileInformationByHandle(h.get(), &data) ||
+      (data.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+    return "";
+  }
+  std::string text(kRecordLimitBytes, '\0');
+  DWORD n = 0;
+  if (!::ReadFile(h.get(), text.data(), static_cast<DWORD>(text.size()), &n, nullptr)) return "";
+  text.resize(n);
+  return text;
+}
+
+std::string HostName() {
+  wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+  if (!::GetComputerNameW(name, &size)) return "";
+  return WideToUtf8(std::wstring_view(name, size));
+}
+
+// The creation time of process pid in 100 ns steps, or "" when there is no
+// such process. Sets *unknown when the process exists but may not be asked.
+std::string ProcessStartTime(DWORD pid, bool* unknown) {
+  *unknown = false;
+  Handle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+  if (!process.ok()) {
+    *unknown = ::GetLastError() != ERROR_INVALID_PARAMETER;
+    return "";
+  }
+  DWORD code = 0;
+  if (::GetExitCodeProcess(process.get(), &code) && code != STILL_ACTIVE) return "";
+  FILETIME created, exited, kernel, user;
+  if (!::GetProcessTimes(process.get(), &created, &exited, &kernel, &user)) {
+    *unknown = true;
+    return "";
+  }
+  return std::to_string((std::uint64_t{created.dwHighDateTime} << 32) | created.dwLowDateTime);
+}
+
+struct OwnerRecord {
+  std::string host, boot, pid, start;
+};
+
+std::string FormatRecord(const OwnerRecord& record) {
+  return "host " + record.host + "\nboot " + record.boot + "\npid " + record.pid + "\nstart " +
+         record.start + "\n";
+}
+
+bool ParseRecord(const std::string& text, OwnerRecord* record) {
+  std::size_t pos = 0;
+  int seen = 0;
+  while (pos < text.size()) {
+    const std::size_t end = text.find('\n', pos);
+    if (end == std::string::npos) return false;
+    const std::string line = text.substr(pos, end - pos);
+    pos = end + 1;
+    const std::size_t space = line.find(' ');
+    if (space == std::string::npos) return false;
+    const std::string key = line.substr(0, space);
+    const std::string value = line.substr(space + 1);
+    if (key == "host") record->host = value, seen |= 1;
+    if (key == "boot") record->boot = value, seen |= 2;
+    if (key == "pid") record->pid = value, seen |= 4;
+    if (key == "start") record->start = value, seen |= 8;
+  }
+  return seen == 15 && !record->host.empty() && !record->pid.empty();
+}
+
+OwnerRecord ThisProcess() {
+  OwnerRecord record;
+  record.host = HostName();
+  record.boot = kBootId;
+  record.pid = std::to_string(::GetCurrentProcessId());
+  bool unknown;
+  record.start = ProcessStartTime(::GetCurrentProcessId(), &unknown);
+  return record;
+}
+
+// Returns true iff the record names a process of this host that is gone.
+bool OwnerIsGone(const OwnerRecord& record) {
+  if (record.host != HostName()) return false;
+  if (record.boot != kBootId) return true;
+  char* end = nullptr;
+  const long pid = std::strtol(record.pid.c_str(), &end, 10);
+  if (end == record.pid.c_str() || *end != '\0' || pid <= 0) return false;
+  bool unknown = false;
+  const std::string start = ProcessStartTime(static_cast<DWORD>(pid), &unknown);
+  if (unknown) return false;
+  return start.empty() || start != record.start;
+}
+
+// ------------------------------------------------- the interrupt registry
+
+// What a run made outside its working folder, so that it can be undone.
+enum class Made { kFile, kFolder, kTree };
+
+struct Slot {
+  bool used = false;
+  std::string path;
+  std::vector<std::pair<std::string, Made>> created;
+};
+
+// Guards g_slots. The interrupt clean-up takes it and never gives it back.
+std::mutex g_registryMutex;
+std::vector<Slot> g_slots;
+
+void UndoCreatedLocked(Slot& slot) {
+  for (auto it = slot.created.rbegin(); it != slot.created.rend(); ++it) {
+    switch (it->second) {
+      case Made::kFile:
+        DeleteFile(it->first);
+        break;
+      case Made::kFolder:
+        RemoveEmptyFolder(it->first);
+        break;
+      case Made::kTree:
+        RemoveTree(it->first);
+        break;
+    }
+  }
+  slot.created.clear();
+}
+
+std::string RandomSuffix() {
+  static constexpr char kLetters[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  static std::mutex mutex;
+  static std::mt19937_64 rng(std::random_device{}() ^
+                             (std::uint64_t{::GetCurrentProcessId()} << 32) ^ ::GetTickCount64());
+  std::lock_guard lock(mutex);
+  std::string suffix(6, 'X');
+  for (char& c : suffix) c = kLetters[rng() % (sizeof kLetters - 1)];
+  return suffix;
+}
+
+// The interrupt notice and the console event it answers.
+InterruptNotice g_notice = nullptr;
+
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+  int signal;
+  switch (event) {
+    case CTRL_C_EVENT:
+      signal = kSigInt;
+      break;
+    case CTRL_BREAK_EVENT:
+      signal = kSigTerm;
+      break;
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      signal = kSigHup;
+      break;
+    default:
+      return FALSE;
+  }
+  // Held until the process ends: no working folder is made and no result
+  // is moved into place after this point, and the other threads, which run
+  // on, create nothing more. A second event waits here for the first.
+  internal::BeginStopping();
+  g_registryMutex.lock();
+  internal::RestoreTerminal();
+  for (Slot& slot : g_slots) {
+    if (!slot.used) continue;
+    UndoCreatedLocked(slot);
+    RemoveTree(slot.path);
+  }
+  // A creation that had passed its check when the clean-up began may land
+  // after the first removal.
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  for (Slot& slot : g_slots) {
+    if (slot.used) RemoveTree(slot.path);
+  }
+  if (g_notice != nullptr) g_notice(signal);
+  // At once, like _exit: no exit handlers, no library clean-up that could
+  // wait on a lock another thread holds.
+  ::TerminateProcess(::GetCurrentProcess(), static_cast<UINT>(128 + signal));
+  return TRUE;
+}
+
+}  // namespace
+
+int SweepStaleWorkFolders(const std::string& parent) {
+  std::string base = parent.empty() ? "./" : parent;
+  if (base.back() != '/' && base.back() != '\\') base.push_back('/');
+  const std::wstring wideBase = WidePath(base);
+  if (wideBase.empty()) return 0;
+  const std::wstring prefix = WidePath(std::string(kWorkFolderPrefix));
+  WIN32_FIND_DATAW found;
+  const HANDLE search = ::FindFirstFileW((wideBase + prefix + L"*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return 0;
+  std::vector<std::wstring> stale;
+  do {
+    // A link is never a working folder of ours, whatever it points at.
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+        (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      continue;
+    }
+    const std::wstring path = wideBase + found.cFileName;
+    Handle folder(::CreateFileW(
+        path.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION data;
+    OwnerRecord record;
+    const bool ours =
+        folder.ok() && ::GetFileInformationByHandle(folder.get(), &data) &&
+        (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
+        IsPrivateFolder(folder.get()) &&
+        ParseRecord(ReadSmallFile(path + L"\\" + WidePath(std::string(kOwnerRecord))), &record);
+    if (ours && OwnerIsGone(record)) stale.push_back(path);
+  } while (::FindNextFileW(search, &found));
+  ::FindClose(search);
+  int removed = 0;
+  for (const std::wstring& path : stale) {
+    if (RemoveTree(internal::ProgramPath(path))) ++removed;
+  }
+  return removed;
+}
+
+WorkFolder::WorkFolder(WorkFolder&& other) noexcept
+    : path_(std::move(other.path_)), slot_(other.slot_) {
+  other.path_.clear();
+  other.slot_ = -1;
+}
+
+WorkFolder& WorkFolder::operator=(WorkFolder&& other) noexcept {
+  if (this != &other) {
+    Remove();
+    path_ = std::move(other.path_);
+    slot_ = other.slot_;
+    other.path_.clear();
+    other.slot_ = -1;
+  }
+  return *this;
+}
+
+WorkFolder::~WorkFolder() {
+  Remove();
+}
+
+WorkFolder WorkFolder::CreateForScratch(const std::string& parent) {
+  WorkFolder folder = Create(parent);
+  if (!folder.ok() && errno != ENOSPC) folder = Create(TempFolder());
+  return folder;
+}
+
+WorkFolder WorkFolder::Create(const std::string& parent) {
+  std::string base = parent.empty() ? "./" : parent;
+  if (base.back() != '/' && base.back() != '\\') base.push_back('/');
+  SweepStaleWorkFolders(base);
+
+  WorkFolder folder;
+  PrivateSecurity security;
+  if (security.attributes() == nullptr) {
+    errno = EACCES;  // no private folder without its access list
+    return folder;
+  }
+  {
+    std::lock_guard lock(g_registryMutex);
+    if (internal::ShouldFail(internal::Fault::kOpenForWrite)) {
+      errno = EROFS;
+      return folder;
+    }
+    std::string path;
+    for (int attempt = 0; attempt < kNameAttempts && path.empty(); ++attempt) {
+      const std::string candidate = base + std::string(kWorkFolderPrefix) + RandomSuffix();
+      const std::wstring wide = WidePath(candidate);
+      if (wide.empty()) {
+        errno = ENOENT;
+        return folder;
+      }
+      if (::CreateDirectoryW(wide.c_str(), security.attributes())) {
+        path = candidate;
+      } else if (::GetLastError() != ERROR_ALREADY_EXISTS) {
+        errno = ErrnoOf(::GetLastError());
+        return folder;
+      }
+    }
+    if (path.empty()) {
+      errno = EEXIST;
+      return folder;
+    }
+    std::size_t index = 0;
+    while (index < g_slots.size() && g_slots[index].used) ++index;
+    if (index == g_slots.size()) g_slots.emplace_back();
+    g_slots[index] = Slot{true, path, {}};
+    folder.slot_ = static_cast<int>(index);
+    folder.path_ = path + "/";
+  }
+  const std::string record = FormatRecord(ThisProcess());
+  File file = File::Open(folder / kOwnerRecord, OpenMode::kCreateNew, true);
+  const bool written =
+      file.ok() &&
+      file.Write(std::span(reinterpret_cast<const std::uint8_t*>(record.data()), record.size())) &&
+      file.Close();
+  if (!written) {
+    errno = file.lastError() != 0 ? file.lastError() : EIO;
+    const int error = errno;
+    folder.Remove();
+    errno = error;
+  }
+  return folder;
+}
+
+bool WorkFolder::MoveOut(const std::string& from, const std::string& to, bool replace) {
+  if (!ok()) return false;
+  std::lock_guard lock(g_registryMutex);
+  const bool existed = KindOfPath(to) != PathKind::kMissing;
+  if (existed && !replace) return false;
+  const bool folder = KindOfPath(from) == PathKind::kFolder;
+  const bool moved = replace ? ReplaceFile(from, to) : RenameFile(from, to);
+  if (moved && !existed) {
+    g_slots[static_cast<std::size_t>(slot_)].created.emplace_back(
+        to, folder ? Made::kTree : Made::kFile);
+  }
+  return moved;
+}
+
+bool WorkFolder::MakeFolderOutside(const std::string& path) {
+  if (!ok()) return false;
+  std::lock_guard lock(g_registryMutex);
+  const std::wstring wide = WidePath(path);
+  if (wide.empty()) return false;
+  if (::CreateDirectoryW(wide.c_str(), nullptr)) {
+    g_slots[static_cast<std::size_t>(slot_)].created.emplace_back(path, Made::kFolder);
+    return true;
+  }
+  return ::GetLastError() == ERROR_ALREADY_EXISTS && KindOfPath(path) == PathKind::kFolder;
+}
+
+void WorkFolder::UndoCreated() {
+  if (!ok()) return;
+  std::lock_guard lock(g_registryMutex);
+  UndoCreatedLocked(g_slots[static_cast<std::size_t>(slot_)]);
+}
+
+void WorkFolder::Commit() {
+  if (!ok()) return;
+  std::lock_guard lock(g_registryMutex);
+  g_slots[static_cast<std::size_t>(slot_)].created.clear();
+}
+
+bool WorkFolder::Remove() {
+  if (!ok()) return true;
+  std::lock_guard lock(g_registryMutex);
+  const bool gone = RemoveTree(path_);
+  g_slots[static_cast<std::size_t>(slot_)] = Slot{};
+  path_.clear();
+  slot_ = -1;
+  return gone;
+}
+
+void InstallInterruptCleanup(InterruptNotice notice) {
+  static std::once_flag once;
+  std::call_once(once, [notice] {
+    g_notice = notice;
+    // A flow that fails because its files went must not end the process
+    // with its own code before the clean-up has.
+    std::atexit(internal::WaitIfStopping);
+    // The system runs the handler on a thread of its own for each event.
+    ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+  });
+}
+
+}  // namespace platform
