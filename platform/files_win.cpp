@@ -338,11 +338,15 @@ bool MakeSymbolicLink(const std::string& target, const std::string& linkPath) {
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     flags |= SYMBOLIC_LINK_FLAG_DIRECTORY;
   }
-  if (::CreateSymbolicLinkW(wideLink.c_str(), wideTarget.c_str(), flags)) return true;
+  bool made = ::CreateSymbolicLinkW(wideLink.c_str(), wideTarget.c_str(), flags) != 0;
   // Systems before developer mode refuse the unprivileged flag itself.
-  if (::GetLastError() != ERROR_INVALID_PARAMETER) return false;
-  flags &= ~DWORD{SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE};
-  return ::CreateSymbolicLinkW(wideLink.c_str(), wideTarget.c_str(), flags) != 0;
+  if (!made && ::GetLastError() == ERROR_INVALID_PARAMETER) {
+    flags &= ~DWORD{SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE};
+    made = ::CreateSymbolicLinkW(wideLink.c_str(), wideTarget.c_str(), flags) != 0;
+  }
+  // Some systems (Wine) answer success and make nothing: only a link that
+  // stands there counts.
+  return made && KindOfPath(linkPath) == PathKind::kLink;
 }
 
 PathKind KindOfPath(const std::string& path) {

@@ -53,10 +53,14 @@ std::string TempFolder() {
   // GetTempPathW answers from TMP, TEMP or the user's profile; the long
   // form names the folder the way a listing shows it.
   const std::wstring temp = GrowingCall([](wchar_t* b, DWORD n) { return ::GetTempPathW(n, b); });
-  if (temp.empty()) return "C:/Windows/Temp/";
-  std::wstring longForm =
+  const std::wstring longForm =
       GrowingCall([&](wchar_t* b, DWORD n) { return ::GetLongPathNameW(temp.c_str(), b, n); });
-  return WithSlash(ProgramPath(longForm.empty() ? temp : longForm));
+  if (!longForm.empty() && IsFolder(ProgramPath(longForm))) return WithSlash(ProgramPath(longForm));
+  // GetTempPathW does not check that its answer exists; the system's own
+  // temporary folder stands in, as /tmp does on Linux.
+  const std::wstring windows =
+      GrowingCall([](wchar_t* b, DWORD n) { return ::GetSystemWindowsDirectoryW(b, n); });
+  return WithSlash(ProgramPath(windows.empty() ? temp : windows + L"\\Temp"));
 }
 
 std::string CurrentFolder() {
