@@ -13,6 +13,7 @@ inline constexpr std::uint64_t kBaseX8664 = 0x180000000;
 inline constexpr std::uint64_t kBaseI686 = 0x10000000;
 
 std::span<const std::uint8_t> ImageX8664();
+std::span<const std::uint8_t> ImageX8664Lean();  // without thread_local and exceptions
 std::span<const std::uint8_t> ImageI686();
 
 }  // namespace pe_fixture
