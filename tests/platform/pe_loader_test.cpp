@@ -92,6 +92,17 @@ TEST(PeLoader, LoadsAtThePreferredBaseAndRuns) {
   EXPECT_EQ(check(), kFixtureGood);
 }
 
+TEST(PeLoader, ReleaseFreesTheLibrariesItLoadedForTheImports) {
+  ASSERT_EQ(GetModuleHandleA("version.dll"), nullptr);  // only the fixture imports it
+  {
+    MemoryLibrary library = MemoryLibrary::Load(FixtureFile());
+    ASSERT_TRUE(library.ok());
+    EXPECT_NE(GetModuleHandleA("version.dll"), nullptr);
+    EXPECT_EQ(Symbol<CheckFn>(library, "FixtureCheck")(), kFixtureGood);
+  }
+  EXPECT_EQ(GetModuleHandleA("version.dll"), nullptr);
+}
+
 TEST(PeLoader, LoadsRelocatedWhenThePreferredBaseIsTaken) {
   const pe::Layout layout = FixtureLayout();
   void* taken = VirtualAlloc(reinterpret_cast<void*>(pe_fixture::kBaseX8664), layout.sizeOfImage,

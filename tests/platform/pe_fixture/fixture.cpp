@@ -5,10 +5,11 @@
 // when all of them worked.
 //
 // Built twice for x86-64: in full, and with PE_FIXTURE_LEAN (no thread_local,
-// no exceptions, -fno-exceptions) for the leak test. The C++ runtime linked
-// into the full library keeps memory for the life of the process by design
-// (the exception emergency pool, each thread's thread_local block, freed only
-// at thread exit), so every load of it costs memory whichever loader loads it.
+// no exceptions, no import of version.dll, -fno-exceptions) for the leak
+// test. The C++ runtime linked into the full library keeps memory for the
+// life of the process by design (the exception emergency pool, each thread's
+// thread_local block, freed only at thread exit), so every load of it costs
+// memory whichever loader loads it.
 #include <windows.h>
 
 #include <cstdlib>
@@ -77,6 +78,16 @@ extern "C" __declspec(dllexport) int FixtureCheck() {
   const bool allocated = block != nullptr && more != nullptr;
   std::free(block);
   if (more != nullptr) HeapFree(heap, 0, more);
+#ifndef PE_FIXTURE_LEAN
+  // A library the test program itself does not load: the loader must load it
+  // for the image and free it again on release.
+  char path[MAX_PATH];
+  const DWORD length = GetSystemDirectoryA(path, MAX_PATH);
+  if (length == 0 || length + 16 > MAX_PATH) return 5;
+  std::strcat(path, "\\kernel32.dll");
+  DWORD handle = 0;
+  if (GetFileVersionInfoSizeA(path, &handle) == 0) return 6;
+#endif
   return allocated ? kGood : 4;
 }
 
