@@ -107,8 +107,16 @@ File File::Open(const std::string& path, OpenMode mode, bool noFollow) {
   }
   const std::wstring wide = WidePath(path);
   if (wide.empty()) return Failed(ENOENT);
+  // A new file is private (mode 0600 on Linux) until SetSharedFileMode.
+  internal::PrivateSecurity security;
+  SECURITY_ATTRIBUTES* attributes = nullptr;
+  if (mode == OpenMode::kCreateNew) {
+    attributes = security.attributes();
+    if (attributes == nullptr) return Failed(EACCES);
+  }
   // Shared like a POSIX descriptor: others may read, write, rename or delete.
-  HANDLE h = ::CreateFileW(wide.c_str(), access, kShareAll, nullptr, disposition, flags, nullptr);
+  HANDLE h =
+      ::CreateFileW(wide.c_str(), access, kShareAll, attributes, disposition, flags, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     const DWORD error = ::GetLastError();
     // A folder cannot be opened for data; say so as Linux does.

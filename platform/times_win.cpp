@@ -83,9 +83,9 @@ bool SetFileMode(const std::string& path, std::uint32_t mode) {
 }
 
 bool SetSharedFileMode(const std::string& path) {
-  // No umask on Windows: a shared file is a writable one; who else may read
-  // it is the folder's inherited access list.
-  return SetFileMode(path, 0666);
+  // No umask on Windows: a shared file is a writable one, with the access
+  // list its folder passes on instead of the private one it was made with.
+  return SetFileMode(path, 0666) && internal::InheritAccess(WidePath(path));
 }
 
 }  // namespace platform

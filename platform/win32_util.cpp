@@ -1,7 +1,12 @@
 // UTF-8 and UTF-16 at the system boundary, errors, and path examination.
 #include "platform/win32_util.h"
 
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <cerrno>
+#include <memory>
+#include <vector>
 
 namespace platform::internal {
 
@@ -133,6 +138,55 @@ std::optional<PathInfo> Examine(const std::string& path, bool follow, int* error
     }
   }
   return info;
+}
+
+PSID UserSid() {
+  static std::unique_ptr<std::uint8_t[]> sid = [] {
+    std::unique_ptr<std::uint8_t[]> copy;
+    HANDLE token;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return copy;
+    DWORD size = 0;
+    ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::vector<std::uint8_t> buffer(size);
+    if (size != 0 && ::GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) {
+      const PSID user = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
+      const DWORD length = ::GetLengthSid(user);
+      copy = std::make_unique<std::uint8_t[]>(length);
+      if (!::CopySid(length, copy.get(), user)) copy.reset();
+    }
+    ::CloseHandle(token);
+    return copy;
+  }();
+  return sid.get();
+}
+
+PrivateSecurity::PrivateSecurity() {
+  wchar_t* sidText = nullptr;
+  if (UserSid() == nullptr || !::ConvertSidToStringSidW(UserSid(), &sidText)) return;
+  const std::wstring sddl = std::wstring(L"O:") + sidText + L"D:P(A;OICI;FA;;;" + sidText + L")";
+  ::LocalFree(sidText);
+  ::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
+                                                         &descriptor_, nullptr);
+}
+
+PrivateSecurity::~PrivateSecurity() {
+  if (descriptor_ != nullptr) ::LocalFree(descriptor_);
+}
+
+SECURITY_ATTRIBUTES* PrivateSecurity::attributes() {
+  if (descriptor_ == nullptr) return nullptr;
+  attributes_ = {sizeof attributes_, descriptor_, FALSE};
+  return &attributes_;
+}
+
+bool InheritAccess(const std::wstring& path) {
+  // An empty, unprotected list: the system fills in what the folder passes on.
+  ACL empty;
+  if (!::InitializeAcl(&empty, sizeof empty, ACL_REVISION)) return false;
+  std::wstring copy = path;
+  return ::SetNamedSecurityInfoW(copy.data(), SE_FILE_OBJECT,
+                                 DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
+                                 nullptr, nullptr, &empty, nullptr) == ERROR_SUCCESS;
 }
 
 }  // namespace platform::internal

@@ -67,6 +67,31 @@ class Handle {
   HANDLE h_;
 };
 
+// The SID of the user this process runs as, or nullptr.
+PSID UserSid();
+
+// A security descriptor for private files and folders (mode 0600 and 0700
+// on Linux): owned by this user, whose access list, protected from the
+// parent's, admits this user alone and is inherited by what is made inside.
+class PrivateSecurity {
+ public:
+  PrivateSecurity();
+  ~PrivateSecurity();
+  PrivateSecurity(const PrivateSecurity&) = delete;
+  PrivateSecurity& operator=(const PrivateSecurity&) = delete;
+
+  // The attributes to create with, or nullptr when none could be made.
+  SECURITY_ATTRIBUTES* attributes();
+
+ private:
+  PSECURITY_DESCRIPTOR descriptor_ = nullptr;
+  SECURITY_ATTRIBUTES attributes_{};
+};
+
+// Puts path back on the access list it inherits from its folder, as a file
+// made there without one would have. Returns true iff done.
+bool InheritAccess(const std::wstring& path);
+
 }  // namespace platform::internal
 
 #endif  // TRESOLIN_PLATFORM_WIN32_UTIL_H_

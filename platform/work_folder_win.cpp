@@ -4,12 +4,10 @@
 #include "platform/win32_util.h"
 
 #include <aclapi.h>
-#include <sddl.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <memory>
 #include <mutex>
 #include <random>
 #include <thread>
@@ -23,6 +21,8 @@ namespace {
 
 using internal::ErrnoOf;
 using internal::Handle;
+using internal::PrivateSecurity;
+using internal::UserSid;
 using internal::WidePath;
 using internal::WideToUtf8;
 
@@ -103,59 +103,10 @@ bool RemoveTree(const std::string& path) {
 
 // ------------------------------------------------------------- the owner
 
-// The SID of the user this process runs as, or nullptr.
-PSID UserSid() {
-  static std::unique_ptr<std::uint8_t[]> sid = [] {
-    std::unique_ptr<std::uint8_t[]> copy;
-    HANDLE token;
-    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return copy;
-    DWORD size = 0;
-    ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-    std::vector<std::uint8_t> buffer(size);
-    if (size != 0 && ::GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) {
-      const PSID user = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
-      const DWORD length = ::GetLengthSid(user);
-      copy = std::make_unique<std::uint8_t[]>(length);
-      if (!::CopySid(length, copy.get(), user)) copy.reset();
-    }
-    ::CloseHandle(token);
-    return copy;
-  }();
-  return sid.get();
-}
-
-// A security descriptor for a private folder: owned by this user, whose
-// access list, protected from the parent's, admits this user alone (and is
-// inherited by everything made inside).
-class PrivateSecurity {
- public:
-  PrivateSecurity() {
-    wchar_t* sidText = nullptr;
-    if (UserSid() == nullptr || !::ConvertSidToStringSidW(UserSid(), &sidText)) return;
-    const std::wstring sddl = std::wstring(L"O:") + sidText + L"D:P(A;OICI;FA;;;" + sidText + L")";
-    ::LocalFree(sidText);
-    ::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
-                                                           &descriptor_, nullptr);
-  }
-  ~PrivateSecurity() {
-    if (descriptor_ != nullptr) ::LocalFree(descriptor_);
-  }
-  PrivateSecurity(const PrivateSecurity&) = delete;
-  PrivateSecurity& operator=(const PrivateSecurity&) = delete;
-
-  SECURITY_ATTRIBUTES* attributes() {
-    if (descriptor_ == nullptr) return nullptr;
-    attributes_ = {sizeof attributes_, descriptor_, FALSE};
-    return &attributes_;
-  }
-
- private:
-  PSECURITY_DESCRIPTOR descriptor_ = nullptr;
-  SECURITY_ATTRIBUTES attributes_{};
-};
-
 // Returns true iff the open folder is owned by this user and its access
-// list is protected from its parent's, as a folder we made is.
+// list lets no one in but this user and the system itself. A folder we made
+// has just the user's entry; Wine, which keeps no access lists, shows the
+// owner's mode bits as the user's and the system's entries.
 bool IsPrivateFolder(HANDLE folder) {
   PSID owner = nullptr;
   PACL dacl = nullptr;
@@ -165,12 +116,24 @@ bool IsPrivateFolder(HANDLE folder) {
                         &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
     return false;
   }
-  SECURITY_DESCRIPTOR_CONTROL control = 0;
-  DWORD revision = 0;
-  const bool privateFolder = owner != nullptr && UserSid() != nullptr &&
-                             ::EqualSid(owner, UserSid()) && dacl != nullptr &&
-                             ::GetSecurityDescriptorControl(descriptor, &control, &revision) &&
-                             (control & SE_DACL_PROTECTED) != 0;
+  // No access list at all lets everyone in.
+  bool privateFolder =
+      owner != nullptr && UserSid() != nullptr && ::EqualSid(owner, UserSid()) && dacl != nullptr;
+  for (DWORD i = 0; privateFolder && i < dacl->AceCount; ++i) {
+    void* ace = nullptr;
+    if (!::GetAce(dacl, i, &ace)) {
+      privateFolder = false;
+      break;
+    }
+    const auto* header = static_cast<const ACE_HEADER*>(ace);
+    if (header->AceType == ACCESS_DENIED_ACE_TYPE) continue;
+    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) {
+      privateFolder = false;  // conditional or object entries: not ours
+      break;
+    }
+    const PSID sid = &static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart;
+    privateFolder = ::EqualSid(sid, UserSid()) || ::IsWellKnownSid(sid, WinLocalSystemSid);
+  }
   ::LocalFree(descriptor);
   return privateFolder;
 }
@@ -538,7 +501,9 @@ void InstallInterruptCleanup(InterruptNotice notice) {
     // A flow that fails because its files went must not end the process
     // with its own code before the clean-up has.
     std::atexit(internal::WaitIfStopping);
-    // The system runs the handler on a thread of its own for each event.
+    // The system runs the handler on a thread of its own for each event. A
+    // process started in a group of its own has Ctrl-C turned off: on again.
+    ::SetConsoleCtrlHandler(nullptr, FALSE);
     ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
   });
 }

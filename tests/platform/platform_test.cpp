@@ -18,36 +18,6 @@
 namespace {
 
 #ifdef _WIN32
-// Windows has no /bin/sleep or /bin/sh: this test program plays the child,
-// as TRESOLIN_TEST_CHILD tells it, before any test runs.
-const bool g_playedChild = [] {
-  const char* role = std::getenv("TRESOLIN_TEST_CHILD");
-  if (role == nullptr || *role == '\0') return false;
-  const std::string what = role;
-  if (what == "sleep") ::Sleep(30000);
-  if (what.rfind("titel:", 0) == 0) {
-    const char* titel = std::getenv("titel");
-    testing_support::WriteFile(what.substr(6), std::string(titel ? titel : ""));
-    ::Sleep(30000);
-  }
-  std::exit(0);
-}();
-
-// Starts this program in the child role: role is inherited through the
-// environment and cleared again at once.
-int StartChild(const std::string& role) {
-  wchar_t self[MAX_PATH];
-  const DWORD n = ::GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::string path(n * 3, '\0');
-  path.resize(static_cast<std::size_t>(
-      ::WideCharToMultiByte(CP_UTF8, 0, self, static_cast<int>(n), path.data(),
-                            static_cast<int>(path.size()), nullptr, nullptr)));
-  platform::SetEnvironmentVariable("TRESOLIN_TEST_CHILD", role);
-  const int pid = platform::StartProgram(path, {});
-  platform::SetEnvironmentVariable("TRESOLIN_TEST_CHILD", "");
-  return pid;
-}
-
 // Environment changes for the tests: _putenv_s updates the C runtime's copy
 // and the system's block, which children and GetTempPathW read.
 void SetEnv(const char* name, const std::string& value) {
@@ -83,6 +53,9 @@ using testing_support::Exists;
 using testing_support::ReadFile;
 using testing_support::TempFolder;
 using testing_support::WriteFile;
+#ifdef _WIN32
+using testing_support::StartChild;
+#endif
 
 TEST(PlatformRename, NeverReplacesAnExistingTarget) {
   TempFolder dir;

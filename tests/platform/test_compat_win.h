@@ -10,7 +10,10 @@
 #include <sys/stat.h>
 #include <windows.h>
 
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <span>
 #include <string>
 
 #include "platform/platform.h"
@@ -41,6 +44,66 @@ inline int lstat(const char* path, struct stat* st) {
   }
   return stat(path, st);
 }
+
+namespace testing_support {
+
+// The path of this test program, as the program spells paths.
+inline std::string ThisProgram() {
+  wchar_t self[MAX_PATH];
+  const DWORD n = ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::string path(n * 3, '\0');
+  path.resize(static_cast<std::size_t>(
+      ::WideCharToMultiByte(CP_UTF8, 0, self, static_cast<int>(n), path.data(),
+                            static_cast<int>(path.size()), nullptr, nullptr)));
+  return path;
+}
+
+// Windows has no fork, /bin/sleep or /bin/sh: this test program plays the
+// child, as TRESOLIN_TEST_CHILD tells it, before any test runs.
+//   sleep            sleeps 30 s
+//   titel:<file>     writes $titel to file, then sleeps
+//   interrupt:<dir>  a run with the interrupt clean-up that has made files
+//                    in dir; reports readiness in <dir>.ready, then waits
+//   anything else    ends at once
+inline const bool g_playedChild = [] {
+  const char* role = std::getenv("TRESOLIN_TEST_CHILD");
+  if (role == nullptr || *role == '\0') return false;
+  const std::string what = role;
+  auto write = [](const std::string& path, const std::string& text) {
+    platform::File file = platform::File::Open(path, platform::OpenMode::kCreateNew);
+    (void)file.Write(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+  };
+  if (what == "sleep") ::Sleep(30000);
+  if (what.rfind("titel:", 0) == 0) {
+    const char* titel = std::getenv("titel");
+    write(what.substr(6), titel ? titel : "");
+    ::Sleep(30000);
+  }
+  if (what.rfind("interrupt:", 0) == 0) {
+    const std::string dir = what.substr(10);
+    platform::InstallInterruptCleanup();
+    // Leaked on purpose: the process ends by the event, as a run would.
+    auto* work = new platform::WorkFolder(platform::WorkFolder::Create(dir));
+    write(*work / "plain", "geheim");
+    write(*work / "half", "halb");
+    work->MakeFolderOutside(dir + "/restored");
+    work->MoveOut(*work / "half", dir + "/restored/half");
+    write(dir + ".ready", "r");
+    for (;;) ::Sleep(1000);
+  }
+  std::exit(0);
+}();
+
+// Starts this program in the child role (see g_playedChild): the role is
+// inherited through the environment and cleared again at once.
+inline int StartChild(const std::string& role) {
+  platform::SetEnvironmentVariable("TRESOLIN_TEST_CHILD", role);
+  const int pid = platform::StartProgram(ThisProgram(), {});
+  platform::SetEnvironmentVariable("TRESOLIN_TEST_CHILD", "");
+  return pid;
+}
+
+}  // namespace testing_support
 #endif
 
 #endif  // TRESOLIN_TESTS_PLATFORM_TEST_COMPAT_WIN_H_
