@@ -4,11 +4,30 @@
 
 #include <string.h>  // explicit_bzero
 
+#include <cstddef>
+
+#ifdef _WIN32
+namespace cipherkern {
+// From secure_wipe_win.cpp (SecureZeroMemory); not the header, whose inline
+// functions must not be compiled with this file's instruction set.
+void SecureWipe(void* data, std::size_t size);
+}  // namespace cipherkern
+#endif
+
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 
 namespace cipherkern {
 namespace {
+
+// Zeros that the optimiser may not drop as a dead store.
+void Wipe(void* data, std::size_t size) {
+#ifdef _WIN32
+  SecureWipe(data, size);
+#else
+  explicit_bzero(data, size);
+#endif
+}
 
 constexpr int kMaxRounds = 14;
 // Blocks in flight: AESENC has a latency of several cycles but a throughput
@@ -23,7 +42,7 @@ void LoadRoundKeys(const std::uint32_t* words, int rounds, __m128i* keys) {
     alignas(16) std::uint32_t bytes[4];
     for (int i = 0; i < 4; ++i) bytes[i] = __builtin_bswap32(words[4 * r + i]);
     keys[r] = _mm_load_si128(reinterpret_cast<const __m128i*>(bytes));
-    explicit_bzero(bytes, sizeof bytes);
+    Wipe(bytes, sizeof bytes);
   }
 }
 
@@ -77,7 +96,7 @@ void CryptBlocks(const std::uint32_t* roundKeys, int rounds, const std::uint8_t*
     for (int r = 1; r < rounds; ++r) s = Round<kDecrypt>(s, keys[r]);
     Store(out + 16 * b, LastRound<kDecrypt>(s, keys[rounds]));
   }
-  explicit_bzero(keys, sizeof keys);
+  Wipe(keys, sizeof keys);
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
-// The AES engine library, libcipherkern.so. It exports two functions with C
-// linkage, AES_Crypt_File and AES_Crypt_File_Status; everything else is
-// hidden. This header is the one definition of the library's interface: the
-// main program binds the library through the names, types and constants
-// below and restates none of them.
+// The AES engine library, libcipherkern.so (cipherkern.dll on Windows). It
+// exports two functions with C linkage, AES_Crypt_File and
+// AES_Crypt_File_Status; everything else is hidden. This header is the one
+// definition of the library's interface: the main program binds the library
+// through the names, types and constants below and restates none of them.
 //
 // AES_Crypt_File encrypts one file into another (mode 0) or restores it
 // (mode 1). It returns 0 in every case: the files on disk tell the outcome.
@@ -32,9 +32,20 @@
 #ifndef TRESOLIN_CIPHERKERN_CIPHERKERN_H_
 #define TRESOLIN_CIPHERKERN_CIPHERKERN_H_
 
-#if defined(__GNUC__)
+// On Windows the library is cipherkern.dll; its exports use the C calling
+// convention (cdecl) and undecorated names, on 32-bit x86 too.
+#if defined(_WIN32)
+#define CIPHERKERN_CALL __cdecl
+#if defined(CIPHERKERN_BUILDING_LIBRARY)
+#define CIPHERKERN_EXPORT __declspec(dllexport)
+#else
+#define CIPHERKERN_EXPORT
+#endif
+#elif defined(__GNUC__)
+#define CIPHERKERN_CALL
 #define CIPHERKERN_EXPORT __attribute__((visibility("default")))
 #else
+#define CIPHERKERN_CALL
 #define CIPHERKERN_EXPORT
 #endif
 
@@ -74,23 +85,24 @@ enum {
 // calling thread, a few hundred times at most for any file.
 typedef void (*CIPHERKERN_Progress)(void* context, long long done, long long total);
 
-CIPHERKERN_EXPORT int AES_Crypt_File(int mode, const char* inputPath, const char* outputPath,
-                                     const char* keyText, int chunkSize);
+CIPHERKERN_EXPORT int CIPHERKERN_CALL AES_Crypt_File(int mode, const char* inputPath,
+                                                     const char* outputPath, const char* keyText,
+                                                     int chunkSize);
 
 // progress may be null; systemError may be null, else it receives the
 // failing call's error number with READ_ERROR and WRITE_ERROR and 0 otherwise.
-CIPHERKERN_EXPORT int AES_Crypt_File_Status(int mode, const char* inputPath, const char* outputPath,
-                                            const char* keyText, int chunkSize,
-                                            CIPHERKERN_Progress progress, void* progressContext,
-                                            int* systemError);
+CIPHERKERN_EXPORT int CIPHERKERN_CALL AES_Crypt_File_Status(
+    int mode, const char* inputPath, const char* outputPath, const char* keyText, int chunkSize,
+    CIPHERKERN_Progress progress, void* progressContext, int* systemError);
 
 // The exports' types and names, for binding the library at run time.
-typedef int (*AES_Crypt_File_Fn)(int mode, const char* inputPath, const char* outputPath,
-                                 const char* keyText, int chunkSize);
-typedef int (*AES_Crypt_File_Status_Fn)(int mode, const char* inputPath, const char* outputPath,
-                                        const char* keyText, int chunkSize,
-                                        CIPHERKERN_Progress progress, void* progressContext,
-                                        int* systemError);
+typedef int(CIPHERKERN_CALL* AES_Crypt_File_Fn)(int mode, const char* inputPath,
+                                                const char* outputPath, const char* keyText,
+                                                int chunkSize);
+typedef int(CIPHERKERN_CALL* AES_Crypt_File_Status_Fn)(int mode, const char* inputPath,
+                                                       const char* outputPath, const char* keyText,
+                                                       int chunkSize, CIPHERKERN_Progress progress,
+                                                       void* progressContext, int* systemError);
 #define CIPHERKERN_EXPORT_NAME "AES_Crypt_File"
 #define CIPHERKERN_STATUS_EXPORT_NAME "AES_Crypt_File_Status"
 

@@ -4,6 +4,9 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef _WIN32
+#include "cipherkern/file_io_win.h"
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -50,6 +53,12 @@ class FileDescriptor {
   int fd_;
 };
 
+#ifndef _WIN32
+void RemoveFile(const char* path) {
+  ::unlink(path);
+}
+#endif
+
 // Removes a file this call created unless the call got to the point where
 // the file is its result.
 class RemoveUnlessKept {
@@ -58,7 +67,7 @@ class RemoveUnlessKept {
   RemoveUnlessKept(const RemoveUnlessKept&) = delete;
   RemoveUnlessKept& operator=(const RemoveUnlessKept&) = delete;
   ~RemoveUnlessKept() {
-    if (!kept_) ::unlink(path_.c_str());
+    if (!kept_) RemoveFile(path_.c_str());
   }
   void Keep() { kept_ = true; }
 
@@ -67,6 +76,7 @@ class RemoveUnlessKept {
   bool kept_ = false;
 };
 
+#ifndef _WIN32
 int OpenForReading(const char* path) {
   return ::open(path, O_RDONLY | O_CLOEXEC);
 }
@@ -80,6 +90,7 @@ int CreateFile(const std::string& path, mode_t mode, bool readBack) {
   if (fd >= 0 && mode == kPlaintextFileMode) (void)::fchmod(fd, mode);
   return fd;
 }
+#endif  // !_WIN32
 
 // The outcome of one call beyond its status: the error number of the read or
 // write that failed, and the progress reports.
@@ -115,6 +126,7 @@ class CallReport {
   std::uint64_t reported_ = 0;
 };
 
+#ifndef _WIN32
 // Reads and writes set errno on failure; a short read, which the file's size
 // said would not come, is reported as EIO.
 [[nodiscard]] bool ReadAt(int fd, std::uint8_t* data, std::size_t size, std::uint64_t offset) {
@@ -144,9 +156,31 @@ class CallReport {
   return true;
 }
 
+[[nodiscard]] bool TruncateTo(int fd, std::uint64_t length) {
+  return ::ftruncate(fd, static_cast<off_t>(length)) == 0;
+}
+
 bool SameFile(const struct stat& a, const char* path) {
   struct stat b {};
   return ::stat(path, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Returns true iff path names the file open as fd.
+bool SameFile(int fd, const char* path) {
+  struct stat st {};
+  return ::fstat(fd, &st) == 0 && SameFile(st, path);
+}
+
+// Returns true iff fd is a regular file, with its size in *size; else false
+// with the cause in *error.
+[[nodiscard]] bool RegularFileSize(int fd, std::uint64_t* size, int* error) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    *error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    return false;
+  }
+  *size = static_cast<std::uint64_t>(st.st_size);
+  return true;
 }
 
 // Returns true iff the input names the same file as one of the paths the
@@ -156,6 +190,7 @@ bool InputIsWrittenTo(const char* input, const char* written, const std::string&
   return ::stat(input, &inputStat) == 0 &&
          (SameFile(inputStat, written) || SameFile(inputStat, intermediate.c_str()));
 }
+#endif  // !_WIN32
 
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -176,13 +211,14 @@ EngineStatus OpenInput(const char* path, Input* input, CallReport* report) {
     report->NoteSystemError();
     return EngineStatus::kCannotOpenInput;
   }
-  struct stat st {};
-  if (::fstat(input->fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    report->NoteSystemError(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+  std::uint64_t size = 0;
+  int error = 0;
+  if (!RegularFileSize(input->fd.get(), &size, &error)) {
+    report->NoteSystemError(error);
     return EngineStatus::kCannotReadInput;
   }
-  if (st.st_size >= kMaxInputLength) return EngineStatus::kInputTooLarge;
-  input->size = static_cast<std::uint64_t>(st.st_size);
+  if (size >= static_cast<std::uint64_t>(kMaxInputLength)) return EngineStatus::kInputTooLarge;
+  input->size = size;
   return EngineStatus::kOk;
 }
 
@@ -348,7 +384,7 @@ EngineStatus PackInto(int inputFd, std::uint64_t size, int pack, CallReport* rep
   } else {
     // Stored: the stream grew past the file, or the encoder could not get
     // its work memory. The stream written so far goes.
-    if (::ftruncate(pack, static_cast<off_t>(kEntryHeaderSize)) != 0) {
+    if (!TruncateTo(pack, kEntryHeaderSize)) {
       report->NoteSystemError();
       return EngineStatus::kWriteFailed;
     }
@@ -398,8 +434,7 @@ EngineStatus Encrypt(const EngineRequest& request, const AesKeySchedule& schedul
   (void)input.fd.Close();
   if (!Engine_BodyFits(containerLength)) return EngineStatus::kInputTooLarge;
 
-  struct stat packStat {};
-  if (::fstat(pack.get(), &packStat) != 0 || SameFile(packStat, request.outputPath)) {
+  if (SameFile(pack.get(), request.outputPath)) {
     return EngineStatus::kPathsOverlap;
   }
   FileDescriptor output(CreateFile(request.outputPath, kCiphertextFileMode, /*readBack=*/false));
@@ -630,7 +665,7 @@ EngineStatus Decrypt(const EngineRequest& request, const AesKeySchedule& schedul
   }
   // A ".dec" file left from an earlier call would pass for this call's
   // result, since the caller looks only at which files exist.
-  ::unlink(restoredPath.c_str());
+  RemoveFile(restoredPath.c_str());
 
   Input input;
   if (const EngineStatus s = OpenInput(request.inputPath, &input, report); s != EngineStatus::kOk) {
@@ -681,8 +716,8 @@ EngineStatus Decrypt(const EngineRequest& request, const AesKeySchedule& schedul
     if (!Container_IsPadding({tail, tailLength})) return EngineStatus::kDamagedContainer;
   }
   // Leave the decrypted container as it was packed, without the padding.
-  const off_t containerLength = hasEntry ? static_cast<off_t>(header.ContainerLength()) : 0;
-  if (::ftruncate(output.get(), containerLength) != 0 || !output.Close() || !dec.Close()) {
+  const std::uint64_t containerLength = hasEntry ? header.ContainerLength() : 0;
+  if (!TruncateTo(output.get(), containerLength) || !output.Close() || !dec.Close()) {
     report->NoteSystemError();
     return EngineStatus::kWriteFailed;
   }

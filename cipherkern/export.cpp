@@ -39,10 +39,10 @@ struct ProgressTarget {
 
 }  // namespace
 
-extern "C" int AES_Crypt_File_Status(int mode, const char* inputPath, const char* outputPath,
-                                     const char* keyText, int chunkSize,
-                                     CIPHERKERN_Progress progress, void* progressContext,
-                                     int* systemError) {
+extern "C" int CIPHERKERN_CALL AES_Crypt_File_Status(int mode, const char* inputPath,
+                                                     const char* outputPath, const char* keyText,
+                                                     int chunkSize, CIPHERKERN_Progress progress,
+                                                     void* progressContext, int* systemError) {
   if (systemError != nullptr) *systemError = 0;
   // Modes other than 0 and 1 are refused before anything is touched.
   if (mode != CIPHERKERN_MODE_ENCRYPT && mode != CIPHERKERN_MODE_DECRYPT) {
@@ -68,8 +68,9 @@ extern "C" int AES_Crypt_File_Status(int mode, const char* inputPath, const char
   return StatusOf(cipherkern::Engine_CryptFile(request));
 }
 
-extern "C" int AES_Crypt_File(int mode, const char* inputPath, const char* outputPath,
-                              const char* keyText, int chunkSize) {
+extern "C" int CIPHERKERN_CALL AES_Crypt_File(int mode, const char* inputPath,
+                                              const char* outputPath, const char* keyText,
+                                              int chunkSize) {
   // The outcome is what the files on disk show; callers never read a result.
   (void)AES_Crypt_File_Status(mode, inputPath, outputPath, keyText, chunkSize, nullptr, nullptr,
                               nullptr);

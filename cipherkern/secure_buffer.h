@@ -19,9 +19,14 @@ namespace cipherkern {
 
 // Overwrites size bytes at data with zeros in a way the optimiser may not
 // drop as a dead store.
+#ifdef _WIN32
+// SecureZeroMemory, in secure_wipe_win.cpp: <windows.h> stays out of here.
+void SecureWipe(void* data, std::size_t size);
+#else
 inline void SecureWipe(void* data, std::size_t size) {
   if (data != nullptr && size > 0) explicit_bzero(data, size);
 }
+#endif
 
 class SecureBuffer {
  public:
