@@ -18,6 +18,10 @@
 #include <thread>
 #include <utility>
 
+#ifdef _WIN32
+#include "cipherkern/thread_win.h"
+#endif
+
 #include "cipherkern/pack_stream.h"
 #include "cipherkern/pack_stream_encoder_tuning.h"
 #include "cipherkern/pack_stream_internal.h"
@@ -544,8 +548,15 @@ class Signal {
     // Either a waiter sees the change, or this sees the waiter.
     std::atomic_thread_fence(std::memory_order_seq_cst);
     if (sleepers_.load(std::memory_order_relaxed) > 0) {
+#ifdef _WIN32
+      point_.Lock();
+      sequence_.fetch_add(1, std::memory_order_seq_cst);
+      point_.Unlock();
+      point_.WakeAll();
+#else
       sequence_.fetch_add(1, std::memory_order_seq_cst);
       sequence_.notify_all();
+#endif
     }
   }
 
@@ -557,11 +568,23 @@ class Signal {
       Pause();
     }
     for (;;) {
+#ifdef _WIN32
+      // The notifier takes the lock to count on: between this ready() and
+      // the sleep, which lets go of the lock, no notification is missed.
+      point_.Lock();
+      const std::uint32_t seen = sequence_.load(std::memory_order_seq_cst);
+      sleepers_.fetch_add(1, std::memory_order_seq_cst);
+      const bool done = ready();
+      while (!done && sequence_.load(std::memory_order_seq_cst) == seen) point_.Sleep();
+      sleepers_.fetch_sub(1, std::memory_order_seq_cst);
+      point_.Unlock();
+#else
       const std::uint32_t seen = sequence_.load(std::memory_order_seq_cst);
       sleepers_.fetch_add(1, std::memory_order_seq_cst);
       const bool done = ready();
       if (!done) sequence_.wait(seen, std::memory_order_seq_cst);
       sleepers_.fetch_sub(1, std::memory_order_seq_cst);
+#endif
       if (done) return;
     }
   }
@@ -576,6 +599,10 @@ class Signal {
   static constexpr int kSpins = 2000;
   std::atomic<std::uint32_t> sequence_{0};
   std::atomic<int> sleepers_{0};
+#ifdef _WIN32
+  // std::atomic's wait loses wake-ups in MinGW's GCC 12 (no futex there).
+  win::WaitPoint point_;
+#endif
 };
 
 // The two threads of an encode. The coder's thread (the caller's) decides
@@ -2069,6 +2096,30 @@ EncodeStatus RunEncoder(InputWindow* input, BitWriter* writer, const RunPlan& pl
       Encoder<Link> ahead(input, plan.window, static_cast<std::uint8_t*>(helperWork.get()), slots,
                           nullptr, plan.mode, nullptr);
       Encoder<Link> coder(input, plan.window, tables, slots, writer, plan.mode, io);
+#ifdef _WIN32
+      struct Job {
+        Encoder<Link>* ahead;
+        Helper* helper;
+      } job{&ahead, helper.get()};
+      void* const thread = win::StartThread(
+          [](void* context) {
+            const Job* j = static_cast<const Job*>(context);
+            j->ahead->HelpAhead(j->helper, 1 + Helper::kJump);
+          },
+          &job);
+      if (thread != nullptr) {
+        // The helper stops and is joined however the run ends.
+        struct Joiner {
+          Helper* helper;
+          void* thread;
+          ~Joiner() {
+            helper->Stop();
+            win::JoinThread(thread);
+          }
+        } joiner{helper.get(), thread};
+        return coder.Run(plan.growthLimit, helper.get());
+      }
+#else
       std::thread thread;
       try {
         thread = std::thread([&] { ahead.HelpAhead(helper.get(), 1 + Helper::kJump); });
@@ -2087,6 +2138,7 @@ EncodeStatus RunEncoder(InputWindow* input, BitWriter* writer, const RunPlan& pl
         } joiner{helper.get(), &thread};
         return coder.Run(plan.growthLimit, helper.get());
       }
+#endif
     }
   }
   Encoder<Link> encoder(input, plan.window, tables, slots, writer, plan.mode, io);
