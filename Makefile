@@ -69,7 +69,7 @@ WINDOWS_BUILDS := build-windows-x86_64 build-windows-i686
 windows:
 	@bash scripts/deps-windows
 	for arch in x86_64 i686; do \
-	  cmake -S . -B build-windows-$$arch $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  cmake -S . -B build-windows-$$arch $(GENERATOR) --no-warn-unused-cli -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	    -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-$$arch.cmake \
 	    -DTRESOLIN_WINDOWS_FULL=$(WINDOWS_FULL) -DTRESOLIN_WERROR=$(WERROR) || exit 1; \
 	  cmake --build build-windows-$$arch -j $(JOBS) || exit 1; \
