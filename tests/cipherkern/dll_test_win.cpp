@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -26,6 +27,39 @@ using ::testing_support::ReadFile;
 using ::testing_support::WriteFile;
 
 constexpr char kKeyText[] = "0f1e2d3c4b5a69788796a5b4c3d2e1f0";
+
+// A sample whose bytes are the same on every platform: text lines, runs and
+// noise from a fixed generator, about 3 MiB (long enough for the encoder's
+// second thread).
+inline std::vector<std::uint8_t> CrossPlatformSample() {
+  std::vector<std::uint8_t> data;
+  std::mt19937 rng(20261208);
+  while (data.size() < (std::size_t{3} << 20)) {
+    switch (rng() % 3) {
+      case 0: {
+        const std::string line = "Zeile " + std::to_string(rng() % 5000) + " der Probe\r\n";
+        data.insert(data.end(), line.begin(), line.end());
+        break;
+      }
+      case 1: {
+        const std::uint32_t length = rng() % 300;
+        data.insert(data.end(), length, static_cast<std::uint8_t>(rng()));
+        break;
+      }
+      default:
+        for (std::uint32_t n = rng() % 200; n > 0; --n)
+          data.push_back(static_cast<std::uint8_t>(rng()));
+    }
+  }
+  return data;
+}
+
+// FNV-1a, 64 bits.
+inline std::uint64_t Fnv1a(const std::vector<std::uint8_t>& bytes) {
+  std::uint64_t h = 0xcbf29ce484222325u;
+  for (const std::uint8_t b : bytes) h = (h ^ b) * 0x100000001b3u;
+  return h;
+}
 
 std::wstring LibraryPath() {
   return fs::path(CIPHERKERN_LIBRARY_PATH).wstring();
@@ -243,6 +277,25 @@ TEST_F(CipherkernDllCalls, TakesUtf8PathsBeyondTheAnsiCodePage) {
   std::ifstream in(utf8(back + ".dec"), std::ios::binary);
   ASSERT_TRUE(in.good());
   EXPECT_EQ(Bytes(std::istreambuf_iterator<char>(in), {}), file_);
+}
+
+// The engine's output does not depend on the system: the same sample and
+// key give the body the Linux library makes (its length and FNV-1a hash,
+// taken from libcipherkern.so), with the encoder's second thread at work.
+TEST_F(CipherkernDllCalls, MakesTheSameBodyAsTheLinuxLibrary) {
+  const Bytes sample = CrossPlatformSample();
+  ASSERT_EQ(sample.size(), 3145729u);
+  ASSERT_EQ(Fnv1a(sample), 0x41cf370321118307u);
+  WriteFile(Path("sample"), sample);
+  int error = -1;
+  ASSERT_EQ(Call(CIPHERKERN_MODE_ENCRYPT, Path("sample"), Path("sample_aes"), &error),
+            CIPHERKERN_STATUS_DONE);
+  const Bytes body = ReadFile(Path("sample_aes"));
+  EXPECT_EQ(body.size(), 1346784u);
+  EXPECT_EQ(Fnv1a(body), 0x2abfe78f9d57c4c4u);
+  ASSERT_EQ(Call(CIPHERKERN_MODE_DECRYPT, Path("sample_aes"), Path("back"), &error),
+            CIPHERKERN_STATUS_DONE);
+  EXPECT_EQ(ReadFile(Path("back.dec")), sample);
 }
 
 }  // namespace
