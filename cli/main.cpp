@@ -8,6 +8,10 @@
 #include "cli/cli.h"
 #include "platform/platform.h"
 
+#ifndef SIGHUP
+#define SIGHUP 1  // Windows: a closed console ends the program as a hang-up
+#endif
+
 namespace {
 
 // Says why the run ended, on a line of its own (after a progress line or the

@@ -21,8 +21,10 @@ std::string SystemErrorText(int error) {
       return "nicht gefunden";
     case ENOSPC:
       return "kein Platz mehr auf dem Datenträger";
+#ifdef EDQUOT  // not on Windows
     case EDQUOT:
       return "Speicherkontingent erschöpft";
+#endif
     case EROFS:
       return "Dateisystem nur lesbar";
     case EIO:
