@@ -1,31 +1,8 @@
-# Cross-builds the Windows program for 32-bit x86 with Debian's MinGW-w64
-# compilers in their posix thread model (the win32 model has no std::thread or
-# std::mutex in GCC 12). Everything links statically, so that the programs
-# import only system DLLs.
+# Cross-builds the Windows program for 32-bit x86 (see mingw-common.cmake).
 #   cmake -S . -B build-windows-i686 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86)
 set(TRESOLIN_MINGW_TRIPLET i686-w64-mingw32)
-
-set(CMAKE_C_COMPILER ${TRESOLIN_MINGW_TRIPLET}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${TRESOLIN_MINGW_TRIPLET}-g++-posix)
-set(CMAKE_ASM_COMPILER ${TRESOLIN_MINGW_TRIPLET}-gcc-posix)
-set(CMAKE_RC_COMPILER ${TRESOLIN_MINGW_TRIPLET}-windres)
-set(CMAKE_OBJCOPY ${TRESOLIN_MINGW_TRIPLET}-objcopy CACHE FILEPATH "")
-set(CMAKE_OBJDUMP ${TRESOLIN_MINGW_TRIPLET}-objdump CACHE FILEPATH "")
-
-# Headers and libraries of the target (zlib from libz-mingw-w64-dev) only;
-# programs of the build machine.
-set(CMAKE_FIND_ROOT_PATH /usr/${TRESOLIN_MINGW_TRIPLET})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# libgcc, libstdc++ and winpthreads go into each program and DLL.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
-set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static")
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
 
 # This machine cannot run 32-bit programs (the kernel has 32-bit execution
 # disabled): the 32-bit build is built and checked, not run.

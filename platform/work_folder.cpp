@@ -17,13 +17,14 @@
 
 #include "platform/faults.h"
 #include "platform/platform.h"
-#include "platform/terminal_state.h"
+#include "platform/work_folder_internal.h"
 
 namespace platform {
 namespace {
 
-constexpr std::string_view kOwnerRecord = "owner";
-constexpr std::size_t kRecordLimitBytes = 1024;
+using internal::kOwnerRecord;
+using internal::kRecordLimitBytes;
+using internal::OwnerRecord;
 constexpr mode_t kPrivateFolderMode = 0700;
 // A tree that another thread of this process still writes into may need a
 // second pass before its folder is empty.
@@ -81,19 +82,6 @@ ParentAndName OpenParent(std::string path) {
   return result;
 }
 
-// Removes the folder at path with everything below it, never following a
-// link (a link inside is removed as a link). Returns true iff it is gone.
-bool RemoveTree(const std::string& path) {
-  const ParentAndName target = OpenParent(path);
-  if (target.parentFd < 0) return false;
-  bool gone = false;
-  for (int pass = 0; pass < kRemovePasses && !gone; ++pass) {
-    gone = RemoveTreeAt(target.parentFd, target.name.c_str());
-  }
-  ::close(target.parentFd);
-  return gone;
-}
-
 // ---------------------------------------------------------- owner records
 
 std::string ReadSmallFile(int dirFd, const char* name) {
@@ -141,35 +129,6 @@ std::string ProcessStartTime(long pid) {
   return stat.substr(pos, stat.find(' ', pos) - pos);
 }
 
-struct OwnerRecord {
-  std::string host, boot, pid, start;
-};
-
-std::string FormatRecord(const OwnerRecord& record) {
-  return "host " + record.host + "\nboot " + record.boot + "\npid " + record.pid + "\nstart " +
-         record.start + "\n";
-}
-
-bool ParseRecord(const std::string& text, OwnerRecord* record) {
-  std::size_t pos = 0;
-  int seen = 0;
-  while (pos < text.size()) {
-    const std::size_t end = text.find('\n', pos);
-    if (end == std::string::npos) return false;
-    const std::string line = text.substr(pos, end - pos);
-    pos = end + 1;
-    const std::size_t space = line.find(' ');
-    if (space == std::string::npos) return false;
-    const std::string key = line.substr(0, space);
-    const std::string value = line.substr(space + 1);
-    if (key == "host") record->host = value, seen |= 1;
-    if (key == "boot") record->boot = value, seen |= 2;
-    if (key == "pid") record->pid = value, seen |= 4;
-    if (key == "start") record->start = value, seen |= 8;
-  }
-  return seen == 15 && !record->host.empty() && !record->pid.empty();
-}
-
 OwnerRecord ThisProcess() {
   OwnerRecord record;
   record.host = HostName();
@@ -190,20 +149,22 @@ bool OwnerIsGone(const OwnerRecord& record) {
   return start.empty() || start != record.start;
 }
 
-// ------------------------------------------------- the interrupt registry
+}  // namespace
 
-// What a run made outside its working folder, so that it can be undone.
-enum class Made { kFile, kFolder, kTree };
+namespace internal {
 
-struct Slot {
-  bool used = false;
-  std::string path;
-  std::vector<std::pair<std::string, Made>> created;
-};
-
-// Guards g_slots. The interrupt clean-up takes it and never gives it back.
-std::mutex g_registryMutex;
-std::vector<Slot> g_slots;
+// Removes the folder at path with everything below it, never following a
+// link (a link inside is removed as a link). Returns true iff it is gone.
+bool RemoveTree(const std::string& path) {
+  const ParentAndName target = OpenParent(path);
+  if (target.parentFd < 0) return false;
+  bool gone = false;
+  for (int pass = 0; pass < kRemovePasses && !gone; ++pass) {
+    gone = RemoveTreeAt(target.parentFd, target.name.c_str());
+  }
+  ::close(target.parentFd);
+  return gone;
+}
 
 void UndoCreatedLocked(Slot& slot) {
   for (auto it = slot.created.rbegin(); it != slot.created.rend(); ++it) {
@@ -222,7 +183,14 @@ void UndoCreatedLocked(Slot& slot) {
   slot.created.clear();
 }
 
-}  // namespace
+}  // namespace internal
+
+using internal::FormatRecord;
+using internal::Made;
+using internal::ParseRecord;
+using internal::RegistryMutex;
+using internal::RemoveTree;
+using internal::Slots;
 
 int SweepStaleWorkFolders(const std::string& parent) {
   const int parentFd =
@@ -257,33 +225,6 @@ int SweepStaleWorkFolders(const std::string& parent) {
   return removed;
 }
 
-WorkFolder::WorkFolder(WorkFolder&& other) noexcept
-    : path_(std::move(other.path_)), slot_(other.slot_) {
-  other.path_.clear();
-  other.slot_ = -1;
-}
-
-WorkFolder& WorkFolder::operator=(WorkFolder&& other) noexcept {
-  if (this != &other) {
-    Remove();
-    path_ = std::move(other.path_);
-    slot_ = other.slot_;
-    other.path_.clear();
-    other.slot_ = -1;
-  }
-  return *this;
-}
-
-WorkFolder::~WorkFolder() {
-  Remove();
-}
-
-WorkFolder WorkFolder::CreateForScratch(const std::string& parent) {
-  WorkFolder folder = Create(parent);
-  if (!folder.ok() && errno != ENOSPC) folder = Create(TempFolder());
-  return folder;
-}
-
 WorkFolder WorkFolder::Create(const std::string& parent) {
   std::string base = parent.empty() ? "./" : parent;
   if (base.back() != '/') base.push_back('/');
@@ -292,18 +233,14 @@ WorkFolder WorkFolder::Create(const std::string& parent) {
   WorkFolder folder;
   std::string pattern = base + std::string(kWorkFolderPrefix) + "XXXXXX";
   {
-    std::lock_guard lock(g_registryMutex);
+    std::lock_guard lock(RegistryMutex());
     if (internal::ShouldFail(internal::Fault::kOpenForWrite)) {
       errno = EROFS;
       return folder;
     }
     if (::mkdtemp(pattern.data()) == nullptr) return folder;
     ::chmod(pattern.c_str(), kPrivateFolderMode);
-    std::size_t index = 0;
-    while (index < g_slots.size() && g_slots[index].used) ++index;
-    if (index == g_slots.size()) g_slots.emplace_back();
-    g_slots[index] = Slot{true, pattern, {}};
-    folder.slot_ = static_cast<int>(index);
+    folder.slot_ = internal::RegisterLocked(pattern);
     folder.path_ = pattern + "/";
   }
   const std::string record = FormatRecord(ThisProcess());
@@ -316,50 +253,14 @@ WorkFolder WorkFolder::Create(const std::string& parent) {
   return folder;
 }
 
-bool WorkFolder::MoveOut(const std::string& from, const std::string& to, bool replace) {
-  if (!ok()) return false;
-  std::lock_guard lock(g_registryMutex);
-  const bool existed = KindOfPath(to) != PathKind::kMissing;
-  if (existed && !replace) return false;
-  const bool folder = KindOfPath(from) == PathKind::kFolder;
-  const bool moved = replace ? ReplaceFile(from, to) : RenameFile(from, to);
-  if (moved && !existed) {
-    g_slots[static_cast<std::size_t>(slot_)].created.emplace_back(
-        to, folder ? Made::kTree : Made::kFile);
-  }
-  return moved;
-}
-
 bool WorkFolder::MakeFolderOutside(const std::string& path) {
   if (!ok()) return false;
-  std::lock_guard lock(g_registryMutex);
+  std::lock_guard lock(RegistryMutex());
   if (::mkdir(path.c_str(), 0777) == 0) {
-    g_slots[static_cast<std::size_t>(slot_)].created.emplace_back(path, Made::kFolder);
+    Slots()[static_cast<std::size_t>(slot_)].created.emplace_back(path, Made::kFolder);
     return true;
   }
   return errno == EEXIST && KindOfPath(path) == PathKind::kFolder;
-}
-
-void WorkFolder::UndoCreated() {
-  if (!ok()) return;
-  std::lock_guard lock(g_registryMutex);
-  UndoCreatedLocked(g_slots[static_cast<std::size_t>(slot_)]);
-}
-
-void WorkFolder::Commit() {
-  if (!ok()) return;
-  std::lock_guard lock(g_registryMutex);
-  g_slots[static_cast<std::size_t>(slot_)].created.clear();
-}
-
-bool WorkFolder::Remove() {
-  if (!ok()) return true;
-  std::lock_guard lock(g_registryMutex);
-  const bool gone = RemoveTree(path_);
-  g_slots[static_cast<std::size_t>(slot_)] = Slot{};
-  path_.clear();
-  slot_ = -1;
-  return gone;
 }
 
 void InstallInterruptCleanup(InterruptNotice notice) {
@@ -378,23 +279,7 @@ void InstallInterruptCleanup(InterruptNotice notice) {
       int signal = 0;
       while (sigwait(&signals, &signal) != 0) {
       }
-      // Held until the process ends: no working folder is made and no result
-      // is moved into place after this point, and the other threads, which
-      // run on, create nothing more.
-      internal::BeginStopping();
-      g_registryMutex.lock();
-      internal::RestoreTerminal();
-      for (Slot& slot : g_slots) {
-        if (!slot.used) continue;
-        UndoCreatedLocked(slot);
-        RemoveTree(slot.path);
-      }
-      // A creation that had passed its check when the clean-up began may
-      // land after the first removal.
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-      for (Slot& slot : g_slots) {
-        if (slot.used) RemoveTree(slot.path);
-      }
+      internal::RemoveEverythingForInterrupt();
       if (notice != nullptr) notice(signal);
       ::_exit(128 + signal);
     }).detach();

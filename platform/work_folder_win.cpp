@@ -14,7 +14,7 @@
 
 #include "platform/faults.h"
 #include "platform/platform.h"
-#include "platform/terminal_state.h"
+#include "platform/work_folder_internal.h"
 
 namespace platform {
 namespace {
@@ -26,8 +26,15 @@ using internal::UserSid;
 using internal::WidePath;
 using internal::WideToUtf8;
 
-constexpr std::string_view kOwnerRecord = "owner";
-constexpr std::size_t kRecordLimitBytes = 1024;
+using internal::FormatRecord;
+using internal::kOwnerRecord;
+using internal::kRecordLimitBytes;
+using internal::Made;
+using internal::OwnerRecord;
+using internal::ParseRecord;
+using internal::RegistryMutex;
+using internal::Slot;
+using internal::Slots;
 constexpr int kNameAttempts = 100;
 // A tree that another thread of this process still writes into may need a
 // second pass before its folder is empty; a file still open elsewhere goes
@@ -90,7 +97,7 @@ bool RemoveTreeOnce(const std::wstring& path) {
 
 // Removes the folder at path with everything below it. Returns true iff it
 // is gone.
-bool RemoveTree(const std::string& path) {
+bool RemoveFolderTree(const std::string& path) {
   std::wstring wide = WidePath(path);
   while (wide.size() > 3 && wide.back() == L'\\') wide.pop_back();
   if (wide.empty()) return false;
@@ -182,35 +189,6 @@ std::string ProcessStartTime(DWORD pid, bool* unknown) {
   return std::to_string((std::uint64_t{created.dwHighDateTime} << 32) | created.dwLowDateTime);
 }
 
-struct OwnerRecord {
-  std::string host, boot, pid, start;
-};
-
-std::string FormatRecord(const OwnerRecord& record) {
-  return "host " + record.host + "\nboot " + record.boot + "\npid " + record.pid + "\nstart " +
-         record.start + "\n";
-}
-
-bool ParseRecord(const std::string& text, OwnerRecord* record) {
-  std::size_t pos = 0;
-  int seen = 0;
-  while (pos < text.size()) {
-    const std::size_t end = text.find('\n', pos);
-    if (end == std::string::npos) return false;
-    const std::string line = text.substr(pos, end - pos);
-    pos = end + 1;
-    const std::size_t space = line.find(' ');
-    if (space == std::string::npos) return false;
-    const std::string key = line.substr(0, space);
-    const std::string value = line.substr(space + 1);
-    if (key == "host") record->host = value, seen |= 1;
-    if (key == "boot") record->boot = value, seen |= 2;
-    if (key == "pid") record->pid = value, seen |= 4;
-    if (key == "start") record->start = value, seen |= 8;
-  }
-  return seen == 15 && !record->host.empty() && !record->pid.empty();
-}
-
 OwnerRecord ThisProcess() {
   OwnerRecord record;
   record.host = HostName();
@@ -235,36 +213,6 @@ bool OwnerIsGone(const OwnerRecord& record) {
 }
 
 // ------------------------------------------------- the interrupt registry
-
-// What a run made outside its working folder, so that it can be undone.
-enum class Made { kFile, kFolder, kTree };
-
-struct Slot {
-  bool used = false;
-  std::string path;
-  std::vector<std::pair<std::string, Made>> created;
-};
-
-// Guards g_slots. The interrupt clean-up takes it and never gives it back.
-std::mutex g_registryMutex;
-std::vector<Slot> g_slots;
-
-void UndoCreatedLocked(Slot& slot) {
-  for (auto it = slot.created.rbegin(); it != slot.created.rend(); ++it) {
-    switch (it->second) {
-      case Made::kFile:
-        DeleteFile(it->first);
-        break;
-      case Made::kFolder:
-        RemoveEmptyFolder(it->first);
-        break;
-      case Made::kTree:
-        RemoveTree(it->first);
-        break;
-    }
-  }
-  slot.created.clear();
-}
 
 std::string RandomSuffix() {
   static constexpr char kLetters[] =
@@ -298,23 +246,8 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
     default:
       return FALSE;
   }
-  // Held until the process ends: no working folder is made and no result
-  // is moved into place after this point, and the other threads, which run
-  // on, create nothing more. A second event waits here for the first.
-  internal::BeginStopping();
-  g_registryMutex.lock();
-  internal::RestoreTerminal();
-  for (Slot& slot : g_slots) {
-    if (!slot.used) continue;
-    UndoCreatedLocked(slot);
-    RemoveTree(slot.path);
-  }
-  // A creation that had passed its check when the clean-up began may land
-  // after the first removal.
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  for (Slot& slot : g_slots) {
-    if (slot.used) RemoveTree(slot.path);
-  }
+  // A second event waits in here for the first.
+  internal::RemoveEverythingForInterrupt();
   if (g_notice != nullptr) g_notice(signal);
   // At once, like _exit: no exit handlers, no library clean-up that could
   // wait on a lock another thread holds.
@@ -323,6 +256,31 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
 }
 
 }  // namespace
+
+namespace internal {
+
+bool RemoveTree(const std::string& path) {
+  return RemoveFolderTree(path);
+}
+
+void UndoCreatedLocked(Slot& slot) {
+  for (auto it = slot.created.rbegin(); it != slot.created.rend(); ++it) {
+    switch (it->second) {
+      case Made::kFile:
+        DeleteFile(it->first);
+        break;
+      case Made::kFolder:
+        RemoveEmptyFolder(it->first);
+        break;
+      case Made::kTree:
+        RemoveFolderTree(it->first);
+        break;
+    }
+  }
+  slot.created.clear();
+}
+
+}  // namespace internal
 
 int SweepStaleWorkFolders(const std::string& parent) {
   std::string base = parent.empty() ? "./" : parent;
@@ -356,36 +314,9 @@ int SweepStaleWorkFolders(const std::string& parent) {
   ::FindClose(search);
   int removed = 0;
   for (const std::wstring& path : stale) {
-    if (RemoveTree(internal::ProgramPath(path))) ++removed;
+    if (RemoveFolderTree(internal::ProgramPath(path))) ++removed;
   }
   return removed;
-}
-
-WorkFolder::WorkFolder(WorkFolder&& other) noexcept
-    : path_(std::move(other.path_)), slot_(other.slot_) {
-  other.path_.clear();
-  other.slot_ = -1;
-}
-
-WorkFolder& WorkFolder::operator=(WorkFolder&& other) noexcept {
-  if (this != &other) {
-    Remove();
-    path_ = std::move(other.path_);
-    slot_ = other.slot_;
-    other.path_.clear();
-    other.slot_ = -1;
-  }
-  return *this;
-}
-
-WorkFolder::~WorkFolder() {
-  Remove();
-}
-
-WorkFolder WorkFolder::CreateForScratch(const std::string& parent) {
-  WorkFolder folder = Create(parent);
-  if (!folder.ok() && errno != ENOSPC) folder = Create(TempFolder());
-  return folder;
 }
 
 WorkFolder WorkFolder::Create(const std::string& parent) {
@@ -400,7 +331,7 @@ WorkFolder WorkFolder::Create(const std::string& parent) {
     return folder;
   }
   {
-    std::lock_guard lock(g_registryMutex);
+    std::lock_guard lock(RegistryMutex());
     if (internal::ShouldFail(internal::Fault::kOpenForWrite)) {
       errno = EROFS;
       return folder;
@@ -424,11 +355,7 @@ WorkFolder WorkFolder::Create(const std::string& parent) {
       errno = EEXIST;
       return folder;
     }
-    std::size_t index = 0;
-    while (index < g_slots.size() && g_slots[index].used) ++index;
-    if (index == g_slots.size()) g_slots.emplace_back();
-    g_slots[index] = Slot{true, path, {}};
-    folder.slot_ = static_cast<int>(index);
+    folder.slot_ = internal::RegisterLocked(path);
     folder.path_ = path + "/";
   }
   const std::string record = FormatRecord(ThisProcess());
@@ -446,52 +373,16 @@ WorkFolder WorkFolder::Create(const std::string& parent) {
   return folder;
 }
 
-bool WorkFolder::MoveOut(const std::string& from, const std::string& to, bool replace) {
-  if (!ok()) return false;
-  std::lock_guard lock(g_registryMutex);
-  const bool existed = KindOfPath(to) != PathKind::kMissing;
-  if (existed && !replace) return false;
-  const bool folder = KindOfPath(from) == PathKind::kFolder;
-  const bool moved = replace ? ReplaceFile(from, to) : RenameFile(from, to);
-  if (moved && !existed) {
-    g_slots[static_cast<std::size_t>(slot_)].created.emplace_back(
-        to, folder ? Made::kTree : Made::kFile);
-  }
-  return moved;
-}
-
 bool WorkFolder::MakeFolderOutside(const std::string& path) {
   if (!ok()) return false;
-  std::lock_guard lock(g_registryMutex);
+  std::lock_guard lock(RegistryMutex());
   const std::wstring wide = WidePath(path);
   if (wide.empty()) return false;
   if (::CreateDirectoryW(wide.c_str(), nullptr)) {
-    g_slots[static_cast<std::size_t>(slot_)].created.emplace_back(path, Made::kFolder);
+    Slots()[static_cast<std::size_t>(slot_)].created.emplace_back(path, Made::kFolder);
     return true;
   }
   return ::GetLastError() == ERROR_ALREADY_EXISTS && KindOfPath(path) == PathKind::kFolder;
-}
-
-void WorkFolder::UndoCreated() {
-  if (!ok()) return;
-  std::lock_guard lock(g_registryMutex);
-  UndoCreatedLocked(g_slots[static_cast<std::size_t>(slot_)]);
-}
-
-void WorkFolder::Commit() {
-  if (!ok()) return;
-  std::lock_guard lock(g_registryMutex);
-  g_slots[static_cast<std::size_t>(slot_)].created.clear();
-}
-
-bool WorkFolder::Remove() {
-  if (!ok()) return true;
-  std::lock_guard lock(g_registryMutex);
-  const bool gone = RemoveTree(path_);
-  g_slots[static_cast<std::size_t>(slot_)] = Slot{};
-  path_.clear();
-  slot_ = -1;
-  return gone;
 }
 
 void InstallInterruptCleanup(InterruptNotice notice) {

@@ -5,10 +5,15 @@
 
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef _WIN32
+#include <direct.h>
+#include <io.h>
+#endif
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -18,12 +23,30 @@
 
 namespace testing_support {
 
+// Replaces the trailing "XXXXXX" of pattern by a name not yet taken and makes
+// that folder (0700). Returns pattern, or null when none could be made.
+inline char* MakeFreshFolder(char* pattern) {
+#ifdef _WIN32
+  // MinGW's C runtime has no mkdtemp.
+  const std::size_t n = std::strlen(pattern);
+  if (n < 6 || std::strcmp(pattern + n - 6, "XXXXXX") != 0) return nullptr;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::memcpy(pattern + n - 6, "XXXXXX", 6);
+    if (_mktemp_s(pattern, n + 1) != 0) return nullptr;
+    if (_mkdir(pattern) == 0) return pattern;
+  }
+  return nullptr;
+#else
+  return ::mkdtemp(pattern);
+#endif
+}
+
 class TempFolder {
  public:
   TempFolder() {
     std::string pattern =
         (std::filesystem::temp_directory_path() / "tresolin-test-XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
+    path_ = MakeFreshFolder(pattern.data());
   }
   ~TempFolder() {
     std::error_code ec;
@@ -71,9 +94,10 @@ inline std::vector<std::uint8_t> ReadFile(const std::string& path) {
   return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
+// Returns true iff something is at path, a dangling link included.
 inline bool Exists(const std::string& path) {
-  struct stat st;
-  return ::lstat(path.c_str(), &st) == 0;
+  std::error_code ec;
+  return std::filesystem::exists(std::filesystem::symlink_status(path, ec));
 }
 
 // Makes a sparse file of the given size: large sizes cost no disk space.
