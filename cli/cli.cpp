@@ -458,8 +458,8 @@ class Command {
     return flows::EncryptFile(state_, ui_, {options_.cipher, options_.pack, options_.replace, {}});
   }
 
-  // Encrypts into the container named by --output: the source (a link to
-  // it, or the staged standard input) stands in a private working folder
+  // Encrypts into the container named by --output: the source (a stand-in
+  // for it, or the staged standard input) stands in a private working folder
   // beside the container under the name the entry is to carry, the flow
   // makes its container there, and one rename without replacing moves it
   // out.
@@ -479,7 +479,7 @@ class Command {
     if (fromInput) {
       const Status staged = StageStandardInput(standIn);
       if (!staged.ok()) return Refuse(staged);
-    } else if (!platform::MakeSymbolicLink(source, standIn)) {
+    } else if (!platform::MakeStandIn(source, standIn)) {
       return Refuse(Status::Of(Cause::kWriteFailed, landing, errno));
     }
     if (const int code = TakePassword(true); code >= 0) return code;

@@ -38,9 +38,10 @@ int main(int argc, char** argv) {
   // and half-made results, says so, and ends with 128 + the signal's number.
   platform::InstallInterruptCleanup(TellInterrupted);
   // Restored files pass through std::cout unchanged and in large blocks.
+  platform::PrepareStandardStreams();
   std::ios::sync_with_stdio(false);
   cli::PasswordSources passwords;
-  if (const char* env = std::getenv("TRESOLIN_PASSWORD")) passwords.environment = env;
+  if (auto env = platform::EnvironmentValue("TRESOLIN_PASSWORD")) passwords.environment = *env;
   passwords.askTerminal = [](std::string_view prompt) {
     return platform::ReadSecretFromTerminal(prompt);
   };
@@ -49,9 +50,8 @@ int main(int argc, char** argv) {
   console.outIsTerminal = platform::StandardOutputIsTerminal();
   console.errIsTerminal = platform::StandardErrorIsTerminal();
   // Lets a test see the progress line of a short run.
-  if (const char* delay = std::getenv("TRESOLIN_PROGRESS_DELAY_MS")) {
-    console.progressDelayMs = std::atoi(delay);
+  if (auto delay = platform::EnvironmentValue("TRESOLIN_PROGRESS_DELAY_MS")) {
+    console.progressDelayMs = std::atoi(delay->c_str());
   }
-  return cli::Run(std::vector<std::string>(argv + 1, argv + argc), std::cout, std::cerr, passwords,
-                  console);
+  return cli::Run(platform::ProgramArguments(argc, argv), std::cout, std::cerr, passwords, console);
 }

@@ -252,6 +252,10 @@ bool MakeSymbolicLink(const std::string& target, const std::string& linkPath) {
   return ::symlink(target.c_str(), linkPath.c_str()) == 0;
 }
 
+bool MakeStandIn(const std::string& source, const std::string& standIn) {
+  return MakeSymbolicLink(AbsolutePath(source), standIn);
+}
+
 PathKind KindOfPath(const std::string& path) {
   struct stat st;
   if (::lstat(path.c_str(), &st) != 0) return PathKind::kMissing;

@@ -5,6 +5,7 @@
 #include <io.h>
 
 #include <cerrno>
+#include <vector>
 
 #include "platform/faults.h"
 #include "platform/platform.h"
@@ -231,7 +232,21 @@ bool File::SetMode(std::uint32_t mode) {
 bool File::Sync() {
   if (fd_ < 0) return false;
   if (::FlushFileBuffers(HandleOf(fd_))) return true;
-  error_ = ErrnoOf(::GetLastError());
+  DWORD error = ::GetLastError();
+  // Windows flushes only through a handle that may write; a file opened for
+  // reading, as fsync allows on Linux, is flushed through a second one.
+  if (error == ERROR_ACCESS_DENIED) {
+    const HANDLE writable = ::ReOpenFile(HandleOf(fd_), GENERIC_WRITE, kShareAll, 0);
+    if (writable != INVALID_HANDLE_VALUE) {
+      const bool flushed = ::FlushFileBuffers(writable) != 0;
+      error = ::GetLastError();
+      ::CloseHandle(writable);
+      if (flushed) return true;
+    } else {
+      error = ::GetLastError();
+    }
+  }
+  error_ = ErrnoOf(error);
   return false;
 }
 
@@ -355,6 +370,70 @@ bool MakeSymbolicLink(const std::string& target, const std::string& linkPath) {
   // Some systems (Wine) answer success and make nothing: only a link that
   // stands there counts.
   return made && KindOfPath(linkPath) == PathKind::kLink;
+}
+
+namespace {
+
+// Copies the regular file at source to the new file at copy, all or nothing.
+bool CopyToNewFile(const std::string& source, const std::string& copy) {
+  constexpr std::size_t kCopyBufferBytes = std::size_t{1} << 20;
+  File in = File::Open(source, OpenMode::kRead);
+  if (!in.ok()) {
+    errno = in.lastError();
+    return false;
+  }
+  File out = File::Open(copy, OpenMode::kCreateNew, true);
+  if (!out.ok()) {
+    errno = out.lastError();
+    return false;
+  }
+  std::vector<std::uint8_t> buffer(kCopyBufferBytes);
+  int error = 0;
+  for (;;) {
+    const std::int64_t n = in.Read(buffer);
+    if (n < 0) {
+      error = in.lastError() != 0 ? in.lastError() : EIO;
+      break;
+    }
+    if (n == 0) break;
+    if (!out.Write(std::span(buffer.data(), static_cast<std::size_t>(n)))) {
+      error = out.lastError() != 0 ? out.lastError() : EIO;
+      break;
+    }
+  }
+  if (!out.Close() && error == 0) error = out.lastError() != 0 ? out.lastError() : EIO;
+  if (error == 0) return true;
+  DeleteFile(copy);
+  errno = error;
+  return false;
+}
+
+}  // namespace
+
+bool MakeStandIn(const std::string& source, const std::string& standIn) {
+  const std::string absolute = AbsolutePath(source);
+  if (MakeSymbolicLink(absolute, standIn)) return true;
+  if (PathExists(standIn)) {
+    errno = EEXIST;
+    return false;
+  }
+  internal::WaitIfStopping();
+  const std::wstring wideSource = WidePath(absolute);
+  const std::wstring wideStandIn = WidePath(standIn);
+  if (wideSource.empty() || wideStandIn.empty()) {
+    errno = ENOENT;
+    return false;
+  }
+  const DWORD attributes = ::GetFileAttributesW(wideSource.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    errno = ErrnoOf(::GetLastError());
+    return false;
+  }
+  if ((attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) == 0 &&
+      ::CreateHardLinkW(wideStandIn.c_str(), wideSource.c_str(), nullptr)) {
+    return true;
+  }
+  return CopyToNewFile(absolute, standIn);
 }
 
 PathKind KindOfPath(const std::string& path) {

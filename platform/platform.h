@@ -171,6 +171,16 @@ bool ReplaceFile(const std::string& from, const std::string& to);
 // made; an existing linkPath is never replaced.
 bool MakeSymbolicLink(const std::string& target, const std::string& linkPath);
 
+// Makes standIn, a new name inside this run's working folder, read as the
+// regular file at source, for a reader that takes its input by path and
+// derives names from it. A symbolic link to source's absolute path where the
+// system lets this user make one; on Windows, which lets most users make
+// none, a hard link when both lie on one volume and source is not read-only
+// (deleting a read-only link would mean changing the file itself), else a
+// copy. The stand-in is only ever read and deleted. Never replaces anything;
+// returns true iff made, else errno tells why.
+bool MakeStandIn(const std::string& source, const std::string& standIn);
+
 // What is at a path, not following a link there.
 enum class PathKind { kMissing, kFile, kFolder, kLink, kSpecial };
 PathKind KindOfPath(const std::string& path);
@@ -291,6 +301,19 @@ std::optional<std::string> Utf8ToCp850(std::string_view utf8);
 std::string Cp850ToUtf8(std::string_view cp850);
 
 // ----------------------------------------------- processes and instances
+
+// The program's arguments after its name, as UTF-8. Linux hands them over
+// as they are; Windows reads the wide command line, so that every character
+// of a file name survives, whatever the code page.
+std::vector<std::string> ProgramArguments(int argc, char** argv);
+
+// The value of an environment variable as UTF-8, or nullopt when unset.
+std::optional<std::string> EnvironmentValue(const std::string& name);
+
+// Makes standard input and output pass bytes unchanged (on Windows: binary
+// mode, no line-end translation) and a console show UTF-8 text. Call once,
+// before anything is read or written.
+void PrepareStandardStreams();
 
 // Sets an environment variable of this process (children inherit it).
 // Returns true iff set.

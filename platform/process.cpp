@@ -16,6 +16,21 @@ extern char** environ;
 
 namespace platform {
 
+std::vector<std::string> ProgramArguments(int argc, char** argv) {
+  if (argc <= 1) return {};
+  return std::vector<std::string>(argv + 1, argv + argc);
+}
+
+std::optional<std::string> EnvironmentValue(const std::string& name) {
+  const char* value = std::getenv(name.c_str());
+  if (value == nullptr) return std::nullopt;
+  return std::string(value);
+}
+
+void PrepareStandardStreams() {
+  // Linux passes bytes as they are and terminals take UTF-8.
+}
+
 bool SetEnvironmentVariable(const std::string& name, const std::string& value) {
   return ::setenv(name.c_str(), value.c_str(), 1) == 0;
 }

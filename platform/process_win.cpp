@@ -4,6 +4,11 @@
 
 #include <tlhelp32.h>
 
+#include <fcntl.h>
+#include <io.h>
+#include <shellapi.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <mutex>
@@ -49,6 +54,55 @@ void AppendQuoted(std::wstring* line, const std::wstring& arg) {
 }
 
 }  // namespace
+
+std::vector<std::string> ProgramArguments(int argc, char** argv) {
+  std::vector<std::string> arguments;
+  int count = 0;
+  wchar_t** wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+  if (wide == nullptr) {
+    // Not expected; the code page's spelling is better than nothing.
+    for (int i = 1; i < argc; ++i) arguments.emplace_back(argv[i]);
+    return arguments;
+  }
+  for (int i = 1; i < count; ++i) arguments.push_back(internal::WideToUtf8(wide[i]));
+  ::LocalFree(wide);
+  return arguments;
+}
+
+std::optional<std::string> EnvironmentValue(const std::string& name) {
+  const auto wideName = Utf8ToWide(name);
+  if (!wideName || wideName->empty()) return std::nullopt;
+  const DWORD size = ::GetEnvironmentVariableW(wideName->c_str(), nullptr, 0);
+  if (size == 0) {
+    if (::GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
+    return std::string();
+  }
+  std::wstring value(size, L'\0');
+  const DWORD length = ::GetEnvironmentVariableW(wideName->c_str(), value.data(), size);
+  if (length == 0 || length >= size) return std::string();
+  value.resize(length);
+  return internal::WideToUtf8(value);
+}
+
+namespace {
+UINT g_savedOutputCodePage = 0;
+void RestoreConsoleCodePage() {
+  if (g_savedOutputCodePage != 0) ::SetConsoleOutputCP(g_savedOutputCodePage);
+}
+}  // namespace
+
+void PrepareStandardStreams() {
+  _setmode(_fileno(stdin), _O_BINARY);
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+  // Messages are UTF-8; a console shows them right only in its UTF-8 code
+  // page, which it gets back when the program ends normally.
+  const UINT current = ::GetConsoleOutputCP();
+  if (current != 0 && current != CP_UTF8 && ::SetConsoleOutputCP(CP_UTF8)) {
+    g_savedOutputCodePage = current;
+    std::atexit(RestoreConsoleCodePage);
+  }
+}
 
 bool SetEnvironmentVariable(const std::string& name, const std::string& value) {
   const auto wideName = Utf8ToWide(name);

@@ -89,8 +89,8 @@ FlowOutcome EncryptFile(AppState& state, FrontEnd& ui, const EncryptionOptions& 
   }
 
   // The engine derives the names of its own files from its input's path:
-  // it gets a name inside the working folder, a link to the source or the
-  // packed copy.
+  // it gets a name inside the working folder, a stand-in for the source or
+  // the packed copy.
   const std::string engineInput = work / (kind.packed ? "source.ppp" : "source");
   const std::string engineOutput = work / "container";
   if (kind.packed) {
@@ -99,7 +99,7 @@ FlowOutcome EncryptFile(AppState& state, FrontEnd& ui, const EncryptionOptions& 
     ui.StopProgress();
     // An empty or partial archive must never pass for the protected file.
     if (!packed.ok()) return fail(false, {}, ofUserPaths(packed));
-  } else if (!platform::MakeSymbolicLink(platform::AbsolutePath(source), engineInput)) {
+  } else if (!platform::MakeStandIn(source, engineInput)) {
     return fail(false, text::kCauseNoWorkFolder,
                 platform::Status::Of(platform::Cause::kWriteFailed, landing, errno));
   }

@@ -188,6 +188,30 @@ TEST(PlatformFiles, NoFollowRefusesASymbolicLink) {
   EXPECT_EQ(ReadFile(dir / "target"), std::vector<std::uint8_t>{'T'});
 }
 
+// A reader that takes its input by path gets a stand-in: on Windows under
+// Wine a hard link for a writable source and a copy for a read-only one.
+// Either way it reads as the source, and removing it leaves the source as
+// it was, read-only flag included.
+TEST(PlatformFiles, AStandInReadsAsTheSourceAndGoesWithoutTouchingIt) {
+  TempFolder dir;
+  const std::string content(300000, 'x');
+  WriteFile(dir / "writable", content);
+  WriteFile(dir / "read-only", "R");
+  ASSERT_TRUE(platform::SetFileMode(dir / "read-only", 0444));
+  platform::MakeFolders(dir / "work");
+  for (const char* name : {"writable", "read-only"}) {
+    SCOPED_TRACE(name);
+    const std::string standIn = dir / (std::string("work/") + name);
+    ASSERT_TRUE(platform::MakeStandIn(dir / name, standIn));
+    EXPECT_EQ(ReadFile(standIn), ReadFile(dir / name));
+    EXPECT_FALSE(platform::MakeStandIn(dir / name, standIn)) << "replaced an existing name";
+    EXPECT_TRUE(platform::DeleteFile(standIn));
+  }
+  EXPECT_EQ(ReadFile(dir / "writable").size(), content.size());
+  EXPECT_EQ(platform::FileMode(dir / "read-only").value_or(0) & 0222, 0u);
+  EXPECT_EQ(ReadFile(dir / "read-only"), std::vector<std::uint8_t>{'R'});
+}
+
 TEST(PlatformFiles, UpdateNeverCreates) {
   TempFolder dir;
   EXPECT_FALSE(platform::File::Open(dir / "x", platform::OpenMode::kUpdate).ok());
