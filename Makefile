@@ -12,7 +12,7 @@ GENERATOR  := $(shell command -v ninja >/dev/null 2>&1 && echo -G Ninja)
 # configure, so a later run without it turns it off again.
 WERROR     ?= OFF
 
-.PHONY: deps configure build run test test-asan package bench fuzz format clean windows windows-test
+.PHONY: deps configure build run test test-asan package bench fuzz format clean windows windows-test windows-package
 
 deps:
 	@bash scripts/deps
@@ -62,25 +62,33 @@ fuzz: deps
 	bash fuzz/run $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 # The Windows build, cross-compiled with MinGW-w64 for x86-64 and 32-bit x86
-# (cmake/toolchain-mingw-*.cmake): cipherkern.dll and the engine's tests; with
-# WINDOWS_FULL=ON also what needs platform/ for Windows.
-WINDOWS_FULL ?= OFF
-WINDOWS_BUILDS := build-windows-x86_64 build-windows-i686
+# (cmake/toolchain-mingw-*.cmake): tresolin-cli.exe, cipherkern.dll and the
+# tests that run there. WINDOWS_FULL=OFF builds only the engine and its tests.
+WINDOWS_FULL ?= ON
+WINDOWS_ARCHES := x86_64 i686
 windows:
 	@bash scripts/deps-windows
-	for arch in x86_64 i686; do \
+	for arch in $(WINDOWS_ARCHES); do \
 	  cmake -S . -B build-windows-$$arch $(GENERATOR) --no-warn-unused-cli -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	    -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-$$arch.cmake \
-	    -DTRESOLIN_WINDOWS_FULL=$(WINDOWS_FULL) -DTRESOLIN_WERROR=$(WERROR) || exit 1; \
+	    -DTRESOLIN_WINDOWS_FULL=$(WINDOWS_FULL) -DTRESOLIN_WERROR=$(WERROR) \
+	    -DTRESOLIN_LINUX_CLI=$(abspath $(BUILD))/bin/tresolin-cli || exit 1; \
 	  cmake --build build-windows-$$arch -j $(JOBS) || exit 1; \
 	done
 
-# The x86-64 tests under Wine (this machine runs no 32-bit programs).
-windows-test: windows
+# The programs for Windows users: build-windows-<arch>/tresolin-windows-<arch>.zip.
+windows-package: windows
+	for arch in $(WINDOWS_ARCHES); do \
+	  cmake --build build-windows-$$arch --target package || exit 1; \
+	done
+
+# The x86-64 tests under Wine (this machine runs no 32-bit programs), with
+# containers exchanged with the Linux build's tresolin-cli.
+windows-test: windows $(if $(filter ON,$(WINDOWS_FULL)),build)
 	bash scripts/wine-ctest build-windows-x86_64 -j $(JOBS)
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(PACKAGE_BUILD) $(WINDOWS_BUILDS)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(PACKAGE_BUILD) $(addprefix build-windows-,$(WINDOWS_ARCHES))
