@@ -5,7 +5,7 @@
 // when all of them worked.
 //
 // Built twice for x86-64: in full, and with PE_FIXTURE_LEAN (no thread_local,
-// no exceptions, no import of version.dll, -fno-exceptions) for the leak
+// no exceptions, no import of msimg32.dll, -fno-exceptions) for the leak
 // test. The C++ runtime linked into the full library keeps memory for the
 // life of the process by design (the exception emergency pool, each thread's
 // thread_local block, freed only at thread exit), so every load of it costs
@@ -79,14 +79,12 @@ extern "C" __declspec(dllexport) int FixtureCheck() {
   std::free(block);
   if (more != nullptr) HeapFree(heap, 0, more);
 #ifndef PE_FIXTURE_LEAN
-  // A library the test program itself does not load: the loader must load it
-  // for the image and free it again on release.
-  char path[MAX_PATH];
-  const DWORD length = GetSystemDirectoryA(path, MAX_PATH);
-  if (length == 0 || length + 16 > MAX_PATH) return 5;
-  std::strcat(path, "\\kernel32.dll");
-  DWORD handle = 0;
-  if (GetFileVersionInfoSizeA(path, &handle) == 0) return 6;
+  // A library the test program itself does not load, nor any system library
+  // it loads: the loader must load it for the image and free it again on
+  // release. Called with nothing to draw on, it only answers false.
+  TRIVERTEX corners[2] = {};
+  GRADIENT_RECT rect = {0, 1};
+  if (GradientFill(nullptr, corners, 2, &rect, 1, GRADIENT_FILL_RECT_H)) return 6;
 #endif
   return allocated ? kGood : 4;
 }
