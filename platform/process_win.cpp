@@ -6,7 +6,6 @@
 
 #include <fcntl.h>
 #include <io.h>
-#include <shellapi.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -57,8 +56,16 @@ void AppendQuoted(std::wstring* line, const std::wstring& arg) {
 
 std::vector<std::string> ProgramArguments(int argc, char** argv) {
   std::vector<std::string> arguments;
+  // shell32 is loaded for this one call only: a static import would bring
+  // it and its own imports into every program that links the platform.
+  using SplitFn = LPWSTR*(WINAPI*)(LPCWSTR, int*);
+  const HMODULE shell = ::LoadLibraryExW(L"shell32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  const auto split = shell == nullptr ? nullptr
+                                      : reinterpret_cast<SplitFn>(reinterpret_cast<void*>(
+                                            ::GetProcAddress(shell, "CommandLineToArgvW")));
   int count = 0;
-  wchar_t** wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+  wchar_t** wide = split == nullptr ? nullptr : split(::GetCommandLineW(), &count);
+  if (shell != nullptr) ::FreeLibrary(shell);
   if (wide == nullptr) {
     // Not expected; the code page's spelling is better than nothing.
     for (int i = 1; i < argc; ++i) arguments.emplace_back(argv[i]);
