@@ -31,7 +31,29 @@ std::optional<std::string> Convert(std::string_view text, const char* from, cons
 
 std::string PasswordBytes(std::string_view utf8) {
   if (auto cp1252 = Convert(utf8, "UTF-8", "WINDOWS-1252")) return *cp1252;
-  return std::string(utf8);
+  // Windows gives the five bytes that Windows-1252 leaves unassigned (0x81,
+  // 0x8D, 0x8F, 0x90, 0x9D) to the control characters of the same number;
+  // iconv refuses them. A password holding one must hash as it does there.
+  std::string bytes;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i + 1 < utf8.size(); ++i) {
+    const auto lead = static_cast<unsigned char>(utf8[i]);
+    const auto next = static_cast<unsigned char>(utf8[i + 1]);
+    if (lead != 0xC2 || (next != 0x81 && next != 0x8D && next != 0x8F && next != 0x90 &&
+                         next != 0x9D)) {
+      continue;
+    }
+    const auto part = Convert(utf8.substr(start, i - start), "UTF-8", "WINDOWS-1252");
+    if (!part) return std::string(utf8);
+    bytes += *part;
+    bytes.push_back(static_cast<char>(next));
+    start = i + 2;
+    ++i;
+  }
+  if (start == 0) return std::string(utf8);  // refused for another character
+  const auto rest = Convert(utf8.substr(start), "UTF-8", "WINDOWS-1252");
+  if (!rest) return std::string(utf8);
+  return bytes + *rest;
 }
 
 std::optional<std::string> Utf8ToCp850(std::string_view utf8) {

@@ -302,6 +302,11 @@ TEST(PlatformCodePages, PasswordsBecomeWindows1252WhenTheyCan) {
   EXPECT_EQ(platform::PasswordBytes("\xE2\x82\xAC"), "\x80");          // €
   // Ω has no Windows-1252 code: the whole text stays UTF-8, nothing lossy.
   EXPECT_EQ(platform::PasswordBytes("\xC3\xA4\xCE\xA9"), "\xC3\xA4\xCE\xA9");
+  // The five codes Windows-1252 leaves unassigned stand for the control
+  // characters of the same number, as Windows converts them.
+  EXPECT_EQ(platform::PasswordBytes("\xC2\x81\xC3\xA4\xC2\x9D"), "\x81\xE4\x9D");
+  EXPECT_EQ(platform::PasswordBytes("\xC2\x8D\xC2\x8F\xC2\x90"), "\x8D\x8F\x90");
+  EXPECT_EQ(platform::PasswordBytes("\xC2\x81\xCE\xA9"), "\xC2\x81\xCE\xA9");
 }
 
 TEST(PlatformCodePages, Cp850RoundTripsWhatItCanRepresent) {
