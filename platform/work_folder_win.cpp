@@ -358,17 +358,27 @@ WorkFolder WorkFolder::Create(const std::string& parent) {
     folder.slot_ = internal::RegisterLocked(path);
     folder.path_ = path + "/";
   }
+  // Written directly, as on Linux: the record is the folder's, not a step
+  // of the run that a fault plan counts. Closed before any removal, since a
+  // folder with an open file in it cannot go.
   const std::string record = FormatRecord(ThisProcess());
-  File file = File::Open(folder / kOwnerRecord, OpenMode::kCreateNew, true);
-  const bool written =
-      file.ok() &&
-      file.Write(std::span(reinterpret_cast<const std::uint8_t*>(record.data()), record.size())) &&
-      file.Close();
-  if (!written) {
-    errno = file.lastError() != 0 ? file.lastError() : EIO;
-    const int error = errno;
+  DWORD error = ERROR_SUCCESS;
+  {
+    Handle file(::CreateFileW(WidePath(folder / kOwnerRecord).c_str(), GENERIC_WRITE, 0,
+                              security.attributes(), CREATE_NEW, FILE_FLAG_OPEN_REPARSE_POINT,
+                              nullptr));
+    DWORD written = 0;
+    if (!file.ok() ||
+        !::WriteFile(file.get(), record.data(), static_cast<DWORD>(record.size()), &written,
+                     nullptr) ||
+        written != record.size()) {
+      error = ::GetLastError();
+      if (error == ERROR_SUCCESS) error = ERROR_WRITE_FAULT;
+    }
+  }
+  if (error != ERROR_SUCCESS) {
     folder.Remove();
-    errno = error;
+    errno = ErrnoOf(error);
   }
   return folder;
 }

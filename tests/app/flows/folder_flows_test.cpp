@@ -1,7 +1,6 @@
 // Packed file containers and folder containers, every variant end to end on
 // real files, driven through a scripted front end.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 #include <map>
@@ -32,9 +31,9 @@ std::map<std::string, std::pair<std::vector<std::uint8_t>, unsigned>> Snapshot(
   std::map<std::string, std::pair<std::vector<std::uint8_t>, unsigned>> files;
   for (const auto& e : fs::recursive_directory_iterator(root)) {
     if (!e.is_regular_file()) continue;
-    struct stat st;
-    ::stat(e.path().c_str(), &st);
-    files[fs::relative(e.path(), root).string()] = {ReadFile(e.path()), st.st_mode & 0777};
+    const std::string path = e.path().generic_string();
+    files[fs::relative(e.path(), root).generic_string()] = {
+        ReadFile(path), platform::FileMode(path).value_or(0) & 0777};
   }
   return files;
 }
@@ -66,7 +65,7 @@ class ContainerFlows : public ::testing::Test {
     WriteFile(src + "/null", std::string());
     WriteFile(src + "/nur-lesen.txt", "read only");
     platform::SetLastWriteTime(src + "/nur-lesen.txt", {2007, 8, 1, 14, 37, 59});
-    ::chmod((src + "/nur-lesen.txt").c_str(), 0444);
+    platform::SetFileMode(src + "/nur-lesen.txt", 0444);
     return src;
   }
 
