@@ -48,8 +48,10 @@ inline std::string ThisProgram() {
 // child, as TRESOLIN_TEST_CHILD tells it, before any test runs.
 //   sleep            sleeps 30 s
 //   titel:<file>     writes $titel to file, then sleeps
-//   interrupt:<dir>  a run with the interrupt clean-up that has made files
-//                    in dir; reports readiness in <dir>.ready, then waits
+//   interrupt:<event>:<dir>
+//                    a run with the interrupt clean-up that has made files
+//                    in dir; then, on a console of its own, it is sent the
+//                    console event number <event> and waits for its end
 //   anything else    ends at once
 inline const bool g_playedChild = [] {
   const char* role = std::getenv("TRESOLIN_TEST_CHILD");
@@ -66,7 +68,9 @@ inline const bool g_playedChild = [] {
     ::Sleep(30000);
   }
   if (what.rfind("interrupt:", 0) == 0) {
-    const std::string dir = what.substr(10);
+    const std::size_t colon = what.find(':', 10);
+    const DWORD event = static_cast<DWORD>(std::atoi(what.substr(10, colon - 10).c_str()));
+    const std::string dir = what.substr(colon + 1);
     platform::InstallInterruptCleanup();
     // Leaked on purpose: the process ends by the event, as a run would.
     auto* work = new platform::WorkFolder(platform::WorkFolder::Create(dir));
@@ -74,8 +78,13 @@ inline const bool g_playedChild = [] {
     write(*work / "half", "halb");
     work->MakeFolderOutside(dir + "/restored");
     work->MoveOut(*work / "half", dir + "/restored/half");
-    write(dir + ".ready", "r");
-    for (;;) ::Sleep(1000);
+    // A console of its own, so that the event reaches this process alone,
+    // also where the tests run without one (Wine under ctest).
+    ::FreeConsole();
+    if (::AllocConsole() && ::GenerateConsoleCtrlEvent(event, 0)) {
+      for (;;) ::Sleep(1000);
+    }
+    std::exit(99);
   }
   std::exit(0);
 }();
