@@ -59,7 +59,10 @@ std::vector<std::string> ProgramArguments(int argc, char** argv) {
   // shell32 is loaded for this one call only: a static import would bring
   // it and its own imports into every program that links the platform.
   using SplitFn = LPWSTR*(WINAPI*)(LPCWSTR, int*);
-  const HMODULE shell = ::LoadLibraryExW(L"shell32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  HMODULE shell = ::LoadLibraryExW(L"shell32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  // Windows 7 without its loader update knows no search flags; shell32 is
+  // a known DLL, always taken from the system folder.
+  if (shell == nullptr) shell = ::LoadLibraryW(L"shell32.dll");
   const auto split = shell == nullptr ? nullptr
                                       : reinterpret_cast<SplitFn>(reinterpret_cast<void*>(
                                             ::GetProcAddress(shell, "CommandLineToArgvW")));
