@@ -30,14 +30,18 @@ struct IconPlacement {
 };
 
 IconPlacement PlacementOf(ButtonImage which) {
-  if (which == ButtonImage::kEncrypt) return {":/shell/encrypt.ico", 23, 0, 48, "Verschlüsseln"};
-  return {":/shell/decrypt.ico", 28, 5, 38, "Entschlüsseln"};
+  if (which == ButtonImage::kEncrypt) {
+    return {":/shell/encrypt.ico", layout::kEncryptIconX, layout::kEncryptIconY,
+            layout::kEncryptIconSize, layout::kEncryptCaption};
+  }
+  return {":/shell/decrypt.ico", layout::kDecryptIconX, layout::kDecryptIconY,
+          layout::kDecryptIconSize, layout::kDecryptCaption};
 }
 
 }  // namespace
 
 QFont DefaultFont() {
-  QFont font(QStringLiteral("Arial"), 8, QFont::Bold);
+  QFont font(QString::fromLatin1(layout::kFontFamily), layout::kFontPoints, QFont::Bold);
   font.setStyleHint(QFont::SansSerif);
   return font;
 }
@@ -56,7 +60,9 @@ QImage ComposeButtonImage(ButtonImage which) {
   painter.setPen(QApplication::palette().color(QPalette::ButtonText));
   // The caption's cell starts at (8, 45); the background shows through.
   painter.setBackgroundMode(Qt::TransparentMode);
-  painter.drawText(QRect(8, 45, kButtonImageWidth - 8, kButtonImageHeight - 45),
+  painter.drawText(QRect(layout::kImageCaptionX, layout::kImageCaptionY,
+                         kButtonImageWidth - layout::kImageCaptionX,
+                         kButtonImageHeight - layout::kImageCaptionY),
                    Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine,
                    QString::fromUtf8(placement.caption));
   return image;

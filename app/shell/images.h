@@ -9,13 +9,15 @@
 #include <QImage>
 #include <QString>
 
+#include "app/layout/layout.h"
+
 namespace shell {
 
 // Button images: 95 x 60, the button-face colour, an icon, then the caption
 // at (8, 45). The encrypt icon is 48 x 48 at (23, 0), the decrypt icon
 // 38 x 38 at (28, 5).
-inline constexpr int kButtonImageWidth = 95;
-inline constexpr int kButtonImageHeight = 60;
+using layout::kButtonImageHeight;
+using layout::kButtonImageWidth;
 
 enum class ButtonImage { kEncrypt, kDecrypt };
 

@@ -22,6 +22,7 @@
 #include <utility>
 
 #include "app/flows/texts.h"
+#include "app/layout/layout.h"
 #include "app/shell/gadgets.h"
 #include "app/shell/images.h"
 #include "crypto/secret.h"
@@ -33,88 +34,16 @@ namespace {
 
 namespace text = flows::text;
 
-enum class Kind {
-  kFrame,       // group frame with a title
-  kField,       // single-line text field, read-only
-  kArea,        // multi-line text field, read-only
-  kButton,      // push button
-  kImage,       // image button
-  kOption,      // option button of a group
-  kCheck,       // check box
-  kStaticText,  // centred static text
-};
-
-enum Tab { kEncryptTab, kDecryptTab, kInfoTab };
-
-// Option groups: A packing of a file, B cipher of a file, C packing of a
-// folder, D cipher of a folder. Each holds two buttons, exactly one on.
-enum Group { kNoGroup, kGroupA, kGroupB, kGroupC, kGroupD, kGroupCount };
-
-enum class Initially { kAsBuilt, kOn, kOff, kHidden };
-
-struct GadgetRow {
-  int number;
-  Tab tab;
-  Kind kind;
-  int x, y, w, h;
-  const char* text;  // for image buttons: "encrypt" or "decrypt"
-  Group group = kNoGroup;
-  Initially initially = Initially::kAsBuilt;
-};
-
-const char* const kInfoText = "Dieses Program ist Freeware";
-
-// The gadgets of the main window in the order they are created, tab by tab:
-// number, tab, kind, rectangle in client coordinates, text and initial
-// state. Later gadgets lie above earlier ones.
-// clang-format off
-const GadgetRow kGadgets[] = {
-    // number, tab, kind, x, y, w, h, text (image buttons: which picture), option group, initial state
-    {1,   kEncryptTab,  Kind::kFrame,      5,    10,   475,  135,  "Datei Schützen"},
-    {5,   kEncryptTab,  Kind::kField,      10,   30,   360,  20,   ""},
-    {6,   kEncryptTab,  Kind::kButton,     375,  28,   95,   25,   "Datei Wählen"},
-    {2,   kEncryptTab,  Kind::kFrame,      10,   60,   115,  50,   "Verschlüsselung "},
-    {3,   kEncryptTab,  Kind::kFrame,      135,  60,   115,  50,   "Packen"},
-    {8,   kEncryptTab,  Kind::kOption,     140,  75,   80,   15,   "ja",                  kGroupA,   Initially::kOff},
-    {10,  kEncryptTab,  Kind::kOption,     140,  90,   75,   15,   "nein",                kGroupA,   Initially::kOn},
-    {11,  kEncryptTab,  Kind::kImage,      375,  65,   95,   60,   "encrypt"},
-    {14,  kEncryptTab,  Kind::kOption,     15,   75,   90,   15,   "AES",                 kGroupB,   Initially::kOn},
-    {16,  kEncryptTab,  Kind::kOption,     15,   90,   86,   15,   "RC4",                 kGroupB,   Initially::kOff},
-    {23,  kEncryptTab,  Kind::kFrame,      5,    155,  475,  135,  "Ordner Schützen"},
-    {15,  kEncryptTab,  Kind::kCheck,      260,  65,   110,  15,   "Orginal Ersetzen",    kNoGroup,  Initially::kOff},
-    {28,  kEncryptTab,  Kind::kField,      10,   175,  360,  20,   ""},
-    {29,  kEncryptTab,  Kind::kButton,     375,  173,  95,   25,   "Ordner Wählen"},
-    {34,  kEncryptTab,  Kind::kImage,      375,  210,  95,   60,   "encrypt"},
-    {26,  kEncryptTab,  Kind::kFrame,      135,  205,  115,  50,   "Packen"},
-    {31,  kEncryptTab,  Kind::kOption,     145,  220,  80,   15,   "ja",                  kGroupC,   Initially::kOff},
-    {33,  kEncryptTab,  Kind::kOption,     145,  235,  90,   15,   "nein",                kGroupC,   Initially::kOn},
-    {25,  kEncryptTab,  Kind::kFrame,      10,   205,  115,  50,   "Verschlüsselung "},
-    {37,  kEncryptTab,  Kind::kOption,     15,   220,  90,   15,   "AES",                 kGroupD,   Initially::kOn},
-    {39,  kEncryptTab,  Kind::kOption,     15,   235,  86,   15,   "RC4",                 kGroupD,   Initially::kOff},
-    // Folders are never replaced; this box exists for its number only.
-    {38,  kEncryptTab,  Kind::kCheck,      260,  210,  110,  15,   "Orginal Ersetzen",    kNoGroup,  Initially::kHidden},
-
-    {44,  kDecryptTab,  Kind::kFrame,      5,    10,   475,  135,  "Datei Entschlüsseln"},
-    {45,  kDecryptTab,  Kind::kField,      10,   30,   360,  20,   ""},
-    {46,  kDecryptTab,  Kind::kButton,     375,  28,   95,   25,   "Datei Wählen"},
-    {48,  kDecryptTab,  Kind::kArea,       20,   70,   340,  50,   ""},
-    {42,  kDecryptTab,  Kind::kImage,      375,  65,   95,   60,   "decrypt"},
-    {49,  kDecryptTab,  Kind::kFrame,      5,    155,  475,  135,  "Ordner Entschlüsseln"},
-    {50,  kDecryptTab,  Kind::kField,      10,   175,  360,  20,   ""},
-    {51,  kDecryptTab,  Kind::kButton,     375,  173,  95,   25,   "Ordner Wählen"},
-    {53,  kDecryptTab,  Kind::kArea,       20,   215,  340,  50,   ""},
-    {43,  kDecryptTab,  Kind::kImage,      375,  210,  95,   60,   "decrypt"},
-
-    {54,  kInfoTab,     Kind::kStaticText, 145,  143,  200,  40,   nullptr},
-};
-// clang-format on
+using layout::GadgetRow;
+using layout::Group;
+using layout::Initially;
+using layout::Kind;
+using layout::kTabTitles;
 
 const char kFrameStyle[] =
     "QGroupBox { border: 1px solid palette(mid); border-radius: 3px; margin-top: 6px; }"
     "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left;"
     " left: 7px; padding: 0px 2px; }";
-
-const char* const kTabTitles[] = {"Verschlüsseln", "Entschlüsseln", "Info"};
 
 constexpr Qt::WindowFlags kWindowFlags = Qt::Window | Qt::CustomizeWindowHint |
                                          Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -151,8 +80,8 @@ QWidget* MakeGadget(const GadgetRow& row, QWidget* page, const QPixmap& encryptI
       gadget = new QPushButton(label, page);
       break;
     case Kind::kImage:
-      gadget =
-          new ImageButton(label == QLatin1String("encrypt") ? encryptImage : decryptImage, page);
+      gadget = new ImageButton(
+          row.picture == layout::Picture::kEncrypt ? encryptImage : decryptImage, page);
       break;
     case Kind::kOption:
       gadget = new QRadioButton(label, page);
@@ -161,9 +90,9 @@ QWidget* MakeGadget(const GadgetRow& row, QWidget* page, const QPixmap& encryptI
       gadget = new QCheckBox(label, page);
       break;
     case Kind::kStaticText: {
-      auto* info = new QLabel(
-          QStringLiteral("%1\n%2").arg(QString::fromUtf8(kInfoText), QString::fromUtf8(kCredit)),
-          page);
+      auto* info = new QLabel(QStringLiteral("%1\n%2").arg(QString::fromUtf8(layout::kInfoText),
+                                                           QString::fromUtf8(kCredit)),
+                              page);
       info->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
       gadget = info;
       break;
@@ -259,21 +188,22 @@ void MainWindow::BuildGadgets() {
   auto* tabs = tabs_ = new QTabWidget(this);
   tabs->setObjectName(QStringLiteral("tab-panel"));
   tabs->setGeometry(0, 0, kClientWidth, kTabPanelHeight);
-  QWidget* pages[3];
-  for (int tab = 0; tab < 3; ++tab) {
+  QWidget* pages[layout::kTabCount];
+  for (int tab = 0; tab < layout::kTabCount; ++tab) {
     pages[tab] = new QWidget(tabs);
     tabs->addTab(pages[tab], QString::fromUtf8(kTabTitles[tab]));
   }
 
-  QButtonGroup* groups[kGroupCount] = {};
-  for (int group = kGroupA; group < kGroupCount; ++group) {
+  QButtonGroup* groups[layout::kGroupCount] = {};
+  for (int group = layout::kGroupA; group < layout::kGroupCount; ++group) {
     groups[group] = new QButtonGroup(this);
     groups[group]->setExclusive(true);
   }
 
-  for (const GadgetRow& row : kGadgets) {
+  for (const GadgetRow& row : layout::MainWindowGadgets()) {
     QWidget* gadget = MakeGadget(row, pages[row.tab], encryptImage, decryptImage);
-    if (row.group != kNoGroup) groups[row.group]->addButton(static_cast<QAbstractButton*>(gadget));
+    if (row.group != layout::kNoGroup)
+      groups[row.group]->addButton(static_cast<QAbstractButton*>(gadget));
     if (row.initially == Initially::kOn) static_cast<QAbstractButton*>(gadget)->setChecked(true);
     if (row.initially == Initially::kHidden) gadget->hide();
     // Every event of a button, option or check box goes through Dispatch;
@@ -408,20 +338,20 @@ void MainWindow::ChoosePath(const std::string& path) {
   if (platform::IsFolder(path)) {
     GivenPath folder(ui_, *this, path.back() == '/' ? path : path + "/");
     flows::ChooseFolderToEncrypt(state_, folder);
-    tabs_->setCurrentIndex(kEncryptTab);
+    tabs_->setCurrentIndex(layout::kEncryptTab);
     return;
   }
   GivenPath file(ui_, *this, path);
   const crypto::Trailer trailer = crypto::ReadTrailer(path);
   if (crypto::MatchFileMarker(trailer.markerLine) >= 0) {
     flows::ChooseFileContainer(state_, file);
-    tabs_->setCurrentIndex(kDecryptTab);
+    tabs_->setCurrentIndex(layout::kDecryptTab);
   } else if (crypto::MatchFolderMarker(trailer.markerLine) >= 0) {
     flows::ChooseFolderContainer(state_, file);
-    tabs_->setCurrentIndex(kDecryptTab);
+    tabs_->setCurrentIndex(layout::kDecryptTab);
   } else {
     flows::ChooseFileToEncrypt(state_, file);
-    tabs_->setCurrentIndex(kEncryptTab);
+    tabs_->setCurrentIndex(layout::kEncryptTab);
   }
 }
 

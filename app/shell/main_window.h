@@ -19,6 +19,7 @@
 #include <string>
 
 #include "app/flows/flows.h"
+#include "app/layout/layout.h"
 #include "app/shell/flow_thread.h"
 #include "app/shell/password_dialog.h"
 #include "app/shell/window_front_end.h"
@@ -30,14 +31,12 @@ class QTabWidget;
 namespace shell {
 
 // The window's title and client size; the tab panel fills all of it but the
-// status bar.
-inline constexpr char kMainWindowTitle[] = "Tresolin 0.1";
-inline constexpr int kClientWidth = 490;
-inline constexpr int kClientHeight = 355;
-inline constexpr int kTabPanelHeight = 335;
-
-// The credit line of the status bar and the Info tab.
-inline constexpr char kCredit[] = "© 2026 Das Tresolin-Team";
+// status bar, which shows the credit line.
+using layout::kClientHeight;
+using layout::kClientWidth;
+using layout::kCredit;
+using layout::kMainWindowTitle;
+using layout::kTabPanelHeight;
 
 class MainWindow : public QWidget {
   Q_OBJECT

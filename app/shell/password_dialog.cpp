@@ -9,55 +9,21 @@
 #include <QPushButton>
 #include <QRect>
 
+#include "app/layout/layout.h"
 #include "app/shell/gadgets.h"
 #include "app/shell/images.h"
 
 namespace shell {
 namespace {
 
-// One row per dialog: client size and the gadgets as number, x, y, w, h.
-// Dialogs 2 and 4 have no meter (number 0 marks an absent gadget).
-struct Placed {
-  int number;
-  QRect rect;
-};
-
-struct DialogLayout {
-  int window;
-  int width, height;
-  Placed label, field, ok, unsafe, safe, meter;
-};
-
-constexpr int kNone = 0;
-
-// One row per dialog: its window number, its client size, and each gadget's
-// number and rectangle in client coordinates.
-// clang-format off
-const DialogLayout kDialogs[] = {
-    // window, client size, "Passwort:", field, OK, "Unsicher", "Sicher", meter picture
-    {1, 250, 80, {56, {5, 20, 60, 20}}, {55, {65, 18, 130, 20}}, {57, {200, 18, 40, 20}},
-                 {58, {10, 50, 50, 15}}, {59, {205, 50, 50, 15}}, {64, {10, 65, 230, 8}}},
-    {2, 250, 35, {66, {5, 10, 60, 20}}, {65, {65, 8, 130, 20}},  {67, {200, 8, 40, 20}},
-                 {kNone, {}},            {kNone, {}},             {kNone, {}}},
-    {3, 250, 80, {74, {5, 20, 60, 20}}, {73, {65, 18, 130, 20}}, {75, {200, 18, 40, 20}},
-                 {76, {10, 50, 50, 15}}, {77, {205, 50, 50, 15}}, {80, {10, 65, 230, 8}}},
-    {4, 250, 35, {82, {5, 10, 60, 20}}, {81, {65, 8, 130, 20}},  {83, {200, 8, 40, 20}},
-                 {kNone, {}},            {kNone, {}},             {kNone, {}}},
-};
-// clang-format on
-
-const DialogLayout* LayoutOf(int number) {
-  for (const DialogLayout& layout : kDialogs) {
-    if (layout.window == number) return &layout;
-  }
-  return nullptr;
-}
+using layout::DialogLayout;
+using layout::Placed;
 
 template <typename W>
 W* Place(QWidget* parent, const Placed& placed) {
   auto* widget = new W(parent);
   widget->setObjectName(GadgetName(placed.number));
-  widget->setGeometry(placed.rect);
+  widget->setGeometry(placed.x, placed.y, placed.w, placed.h);
   return widget;
 }
 
@@ -83,9 +49,9 @@ PasswordDialog::~PasswordDialog() {
 
 PasswordDialog* PasswordDialog::Create(PasswordDialogKind kind) {
   const int number = static_cast<int>(kind);
-  const DialogLayout* layout = LayoutOf(number);
+  const DialogLayout* layout = layout::DialogLayoutOf(number);
   if (layout == nullptr) return nullptr;
-  const bool withMeter = layout->meter.number != kNone;
+  const bool withMeter = layout->hasMeter();
   const QImage background = withMeter ? MeterBackground() : QImage();
   if (withMeter && background.isNull()) return nullptr;
 
@@ -96,12 +62,12 @@ PasswordDialog* PasswordDialog::Create(PasswordDialogKind kind) {
   dialog->setFixedSize(layout->width, layout->height);
 
   // In the order the user meets them: label, field, OK, then the meter.
-  PlaceLabel(dialog, layout->label, "Passwort:");
+  PlaceLabel(dialog, layout->label, layout::kPasswordLabel);
   auto* field = Place<QLineEdit>(dialog, layout->field);
   // Shown in clear on purpose: the user sees what the meter measures.
   field->setEchoMode(QLineEdit::Normal);
   auto* ok = Place<QPushButton>(dialog, layout->ok);
-  ok->setText(QStringLiteral("OK"));
+  ok->setText(QString::fromUtf8(layout::kOkText));
   // The default button: Enter confirms wherever the focus is.
   ok->setDefault(true);
   const int okNumber = layout->ok.number;
@@ -109,8 +75,8 @@ PasswordDialog* PasswordDialog::Create(PasswordDialogKind kind) {
           [dialog, okNumber] { emit dialog->gadgetEvent(okNumber); });
 
   if (withMeter) {
-    PlaceLabel(dialog, layout->unsafe, "Unsicher");
-    PlaceLabel(dialog, layout->safe, "Sicher");
+    PlaceLabel(dialog, layout->unsafe, layout::kUnsafeText);
+    PlaceLabel(dialog, layout->safe, layout::kSafeText);
     auto* picture = Place<QLabel>(dialog, layout->meter);
     dialog->meter_ = new StrengthMeter(picture, background, dialog);
     StrengthMeter* meter = dialog->meter_;
@@ -121,11 +87,11 @@ PasswordDialog* PasswordDialog::Create(PasswordDialogKind kind) {
 }
 
 int PasswordDialog::okGadget() const {
-  return LayoutOf(number_)->ok.number;
+  return layout::DialogLayoutOf(number_)->ok.number;
 }
 
 int PasswordDialog::fieldGadget() const {
-  return LayoutOf(number_)->field.number;
+  return layout::DialogLayoutOf(number_)->field.number;
 }
 
 QString PasswordDialog::password() const {

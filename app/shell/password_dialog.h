@@ -10,6 +10,7 @@
 #include <QString>
 #include <QWidget>
 
+#include "app/layout/layout.h"
 #include "app/shell/strength_meter.h"
 
 class QCloseEvent;
@@ -19,7 +20,7 @@ class QKeyEvent;
 namespace shell {
 
 // The dialogs' title.
-inline constexpr char kPasswordDialogTitle[] = "Passwort Eingabe:";
+using layout::kPasswordDialogTitle;
 
 // Which of the four dialogs; the value is the window number it carries.
 enum class PasswordDialogKind {

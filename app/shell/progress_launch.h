@@ -13,15 +13,17 @@
 #include <string>
 #include <string_view>
 
+#include "app/layout/layout.h"
+
 namespace shell {
 
 // The progress program's path below the program folder: in the build tree,
 // and where it is installed (bin/ and libexec/ share their parent).
-inline constexpr std::string_view kProgressProgram = "data/hourspin";
+using layout::kProgressProgram;
 inline constexpr std::string_view kInstalledProgressProgram = "../libexec/tresolin/hourspin";
 
 // The environment variable that carries the caption.
-inline constexpr std::string_view kCaptionVariable = "titel";
+using layout::kCaptionVariable;
 
 class ProgressLauncher {
  public:

@@ -10,15 +10,6 @@
 
 namespace shell {
 
-int MeterBarWidth(int characters) {
-  // std::nearbyint rounds in the default mode, to nearest with ties to even.
-  return static_cast<int>(std::nearbyint(characters * kMeterBarStep));
-}
-
-bool MeterRedraws(int characters) {
-  return characters * kMeterBarStep < kMeterRedrawLimit;
-}
-
 int PasswordCharacters(const QString& text) {
   int characters = 0;
   for (const QChar c : text) {

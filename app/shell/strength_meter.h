@@ -20,30 +20,26 @@
 #include <stop_token>
 #include <thread>
 
+#include "app/layout/layout.h"
+
 namespace shell {
 
 // The meter picture: 230 x 8 pixels, a white field at x 2 to 227, y 1 to 6
 // inside a grey frame. The bar lies in the field at x 2, y 2, 4 pixels high.
-inline constexpr int kMeterWidth = 230;
-inline constexpr int kMeterHeight = 8;
-inline constexpr int kMeterBarX = 2;
-inline constexpr int kMeterBarY = 2;
-inline constexpr int kMeterBarHeight = 4;
-inline constexpr double kMeterBarStep = 28.25;      // pixels per character
-inline constexpr double kMeterRedrawLimit = 228.0;  // no redraw from here on
-inline constexpr int kMeterBarRed = 255;
-inline constexpr int kMeterBarGreen = 128;
-inline constexpr int kMeterBarBlue = 64;
-inline constexpr std::chrono::milliseconds kMeterPollPause{1};
-
-// Returns characters x 28.25 rounded to the nearest pixel, a tie going to
-// the even one (2 characters give 56, 6 give 170).
-int MeterBarWidth(int characters);
-
-// Returns true iff the bar is redrawn for this many characters, i.e. iff
-// characters x 28.25 < 228.0 (0 to 8 characters). From the ninth character
-// on, the meter keeps the picture it showed last.
-bool MeterRedraws(int characters);
+// Sizes, colour, step and pause are the window tables' (app/layout).
+using layout::kMeterBarBlue;
+using layout::kMeterBarGreen;
+using layout::kMeterBarHeight;
+using layout::kMeterBarRed;
+using layout::kMeterBarStep;
+using layout::kMeterBarX;
+using layout::kMeterBarY;
+using layout::kMeterHeight;
+using layout::kMeterPollPause;
+using layout::kMeterRedrawLimit;
+using layout::kMeterWidth;
+using layout::MeterBarWidth;
+using layout::MeterRedraws;
 
 // Returns the number of characters of a password text as the user sees
 // them: a character outside the Basic Multilingual Plane counts once.
