@@ -20,27 +20,9 @@
 #include <QSize>
 #include <QString>
 
+#include "hourspin/common.h"
+
 namespace hourspin {
-
-// Window layout: the client area frames the 200 x 30 strip with 5 pixels on
-// every side.
-inline constexpr int kClientWidth = 210;
-inline constexpr int kClientHeight = 40;
-inline constexpr int kSurfaceLeft = 5;
-inline constexpr int kSurfaceTop = 5;
-inline constexpr int kStripWidth = 200;
-inline constexpr int kStripHeight = 30;
-inline constexpr int kBarsWidth = 45;
-inline constexpr int kBarsHeight = 30;
-
-// One right sweep and one left sweep of 201 frames each.
-inline constexpr int kFramesPerCycle = 402;
-inline constexpr int kFrameSleepMs = 10;
-
-// The pictures compiled into the program, as the files they were drawn as:
-// a 24-bit BMP and an ICO with one 32-bit image.
-std::span<const std::uint8_t> StripBmp();
-std::span<const std::uint8_t> BarsIco();
 
 // Returns the strip as a 200 x 30 image, or a null image if `bmp` is no
 // 24-bit BMP of that size.
@@ -52,29 +34,18 @@ QImage DecodeStrip(std::span<const std::uint8_t> bmp);
 // transparency from the 1-bit mask instead, as icon loaders do.
 QImage DecodeIcon(std::span<const std::uint8_t> ico);
 
-// The bars' left edge on frame `frame` of the endless animation: -20 up to
-// 180, then 180 back to -20, so each end shows on two frames in a row.
-// Requires: frame >= 0 (it is taken modulo kFramesPerCycle).
-int BarsX(std::int64_t frame);
-
 // Paints one frame onto `surface`: the strip over all of it, then the bars
 // at (x, 0), blended by their alpha and clipped at the surface's edges.
 void DrawFrame(QImage& surface, const QImage& strip, const QImage& bars, int x);
 
-// Top-left corner that centres a window of `outer` size on `screen`;
-// halves are rounded toward zero, also when the window is the larger.
+// Top-left corner that centres a window of `outer` size on `screen`, by
+// CentredCorner's arithmetic.
 QPoint CentredOrigin(const QRect& screen, const QSize& outer);
 
 // The caption from the bytes of the "titel" variable: UTF-8 as the main
 // program writes it; bytes that are no valid UTF-8 are read as Latin-1 so
 // that no letter turns into a replacement mark.
 QString CaptionFromEnvironment(const char* value);
-
-// The window id that the main program passed, read the way a decimal number
-// is read from text: leading blanks, an optional sign, then digits up to the
-// first non-digit. Returns 0, which no window has, for a missing or
-// non-numeric text, a negative number or one beyond 64 bits.
-std::uint64_t ParseWindowHandle(const char* text);
 
 // Answers "is the main window still there?". On X11 it asks the X server
 // about the window id; elsewhere a window of another process cannot be

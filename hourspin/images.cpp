@@ -120,12 +120,6 @@ QImage DecodeIcon(std::span<const std::uint8_t> ico) {
   return image;
 }
 
-int BarsX(std::int64_t frame) {
-  constexpr int kSweep = kFramesPerCycle / 2;  // 201 frames each way
-  const int step = static_cast<int>(frame % kFramesPerCycle);
-  return step < kSweep ? step - 20 : 180 - (step - kSweep);
-}
-
 void DrawFrame(QImage& surface, const QImage& strip, const QImage& bars, int x) {
   // One painter per frame; it clips whatever of the bars falls outside.
   QPainter painter(&surface);
@@ -135,9 +129,9 @@ void DrawFrame(QImage& surface, const QImage& strip, const QImage& bars, int x) 
 }
 
 QPoint CentredOrigin(const QRect& screen, const QSize& outer) {
-  // Integer division truncates toward zero, as the placement requires.
-  return QPoint(screen.x() + (screen.width() - outer.width()) / 2,
-                screen.y() + (screen.height() - outer.height()) / 2);
+  const Corner corner =
+      CentredCorner(screen.width(), screen.height(), outer.width(), outer.height());
+  return QPoint(screen.x() + corner.left, screen.y() + corner.top);
 }
 
 }  // namespace hourspin

@@ -18,22 +18,6 @@ struct MainWindowWatch::XConnection {
   xcb_connection_t* connection;
 };
 
-std::uint64_t ParseWindowHandle(const char* text) {
-  if (text == nullptr) return 0;
-  while (*text == ' ' || *text == '\t') ++text;
-  bool negative = false;
-  if (*text == '+' || *text == '-') negative = *text++ == '-';
-  std::uint64_t value = 0;
-  for (; *text >= '0' && *text <= '9'; ++text) {
-    const unsigned digit = static_cast<unsigned>(*text - '0');
-    // Wrapping around could land on some unrelated live window.
-    if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) return 0;
-    value = value * 10 + digit;
-  }
-  // Window ids are never negative here; a sign means the text is not one.
-  return negative ? 0 : value;
-}
-
 QString CaptionFromEnvironment(const char* value) {
   if (value == nullptr) return QString();
   QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);

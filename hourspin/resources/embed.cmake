@@ -12,7 +12,7 @@ endfunction()
 bytes_of(${STRIP} strip)
 bytes_of(${BARS} bars)
 file(WRITE ${OUT}.tmp "// Generated from hourspin/resources by embed.cmake; do not edit.
-#include \"hourspin/hourspin.h\"
+#include \"hourspin/common.h\"
 
 namespace hourspin {
 namespace {

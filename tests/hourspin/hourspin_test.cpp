@@ -1,6 +1,6 @@
-// The pieces of hourspin that need no window: its compiled-in pictures, the
-// icon decoder, the sweep, the painting of a frame, placement and reading
-// its inputs.
+// The pieces of the Qt hourspin that need no window: its compiled-in
+// pictures, the icon decoder, the painting of a frame, placement and reading
+// the caption.
 
 #include <cstdint>
 #include <cstring>
@@ -120,22 +120,6 @@ TEST(HourspinIcon, RefusesDamagedIconsWithoutReadingPastThem) {
   EXPECT_TRUE(DecodeStrip(good).isNull()) << "an icon is no strip";
 }
 
-TEST(HourspinAnimation, SweepsRightThenLeftShowingEachEndOnTwoFrames) {
-  EXPECT_EQ(BarsX(0), -20);
-  EXPECT_EQ(BarsX(200), 180);
-  EXPECT_EQ(BarsX(201), 180);
-  EXPECT_EQ(BarsX(401), -20);
-  EXPECT_EQ(BarsX(402), -20);  // the next cycle begins where the last ended
-
-  // One pixel a frame, except where a sweep's last frame and the next
-  // sweep's first show the same end.
-  for (std::int64_t frame = 1; frame <= 2 * kFramesPerCycle; ++frame) {
-    const std::int64_t f = frame % kFramesPerCycle;
-    const int expected = (f == 0 || f == 201) ? 0 : (f < 201 ? 1 : -1);
-    ASSERT_EQ(BarsX(frame) - BarsX(frame - 1), expected) << frame;
-  }
-}
-
 TEST(HourspinAnimation, FrameShowsStripWithBarsClippedAtEitherEdge) {
   const QImage strip = DecodeStrip(StripBmp());
   const QImage bars = DecodeIcon(BarsIco());
@@ -163,27 +147,11 @@ TEST(HourspinAnimation, FrameShowsStripWithBarsClippedAtEitherEdge) {
   }
 }
 
-TEST(HourspinPlacement, CentresOnScreenRoundingHalvesTowardZero) {
+TEST(HourspinPlacement, CentresOnTheScreenItIsGiven) {
+  // The arithmetic is CentredCorner's; the screen's own corner is added.
   EXPECT_EQ(CentredOrigin(QRect(0, 0, 1024, 768), QSize(210, 40)), QPoint(407, 364));
-  EXPECT_EQ(CentredOrigin(QRect(0, 0, 1025, 769), QSize(210, 40)), QPoint(407, 364));
   EXPECT_EQ(CentredOrigin(QRect(1920, 0, 1280, 1024), QSize(216, 68)), QPoint(1920 + 532, 478));
-  // Wider than the screen: -5.5 becomes -5, not -6.
-  EXPECT_EQ(CentredOrigin(QRect(0, 0, 200, 30), QSize(211, 41)), QPoint(-5, -5));
-}
-
-TEST(HourspinHandle, ReadsLeadingDecimalNumber) {
-  EXPECT_EQ(ParseWindowHandle("2097158"), 2097158u);
-  EXPECT_EQ(ParseWindowHandle("  42"), 42u);
-  EXPECT_EQ(ParseWindowHandle("+7"), 7u);
-  EXPECT_EQ(ParseWindowHandle("123abc"), 123u);
-  EXPECT_EQ(ParseWindowHandle("18446744073709551615"), UINT64_MAX);
-}
-
-TEST(HourspinHandle, MissingNonNumericNegativeOrOverlongMeansNoWindow) {
-  for (const char* text : {static_cast<const char*>(nullptr), "", "abc", " ", "-", "-5", "-0", "0",
-                           "18446744073709551616", "99999999999999999999999"}) {
-    EXPECT_EQ(ParseWindowHandle(text), 0u) << (text ? text : "(none)");
-  }
+  EXPECT_EQ(CentredOrigin(QRect(-300, 50, 200, 30), QSize(211, 41)), QPoint(-305, 45));
 }
 
 TEST(HourspinCaption, ReadsUtf8AndFallsBackToLatin1) {
