@@ -1,0 +1,1 @@
+#include "tests/app/winshell/window_fixture.h"
