@@ -85,6 +85,7 @@ WindowFrontEnd::~WindowFrontEnd() {
 }
 
 std::string WindowFrontEnd::Scripted(std::deque<std::string>& answers, std::string_view title) {
+  if (answers_->onQuestion) answers_->onQuestion();
   answers_->dialogTitles.emplace_back(title);
   if (answers.empty()) return "";
   std::string answer = std::move(answers.front());
@@ -94,6 +95,7 @@ std::string WindowFrontEnd::Scripted(std::deque<std::string>& answers, std::stri
 
 void WindowFrontEnd::MessageBox(std::string_view title, std::string_view text, int style) {
   if (answers_ != nullptr) {
+    if (answers_->onQuestion) answers_->onQuestion();
     answers_->messages.push_back({std::string(title), std::string(text), style});
     return;
   }

@@ -35,6 +35,10 @@ struct DialogAnswers {
   // Everything that would have been shown.
   std::vector<Message> messages;
   std::vector<std::string> dialogTitles;  // file and folder dialogs, in order
+
+  // Called before each answer or message, so that a test can look at the
+  // window as the user would see it when the question comes up.
+  std::function<void()> onQuestion;
 };
 
 // text shortened in its middle to "head...tail" so that measure(result) is

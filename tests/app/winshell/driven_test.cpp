@@ -72,6 +72,7 @@ class DrivenWindow : public WindowTest {
 
   void Decrypt(const std::string& container, const std::wstring& password,
                const std::string& output) {
+    SCOPED_TRACE(container);
     answers_.fileOpen = {container};
     Click(Gadget(g::kChooseFileContainer));
     EXPECT_EQ(window_->frontEnd().GadgetText(g::kFileContainerField), container);
@@ -119,6 +120,42 @@ TEST_F(DrivenWindow, WrongPasswordWritesNothing) {
   Decrypt(aes, L"falsch", root_ + "/ziel/aus.txt");
   EXPECT_EQ(answers_.messages.back().text, text::kWrongPassword);
   EXPECT_TRUE(std::filesystem::is_empty(root_ + "/ziel"));
+}
+
+// While the flow waits for its answer, the window refuses the user, its
+// close box and the end of the session, and answers on its own thread.
+TEST_F(DrivenWindow, RunningFlowRefusesInputCloseAndLogout) {
+  const std::string aes = Encrypt(g::kFileAes, L"x");
+  answers_.fileOpen = {aes};
+  Click(Gadget(g::kChooseFileContainer));
+  Click(Gadget(g::kDecryptFile));
+  const DWORD guiThread = GetCurrentThreadId();
+  int questions = 0;
+  answers_.onQuestion = [&] {
+    ++questions;
+    EXPECT_EQ(GetCurrentThreadId(), guiThread);
+    EXPECT_TRUE(window_->flowRunning());
+    EXPECT_EQ(SendMessageW(window_->hwnd(), WM_QUERYENDSESSION, 0, 0), FALSE);
+    SendMessageW(window_->hwnd(), WM_CLOSE, 0, 0);
+    EXPECT_TRUE(IsWindow(window_->hwnd()));
+    MSG press{};
+    press.hwnd = Gadget(g::kChooseSourceFile);
+    press.message = WM_LBUTTONDOWN;
+    EXPECT_TRUE(window_->DropInput(press));
+    const std::size_t asked = answers_.dialogTitles.size();
+    Click(Gadget(g::kChooseSourceFile));  // no handler runs meanwhile
+    EXPECT_EQ(answers_.dialogTitles.size(), asked);
+  };
+  answers_.fileSave = {root_ + "/ziel/aus.txt"};
+  Confirm(L"x");
+  EXPECT_GE(questions, 2);  // the save dialog and the closing message
+  answers_.onQuestion = nullptr;
+
+  MSG press{};
+  press.hwnd = Gadget(g::kChooseSourceFile);
+  press.message = WM_LBUTTONDOWN;
+  EXPECT_FALSE(window_->DropInput(press));
+  EXPECT_EQ(SendMessageW(window_->hwnd(), WM_QUERYENDSESSION, 0, 0), TRUE);
 }
 
 // A second start finds this window by its class and hands its path over;
