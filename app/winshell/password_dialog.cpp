@@ -162,10 +162,13 @@ LRESULT PasswordDialog::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_COMMAND: {
       const int id = LOWORD(wParam);
-      if (id == layout_->ok.number && HIWORD(wParam) == BN_CLICKED) {
+      // IDOK and IDCANCEL: Enter and Esc as the message loop's dialog
+      // navigation translates them.
+      if (id == IDCANCEL) return Handle(WM_CLOSE, 0, 0);
+      if ((id == layout_->ok.number && HIWORD(wParam) == BN_CLICKED) || id == IDOK) {
         // The callback may end this dialog; nothing of it is touched after.
         const auto ok = callbacks_.ok;
-        ok(id);
+        ok(layout_->ok.number);
         return 0;
       }
       if (id == layout_->field.number && HIWORD(wParam) == EN_CHANGE)

@@ -52,8 +52,11 @@ int RunMessageLoop(MainWindow& window) {
   MSG message;
   while (GetMessageW(&message, nullptr, 0, 0) > 0) {
     if (window.DropInput(message)) continue;
-    // Tab and the arrow keys move between the main window's controls.
-    if (window.hwnd() != nullptr && IsDialogMessageW(window.hwnd(), &message)) continue;
+    // Tab and the arrow keys move between the controls of the window in
+    // front: the open password dialog, else the main window.
+    const winshell::PasswordDialog* dialog = window.passwordDialog();
+    HWND front = dialog != nullptr ? dialog->hwnd() : window.hwnd();
+    if (front != nullptr && IsDialogMessageW(front, &message)) continue;
     TranslateMessage(&message);
     DispatchMessageW(&message);
   }
