@@ -189,5 +189,28 @@ TEST_F(PasswordDialogs, MeterBarFollowsTheCharactersUpToTheEighth) {
   }
 }
 
+// The worker paints only while its dialog is the foreground window.
+TEST_F(PasswordDialogs, MeterRestsWhileAnotherWindowIsInFront) {
+  winshell::PasswordDialog* dialog = Open(1);
+  ASSERT_NE(dialog, nullptr);
+  SetForegroundWindow(dialog->hwnd());
+  ASSERT_TRUE(PumpUntil([&] { return GetForegroundWindow() == dialog->hwnd(); }));
+  Type(dialog, L"ab");
+  ASSERT_TRUE(BarBecomes(dialog, layout::MeterBarWidth(2)));
+
+  HWND other = CreateWindowExW(0, L"Static", L"anderes Programm", WS_OVERLAPPEDWINDOW | WS_VISIBLE,
+                               0, 0, 200, 100, nullptr, nullptr, nullptr, nullptr);
+  SetForegroundWindow(other);
+  ASSERT_TRUE(PumpUntil([&] { return GetForegroundWindow() == other; }));
+  Type(dialog, L"abcde");
+  Sleep(100);
+  Pump();
+  EXPECT_EQ(ShownBar(dialog), layout::MeterBarWidth(2));
+
+  SetForegroundWindow(dialog->hwnd());
+  EXPECT_TRUE(BarBecomes(dialog, layout::MeterBarWidth(5)));
+  DestroyWindow(other);
+}
+
 }  // namespace
 }  // namespace winshell_test
