@@ -36,8 +36,9 @@ std::string AskForFile(HWND owner, std::string_view title, std::string_view defa
   const std::wstring wideTitle = Wide(title);
   const std::wstring filters = FilterList(filter);
   const DialogStart start = SplitDefaultPath(defaultPath);
-  std::wstring file(kPathBuffer, L'\0');
-  file.replace(0, std::min(start.name.size(), kPathBuffer - 1), start.name);
+  // The proposed name, cut to the buffer the dialog writes its answer into.
+  std::wstring file = start.name.substr(0, kPathBuffer - 1);
+  file.resize(kPathBuffer, L'\0');
   OPENFILENAMEW dialog{};
   dialog.lStructSize = sizeof dialog;
   dialog.hwndOwner = owner;

@@ -4,8 +4,10 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
+#include <thread>
 
 #include "app/winshell/wide_text.h"
 #include "tests/support/temp_folder.h"
@@ -121,6 +123,40 @@ TEST_F(PathFields, ProgressStartMinimizesPassesTheHandleAndRestores) {
 
   ui.RestoreMainWindow();
   EXPECT_FALSE(IsIconic(window_->hwnd()));
+}
+
+// The real common dialogs open in the default path's folder proposing its
+// name, and their answer comes back as a program path.
+TEST_F(PathFields, FileDialogsOpenAtTheDefaultPathAndAnswerWithProgramPaths) {
+  window_->frontEnd().AnswerFrom(nullptr);
+  testing_support::TempFolder folder;
+  std::string root = folder.path();
+  std::replace(root.begin(), root.end(), '\\', '/');
+  testing_support::WriteFile(root + "/brief.txt", std::string("Hallo"));
+  // Confirms the dialog with this title as soon as it is up.
+  const auto confirm = [](const std::string& title) {
+    return std::thread([title] {
+      const std::wstring wide = Wide(title);
+      for (int tries = 0; tries < 400; ++tries) {
+        if (HWND dialog = FindWindowW(nullptr, wide.c_str())) {
+          Sleep(200);  // let it finish filling its fields
+          PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+          return;
+        }
+        Sleep(25);
+      }
+    });
+  };
+  std::thread opener = confirm("Datei öffnen zum Test");
+  EXPECT_EQ(window_->frontEnd().FileOpenDialog("Datei öffnen zum Test", root + "/brief.txt",
+                                               "Alle Dateien|*.*", 0),
+            root + "/brief.txt");
+  opener.join();
+  std::thread saver = confirm("Speichern zum Test");
+  EXPECT_EQ(window_->frontEnd().FileSaveDialog("Speichern zum Test", root + "/neu.txt",
+                                               "Alle Dateien (*.*)|*.*", 0),
+            root + "/neu.txt");
+  saver.join();
 }
 
 }  // namespace
