@@ -115,6 +115,42 @@ TEST_F(DrivenWindow, FileGoesThroughAesAndRc4AndBackIntoAnotherFolder) {
                 std::string(text::kChooseContainer), std::string(text::kChooseOutputName)}));
 }
 
+// The folder panel's options come from its own buttons: packed RC4 here.
+TEST_F(DrivenWindow, FolderGoesThroughPackedRc4AndBackIntoAnotherFolder) {
+  const std::string akten = root_ + "/akten/";
+  std::filesystem::create_directories(akten + "unter");
+  testing_support::WriteFile(akten + "a.txt", std::string("erste Akte"));
+  testing_support::WriteFile(akten + "unter/b.bin", RandomBytes(70000, 3));
+  std::filesystem::create_directories(root_ + "/tresor");
+  const std::filesystem::path before = std::filesystem::current_path();
+
+  answers_.folder = {akten, root_ + "/tresor/"};
+  Click(Gadget(g::kChooseSourceFolder));
+  EXPECT_EQ(window_->frontEnd().GadgetText(g::kSourceFolderField), akten);
+  Click(Gadget(g::kFolderPackYes));
+  Click(Gadget(g::kFolderRc4));
+  Click(Gadget(g::kEncryptFolder));
+  Confirm(L"Ordnerpasswort");
+  EXPECT_EQ(answers_.messages.back().text, text::kEncryptionDone);
+  std::filesystem::current_path(before);  // the flow leaves the folder current
+  ASSERT_EQ(testing_support::Listing(root_ + "/tresor").size(), 1u);
+  const std::string container = root_ + "/tresor/" + testing_support::Listing(root_ + "/tresor")[0];
+  Keep(container);
+
+  answers_.fileOpen = {container};
+  Click(Gadget(g::kChooseFolderContainer));
+  EXPECT_EQ(window_->frontEnd().GadgetText(g::kFolderKindField), text::kFolderKindTexts[1]);
+  Click(Gadget(g::kDecryptFolder));
+  answers_.folder = {root_ + "/ziel/"};
+  Confirm(L"Ordnerpasswort");
+  std::filesystem::current_path(before);
+  EXPECT_EQ(answers_.messages.back().text, text::kDecryptionDone);
+  ASSERT_EQ(testing_support::Listing(root_ + "/ziel").size(), 1u);
+  const std::string restored = root_ + "/ziel/" + testing_support::Listing(root_ + "/ziel")[0];
+  EXPECT_EQ(ReadFile(restored + "/a.txt"), ReadFile(akten + "a.txt"));
+  EXPECT_EQ(ReadFile(restored + "/unter/b.bin"), ReadFile(akten + "unter/b.bin"));
+}
+
 TEST_F(DrivenWindow, WrongPasswordWritesNothing) {
   const std::string aes = Encrypt(g::kFileAes, L"richtig");
   Decrypt(aes, L"falsch", root_ + "/ziel/aus.txt");
