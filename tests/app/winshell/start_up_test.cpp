@@ -32,20 +32,22 @@ HANDLE Start(const std::wstring& argument) {
   return process.hProcess;
 }
 
+struct Search {
+  int number;
+  HWND found = nullptr;
+};
+
+// CALLBACK: 32-bit Windows calls it as stdcall, which no lambda converts to.
+BOOL CALLBACK Visit(HWND child, LPARAM data) {
+  auto* search = reinterpret_cast<Search*>(data);
+  if (GetDlgCtrlID(child) != search->number) return TRUE;
+  search->found = child;
+  return FALSE;
+}
+
 HWND FindGadget(HWND window, int number) {
-  struct Search {
-    int number;
-    HWND found = nullptr;
-  } search{number};
-  EnumChildWindows(
-      window,
-      [](HWND child, LPARAM data) -> BOOL {
-        auto* s = reinterpret_cast<Search*>(data);
-        if (GetDlgCtrlID(child) != s->number) return TRUE;
-        s->found = child;
-        return FALSE;
-      },
-      reinterpret_cast<LPARAM>(&search));
+  Search search{number};
+  EnumChildWindows(window, Visit, reinterpret_cast<LPARAM>(&search));
   return search.found;
 }
 
