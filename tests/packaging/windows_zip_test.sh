@@ -3,9 +3,10 @@
 #
 #   windows_zip_test.sh tresolin-windows-x86_64.zip [tresolin-windows-i686.zip]
 #
-# Each zip holds exactly its top folder with tresolin-cli.exe, README.md and
-# LICENSE; the program is stripped, made for its machine and imports only
-# system DLLs. The x86-64 program, unpacked, round-trips a file under Wine
+# Each zip holds exactly its top folder with tresolin.exe, data/hourspin.exe,
+# tresolin-cli.exe, README.md and LICENSE; the programs are stripped, made
+# for their machine and import only DLLs every Windows has in its system
+# folder (no compiler runtime, no zlib). The x86-64 program, unpacked, round-trips a file under Wine
 # (this machine runs no 32-bit programs). Run with Wine's server up, as
 # scripts/wine-ctest does.
 set -euo pipefail
@@ -27,17 +28,30 @@ for zip in "$@"; do
     *-i686) machine=i386 objdump=i686-w64-mingw32-objdump ;;
     *) fail "$zip: no architecture in its name" ;;
   esac
-  listed=$(unzip -Z1 "$zip" | sort)
-  expected=$(printf '%s\n' "$name/LICENSE" "$name/README.md" "$name/tresolin-cli.exe")
+  listed=$(unzip -Z1 "$zip" | grep -v "/$" | sort)
+  expected=$(printf '%s\n' "$name/LICENSE" "$name/README.md" "$name/data/hourspin.exe" \
+    "$name/tresolin-cli.exe" "$name/tresolin.exe" | sort)
   [ "$listed" = "$expected" ] || fail "$zip holds:"$'\n'"$listed"
   unzip -q "$zip" -d "$work"
+  for program in tresolin.exe data/hourspin.exe tresolin-cli.exe; do
+    exe=$work/$name/$program
+    headers=$("$objdump" -p "$exe")
+    grep -q "file format pei-$machine" <<<"$headers" || fail "$exe is not made for $machine"
+    if "$objdump" -h "$exe" | grep -q '\.debug_'; then fail "$exe keeps its debug information"; fi
+    for dll in $(sed -n 's/^\tDLL Name: //p' <<<"$headers" | tr 'a-z' 'A-Z'); do
+      case $dll in
+        ADVAPI32.DLL | COMCTL32.DLL | COMDLG32.DLL | GDI32.DLL | KERNEL32.DLL | MSVCRT.DLL | \
+          OLE32.DLL | SHELL32.DLL | SHLWAPI.DLL | USER32.DLL) ;;
+        *) fail "$exe imports $dll" ;;
+      esac
+    done
+  done
+  # The command line needs no window system at all.
+  cli_imports=$("$objdump" -p "$work/$name/tresolin-cli.exe" | sed -n 's/^\tDLL Name: //p' |
+    tr 'a-z' 'A-Z' | sort | tr '\n' ' ')
+  [ "$cli_imports" = "ADVAPI32.DLL KERNEL32.DLL MSVCRT.DLL " ] ||
+    fail "tresolin-cli.exe imports $cli_imports"
   exe=$work/$name/tresolin-cli.exe
-  headers=$("$objdump" -p "$exe")
-  grep -q "file format pei-$machine" <<<"$headers" || fail "$exe is not made for $machine"
-  if "$objdump" -h "$exe" | grep -q '\.debug_'; then fail "$exe keeps its debug information"; fi
-  imports=$(sed -n 's/^\tDLL Name: //p' <<<"$headers" | tr 'a-z' 'A-Z' | sort | tr '\n' ' ')
-  [ "$imports" = "ADVAPI32.DLL KERNEL32.DLL MSVCRT.DLL " ] ||
-    fail "$exe imports $imports"
   if [ "$machine" = x86-64 ]; then
     cd "$work"
     head -c 200000 /dev/urandom >"Tägliche Notiz.txt"
