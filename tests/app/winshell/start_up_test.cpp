@@ -1,6 +1,7 @@
 // tresolin.exe as started by a user: one copy at a time, a second start
 // hands its file to the first and ends, the close box ends the first.
 #include <filesystem>
+#include <memory>
 #include <string>
 
 #include "app/winshell/start_up.h"
@@ -64,14 +65,24 @@ TEST(StartUp, SecondStartHandsItsFileToTheFirstAndTheCloseBoxEndsIt) {
   testing_support::WriteFile(folder / "erste.txt", std::string("1"));
   testing_support::WriteFile(folder / "zweite.txt", std::string("2"));
 
+  ASSERT_EQ(FindWindowW(winshell::kMainWindowClass, nullptr), nullptr)
+      << "another tresolin.exe runs";
   HANDLE running = Start(first);
   ASSERT_NE(running, nullptr);
+  // A copy left running would keep ctest's pipes open: it goes in any case.
+  const std::unique_ptr<void, void (*)(HANDLE)> ending(running, [](HANDLE process) {
+    if (WaitForSingleObject(process, 0) == WAIT_TIMEOUT) TerminateProcess(process, 99);
+    CloseHandle(process);
+  });
   HWND window = nullptr;
   ASSERT_TRUE(PumpUntil([&] {
     window = FindWindowW(winshell::kMainWindowClass, nullptr);
     return window != nullptr && FindGadget(window, g::kSourceFileField) != nullptr &&
            !TextAcross(FindGadget(window, g::kSourceFileField)).empty();
   }));
+  DWORD owner = 0;
+  GetWindowThreadProcessId(window, &owner);
+  EXPECT_EQ(owner, GetProcessId(running));
   EXPECT_NE(TextAcross(FindGadget(window, g::kSourceFileField)).find(L"erste.txt"),
             std::wstring::npos);
 
@@ -91,7 +102,6 @@ TEST(StartUp, SecondStartHandsItsFileToTheFirstAndTheCloseBoxEndsIt) {
   EXPECT_EQ(WaitForSingleObject(running, 20000), WAIT_OBJECT_0);
   GetExitCodeProcess(running, &code);
   EXPECT_EQ(code, 0u);
-  CloseHandle(running);
 }
 
 }  // namespace
