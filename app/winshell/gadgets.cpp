@@ -20,7 +20,7 @@ LRESULT CALLBACK PageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam)
   switch (message) {
     case WM_COMMAND:
     case WM_NOTIFY:
-      // The tab control would drop them; the main window dispatches them.
+      // The main window dispatches them.
       return SendMessageW(GetAncestor(page, GA_ROOT), message, wParam, lParam);
     default:
       return DefWindowProcW(page, message, wParam, lParam);
@@ -118,13 +118,17 @@ void BuildGadgets(HWND window, HFONT font, MainGadgets& gadgets) {
     item.pszText = title.data();
     SendMessageW(gadgets.tabs, TCM_INSERTITEMW, tab, reinterpret_cast<LPARAM>(&item));
   }
+  // Pages lie over the tab control's display area as its siblings, not its
+  // children: the dialog navigation of the keyboard walks into them then.
   RECT display;
   GetClientRect(gadgets.tabs, &display);
   SendMessageW(gadgets.tabs, TCM_ADJUSTRECT, FALSE, reinterpret_cast<LPARAM>(&display));
+  MapWindowPoints(gadgets.tabs, window, reinterpret_cast<POINT*>(&display), 2);
   for (HWND& page : gadgets.pages) {
     page = CreateWindowExW(WS_EX_CONTROLPARENT, kPageClass, L"", WS_CHILD | WS_CLIPSIBLINGS,
                            display.left, display.top, display.right - display.left,
-                           display.bottom - display.top, gadgets.tabs, nullptr, instance, nullptr);
+                           display.bottom - display.top, window, nullptr, instance, nullptr);
+    SetWindowPos(page, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
   }
 
   gadgets.encryptImage = ComposeButtonImage(layout::Picture::kEncrypt, font);

@@ -2,9 +2,9 @@
 // a status bar with the credit, a tab control with one page per tab, and on
 // each page every row of layout::MainWindowGadgets() as a Win32 control
 // whose control ID is the gadget number, placed at the row's coordinates
-// in the page's client area. A page is a child of the tab control filling
-// its display area, so a gadget's coordinates are relative to its tab page
-// as in the Qt window. Pages pass their controls' notifications on to the
+// in the page's client area. A page is a window over the tab control's
+// display area, so a gadget's coordinates are relative to its tab page as in
+// the Qt window. Pages pass their controls' notifications on to the
 // top-level window. GUI thread only.
 #ifndef TRESOLIN_APP_WINSHELL_GADGETS_H_
 #define TRESOLIN_APP_WINSHELL_GADGETS_H_

@@ -182,5 +182,20 @@ TEST_F(MainWindowLayout, SelectingATabShowsItsPageAlone) {
   EXPECT_EQ(SendMessageW(gadgets.tabs, TCM_GETCURSEL, 0, 0), layout::kInfoTab);
 }
 
+// Tab moves from the tab control into the page shown, not past it.
+TEST_F(MainWindowLayout, KeyboardWalksFromTheTabsIntoThePageShown) {
+  namespace g = flows::gadget;
+  const winshell::MainGadgets& gadgets = window_->gadgets();
+  HWND next = GetNextDlgTabItem(window_->hwnd(), gadgets.tabs, FALSE);
+  ASSERT_NE(next, nullptr);
+  EXPECT_EQ(GetParent(next), gadgets.pages[layout::kEncryptTab]);
+  winshell::ShowTab(gadgets, layout::kDecryptTab);
+  next = GetNextDlgTabItem(window_->hwnd(), gadgets.tabs, FALSE);
+  ASSERT_NE(next, nullptr);
+  EXPECT_EQ(GetParent(next), gadgets.pages[layout::kDecryptTab]);
+  // The tab control is a stop of its own.
+  EXPECT_EQ(GetNextDlgTabItem(window_->hwnd(), Gadget(g::kFileContainerField), TRUE), gadgets.tabs);
+}
+
 }  // namespace
 }  // namespace winshell_test
