@@ -38,8 +38,12 @@ printf 'eins\r\nzwei\ndrei\r\x1avier\n\x00\xff' >daten.txt
 head -c 100000 /dev/urandom >>daten.txt
 
 # ----------------------------------------------------------------- pipes
-cli encrypt --output aus-pipe.aes - <daten.txt >/dev/null 2>err.txt || fail "encrypt from a pipe: $(cat err.txt)"
-cli decrypt aus-pipe.aes - >zurueck.txt 2>err.txt || fail "decrypt to a pipe: $(cat err.txt)"
+code=0
+cli encrypt --output aus-pipe.aes - <daten.txt >/dev/null 2>err.txt || code=$?
+[ "$code" = 0 ] || fail "encrypt from a pipe: exit $code: $(cat err.txt)"
+code=0
+cli decrypt aus-pipe.aes - >zurueck.txt 2>err.txt || code=$?
+[ "$code" = 0 ] || fail "decrypt to a pipe: exit $code: $(cat err.txt)"
 cmp -s daten.txt zurueck.txt || fail "the pipes changed the bytes"
 
 # ------------------------------------------------- failures and their codes
