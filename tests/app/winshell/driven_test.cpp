@@ -2,8 +2,9 @@
 // controls, the file dialogs answered from a script. Files go through both
 // ciphers and back; a second start hands its path to this window.
 //
-// With TRESOLIN_KEEP_CONTAINERS set to a folder, the containers are copied
-// there, to be opened with the Linux tresolin-cli.
+// With TRESOLIN_KEEP_CONTAINERS set to a folder, the containers and the file
+// they protect are copied there, to be opened with the Linux tresolin-cli
+// (linux_opens_window_containers.sh).
 #include "tests/app/winshell/window_fixture.h"
 
 #include <commctrl.h>
@@ -103,6 +104,7 @@ TEST_F(DrivenWindow, FileGoesThroughAesAndRc4AndBackIntoAnotherFolder) {
   ASSERT_TRUE(testing_support::Exists(rc4));
   Keep(aes);
   Keep(rc4);
+  Keep(source_);
 
   Decrypt(aes, L"Geheim \u00e4\u00f6\u00fc", root_ + "/ziel/aus_aes.txt");
   Decrypt(rc4, L"zweites Passwort", root_ + "/ziel/aus_rc4.txt");
