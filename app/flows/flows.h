@@ -18,6 +18,7 @@
 #define TRESOLIN_APP_FLOWS_FLOWS_H_
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -111,6 +112,38 @@ class FrontEnd {
     (void)bytesDone;
     (void)bytesTotal;
   }
+};
+
+// A front end that hands every call to another one through Carry, which runs
+// the call where that one lives (a window's GUI thread) and returns once it
+// has run, so a flow on a worker thread sees the same order of questions and
+// answers as on that thread itself. Each call's arguments live on the
+// calling thread's stack, which waits until the call is done with them.
+// Progress reports are dropped: a window shows its own progress program.
+class CarryingFrontEnd : public FrontEnd {
+ public:
+  explicit CarryingFrontEnd(FrontEnd& target) : target_(target) {}
+
+  void MessageBox(std::string_view title, std::string_view text, int style) override;
+  std::string FileOpenDialog(std::string_view title, std::string_view defaultPath,
+                             std::string_view filter, int filterIndex) override;
+  std::string FileSaveDialog(std::string_view title, std::string_view proposedPath,
+                             std::string_view filter, int filterIndex) override;
+  std::string FolderDialog(std::string_view title, std::string_view startFolder) override;
+  std::string GadgetText(int gadgetNumber) override;
+  void SetGadgetText(int gadgetNumber, std::string_view text) override;
+  void StartProgress(std::string_view caption) override;
+  void StopProgress() override;
+  void RestoreMainWindow() override;
+
+ protected:
+  // Runs call where the target lives and returns when it has run.
+  virtual void Carry(const std::function<void()>& call) = 0;
+
+  FrontEnd& target() { return target_; }
+
+ private:
+  FrontEnd& target_;
 };
 
 // The container chosen on one decryption panel.

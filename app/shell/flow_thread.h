@@ -20,32 +20,17 @@
 
 namespace shell {
 
-class GuiThreadFrontEnd : public flows::FrontEnd {
+class GuiThreadFrontEnd : public flows::CarryingFrontEnd {
  public:
   // target is called on the thread of guiObject, which must outlive every
   // call made from another thread.
   GuiThreadFrontEnd(flows::FrontEnd& target, QObject& guiObject);
 
-  void MessageBox(std::string_view title, std::string_view text, int style) override;
-  std::string FileOpenDialog(std::string_view title, std::string_view defaultPath,
-                             std::string_view filter, int filterIndex) override;
-  std::string FileSaveDialog(std::string_view title, std::string_view proposedPath,
-                             std::string_view filter, int filterIndex) override;
-  std::string FolderDialog(std::string_view title, std::string_view startFolder) override;
-  std::string GadgetText(int gadgetNumber) override;
-  void SetGadgetText(int gadgetNumber, std::string_view text) override;
-  void StartProgress(std::string_view caption) override;
-  void StopProgress() override;
-  void RestoreMainWindow() override;
-
  protected:
   // Runs call on the GUI thread and returns when it has run.
-  void OnGuiThread(const std::function<void()>& call);
-
-  flows::FrontEnd& target() { return target_; }
+  void Carry(const std::function<void()>& call) override;
 
  private:
-  flows::FrontEnd& target_;
   QObject& guiObject_;
 };
 

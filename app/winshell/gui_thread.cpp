@@ -11,60 +11,18 @@ LRESULT RunCarriedCall(LPARAM lParam) {
 }
 
 GuiThreadFrontEnd::GuiThreadFrontEnd(flows::FrontEnd& target, HWND window)
-    : target_(target), window_(window), guiThread_(GetWindowThreadProcessId(window, nullptr)) {}
+    : CarryingFrontEnd(target),
+      window_(window),
+      guiThread_(GetWindowThreadProcessId(window, nullptr)) {}
 
-void GuiThreadFrontEnd::OnGuiThread(const std::function<void()>& call) {
+void GuiThreadFrontEnd::Carry(const std::function<void()>& call) {
+  // A message sent to one's own thread would run at once anyway; calling
+  // straight through says so.
   if (GetCurrentThreadId() == guiThread_) {
     call();
     return;
   }
   SendMessageW(window_, kRunOnGuiThread, 0, reinterpret_cast<LPARAM>(&call));
-}
-
-void GuiThreadFrontEnd::MessageBox(std::string_view title, std::string_view text, int style) {
-  OnGuiThread([&] { target_.MessageBox(title, text, style); });
-}
-
-std::string GuiThreadFrontEnd::FileOpenDialog(std::string_view title, std::string_view defaultPath,
-                                              std::string_view filter, int filterIndex) {
-  std::string answer;
-  OnGuiThread([&] { answer = target_.FileOpenDialog(title, defaultPath, filter, filterIndex); });
-  return answer;
-}
-
-std::string GuiThreadFrontEnd::FileSaveDialog(std::string_view title, std::string_view proposedPath,
-                                              std::string_view filter, int filterIndex) {
-  std::string answer;
-  OnGuiThread([&] { answer = target_.FileSaveDialog(title, proposedPath, filter, filterIndex); });
-  return answer;
-}
-
-std::string GuiThreadFrontEnd::FolderDialog(std::string_view title, std::string_view startFolder) {
-  std::string answer;
-  OnGuiThread([&] { answer = target_.FolderDialog(title, startFolder); });
-  return answer;
-}
-
-std::string GuiThreadFrontEnd::GadgetText(int gadgetNumber) {
-  std::string text;
-  OnGuiThread([&] { text = target_.GadgetText(gadgetNumber); });
-  return text;
-}
-
-void GuiThreadFrontEnd::SetGadgetText(int gadgetNumber, std::string_view text) {
-  OnGuiThread([&] { target_.SetGadgetText(gadgetNumber, text); });
-}
-
-void GuiThreadFrontEnd::StartProgress(std::string_view caption) {
-  OnGuiThread([&] { target_.StartProgress(caption); });
-}
-
-void GuiThreadFrontEnd::StopProgress() {
-  OnGuiThread([&] { target_.StopProgress(); });
-}
-
-void GuiThreadFrontEnd::RestoreMainWindow() {
-  OnGuiThread([&] { target_.RestoreMainWindow(); });
 }
 
 void FlowThread::Start(std::function<void()> flow) {

@@ -32,28 +32,17 @@ inline constexpr UINT kFlowEnded = WM_APP + 2;
 // Runs the call a kRunOnGuiThread message carries; for the window procedure.
 LRESULT RunCarriedCall(LPARAM lParam);
 
-class GuiThreadFrontEnd : public flows::FrontEnd {
+class GuiThreadFrontEnd : public flows::CarryingFrontEnd {
  public:
   // target is called on the thread of window, which must outlive every call
   // made from another thread and hand kRunOnGuiThread to RunCarriedCall.
   GuiThreadFrontEnd(flows::FrontEnd& target, HWND window);
 
-  void MessageBox(std::string_view title, std::string_view text, int style) override;
-  std::string FileOpenDialog(std::string_view title, std::string_view defaultPath,
-                             std::string_view filter, int filterIndex) override;
-  std::string FileSaveDialog(std::string_view title, std::string_view proposedPath,
-                             std::string_view filter, int filterIndex) override;
-  std::string FolderDialog(std::string_view title, std::string_view startFolder) override;
-  std::string GadgetText(int gadgetNumber) override;
-  void SetGadgetText(int gadgetNumber, std::string_view text) override;
-  void StartProgress(std::string_view caption) override;
-  void StopProgress() override;
-  void RestoreMainWindow() override;
+ protected:
+  // Runs call on the window's thread and returns when it has run.
+  void Carry(const std::function<void()>& call) override;
 
  private:
-  void OnGuiThread(const std::function<void()>& call);
-
-  flows::FrontEnd& target_;
   HWND window_;
   DWORD guiThread_;
 };
