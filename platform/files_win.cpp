@@ -59,30 +59,6 @@ Status ExamineFileToRead(const std::string& path) {
   return Status::Ok();
 }
 
-File::File(File&& other) noexcept : fd_(other.fd_), error_(other.error_) {
-  other.fd_ = -1;
-}
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    Close();
-    fd_ = other.fd_;
-    error_ = other.error_;
-    other.fd_ = -1;
-  }
-  return *this;
-}
-
-File File::Failed(int error) {
-  File file;
-  file.error_ = error;
-  return file;
-}
-
-File::~File() {
-  Close();
-}
-
 File File::Open(const std::string& path, OpenMode mode, bool noFollow) {
   DWORD access = 0;
   DWORD disposition = OPEN_EXISTING;
