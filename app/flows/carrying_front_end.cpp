@@ -1,7 +1,22 @@
-// Handing a flow's front-end calls over to where the front end lives.
+// Handing a flow's front-end calls over to where the front end lives, and
+// the answers a window's tests give in advance.
 #include "app/flows/flows.h"
 
 namespace flows {
+
+std::string DialogAnswers::Answer(std::deque<std::string>& list, std::string_view title) {
+  if (onQuestion) onQuestion();
+  dialogTitles.emplace_back(title);
+  if (list.empty()) return "";
+  std::string answer = std::move(list.front());
+  list.pop_front();
+  return answer;
+}
+
+void DialogAnswers::Record(std::string_view title, std::string_view text, int style) {
+  if (onQuestion) onQuestion();
+  messages.push_back({std::string(title), std::string(text), style});
+}
 
 void CarryingFrontEnd::MessageBox(std::string_view title, std::string_view text, int style) {
   Carry([&] { target_.MessageBox(title, text, style); });

@@ -18,6 +18,7 @@
 #define TRESOLIN_APP_FLOWS_FLOWS_H_
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -112,6 +113,33 @@ class FrontEnd {
     (void)bytesDone;
     (void)bytesTotal;
   }
+};
+
+// Answers to a window's modal dialogs, given in advance: with them a window
+// shows nothing modal, answers its questions from the lists and records its
+// messages. The windows' tests drive them this way.
+struct DialogAnswers {
+  struct Message {
+    std::string title, text;
+    int style = 0;
+    bool operator==(const Message&) const = default;
+  };
+
+  // Answers in order; an exhausted list answers "" (a cancel).
+  std::deque<std::string> fileOpen, fileSave, folder;
+
+  // Everything that would have been shown.
+  std::vector<Message> messages;
+  std::vector<std::string> dialogTitles;  // file and folder dialogs, in order
+
+  // Called before each answer or message, so that a test can look at the
+  // window as the user would see it when the question comes up.
+  std::function<void()> onQuestion;
+
+  // The next answer of list to the dialog titled title, recorded.
+  std::string Answer(std::deque<std::string>& list, std::string_view title);
+  // Records a message instead of showing it.
+  void Record(std::string_view title, std::string_view text, int style);
 };
 
 // A front end that hands every call to another one through Carry, which runs

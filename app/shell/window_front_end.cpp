@@ -104,19 +104,9 @@ std::string FolderResult(const QString& chosen) {
 WindowFrontEnd::WindowFrontEnd(QWidget& window, std::string programFolder)
     : window_(window), progress_(std::move(programFolder)) {}
 
-std::string WindowFrontEnd::Scripted(std::deque<std::string>& answers, std::string_view title) {
-  if (answers_->onQuestion) answers_->onQuestion();
-  answers_->dialogTitles.emplace_back(title);
-  if (answers.empty()) return "";
-  std::string answer = std::move(answers.front());
-  answers.pop_front();
-  return answer;
-}
-
 void WindowFrontEnd::MessageBox(std::string_view title, std::string_view text, int style) {
   if (answers_ != nullptr) {
-    if (answers_->onQuestion) answers_->onQuestion();
-    answers_->messages.push_back({std::string(title), std::string(text), style});
+    answers_->Record(title, text, style);
     return;
   }
   QString body = FromUtf8(text);
@@ -128,7 +118,7 @@ void WindowFrontEnd::MessageBox(std::string_view title, std::string_view text, i
 
 std::string WindowFrontEnd::FileOpenDialog(std::string_view title, std::string_view defaultPath,
                                            std::string_view filter, int filterIndex) {
-  if (answers_ != nullptr) return Scripted(answers_->fileOpen, title);
+  if (answers_ != nullptr) return answers_->Answer(answers_->fileOpen, title);
   QFileDialog dialog(&window_, FromUtf8(title));
   UseOwnDialog(dialog);
   dialog.setAcceptMode(QFileDialog::AcceptOpen);
@@ -140,7 +130,7 @@ std::string WindowFrontEnd::FileOpenDialog(std::string_view title, std::string_v
 
 std::string WindowFrontEnd::FileSaveDialog(std::string_view title, std::string_view proposedPath,
                                            std::string_view filter, int filterIndex) {
-  if (answers_ != nullptr) return Scripted(answers_->fileSave, title);
+  if (answers_ != nullptr) return answers_->Answer(answers_->fileSave, title);
   QFileDialog dialog(&window_, FromUtf8(title));
   UseOwnDialog(dialog);
   dialog.setAcceptMode(QFileDialog::AcceptSave);
@@ -152,7 +142,7 @@ std::string WindowFrontEnd::FileSaveDialog(std::string_view title, std::string_v
 }
 
 std::string WindowFrontEnd::FolderDialog(std::string_view title, std::string_view startFolder) {
-  if (answers_ != nullptr) return Scripted(answers_->folder, title);
+  if (answers_ != nullptr) return answers_->Answer(answers_->folder, title);
   QFileDialog dialog(&window_, FromUtf8(title));
   UseOwnDialog(dialog);
   dialog.setFileMode(QFileDialog::Directory);

@@ -22,24 +22,7 @@
 namespace shell {
 
 // Answers to the modal dialogs, given in advance.
-struct DialogAnswers {
-  struct Message {
-    std::string title, text;
-    int style = 0;
-    bool operator==(const Message&) const = default;
-  };
-
-  // Answers in order; an exhausted list answers "" (a cancel).
-  std::deque<std::string> fileOpen, fileSave, folder;
-
-  // Everything that would have been shown.
-  std::vector<Message> messages;
-  std::vector<std::string> dialogTitles;  // file and folder dialogs, in order
-
-  // Called before each answer or message, so that a test can look at the
-  // window as the user would see it when the question comes up.
-  std::function<void()> onQuestion;
-};
+using flows::DialogAnswers;
 
 // The patterns of a filter "display|pattern;pattern[|display|pattern...]"
 // as Qt name filters: "Alle Dateien|*.*" gives "Alle Dateien (*)", since
@@ -95,8 +78,6 @@ class WindowFrontEnd : public flows::FrontEnd {
   const ProgressLauncher& progress() const { return progress_; }
 
  private:
-  std::string Scripted(std::deque<std::string>& answers, std::string_view title);
-
   QWidget& window_;
   ProgressLauncher progress_;
   std::string mainWindowText_;

@@ -85,19 +85,9 @@ WindowFrontEnd::~WindowFrontEnd() {
   if (tooltip_ != nullptr) DestroyWindow(tooltip_);
 }
 
-std::string WindowFrontEnd::Scripted(std::deque<std::string>& answers, std::string_view title) {
-  if (answers_->onQuestion) answers_->onQuestion();
-  answers_->dialogTitles.emplace_back(title);
-  if (answers.empty()) return "";
-  std::string answer = std::move(answers.front());
-  answers.pop_front();
-  return answer;
-}
-
 void WindowFrontEnd::MessageBox(std::string_view title, std::string_view text, int style) {
   if (answers_ != nullptr) {
-    if (answers_->onQuestion) answers_->onQuestion();
-    answers_->messages.push_back({std::string(title), std::string(text), style});
+    answers_->Record(title, text, style);
     return;
   }
   MessageBoxW(window_, Wide(text).c_str(), Wide(title).c_str(), MB_OK | static_cast<UINT>(style));
@@ -105,19 +95,19 @@ void WindowFrontEnd::MessageBox(std::string_view title, std::string_view text, i
 
 std::string WindowFrontEnd::FileOpenDialog(std::string_view title, std::string_view defaultPath,
                                            std::string_view filter, int filterIndex) {
-  if (answers_ != nullptr) return Scripted(answers_->fileOpen, title);
+  if (answers_ != nullptr) return answers_->Answer(answers_->fileOpen, title);
   return AskForFile(window_, title, defaultPath, filter, filterIndex, 0, false);
 }
 
 std::string WindowFrontEnd::FileSaveDialog(std::string_view title, std::string_view proposedPath,
                                            std::string_view filter, int filterIndex) {
-  if (answers_ != nullptr) return Scripted(answers_->fileSave, title);
+  if (answers_ != nullptr) return answers_->Answer(answers_->fileSave, title);
   // The dialog's own question is the user's agreement to replace a file.
   return AskForFile(window_, title, proposedPath, filter, filterIndex, OFN_OVERWRITEPROMPT, true);
 }
 
 std::string WindowFrontEnd::FolderDialog(std::string_view title, std::string_view startFolder) {
-  if (answers_ != nullptr) return Scripted(answers_->folder, title);
+  if (answers_ != nullptr) return answers_->Answer(answers_->folder, title);
   // COM for this thread for the dialog's time; a thread that has it already
   // keeps it.
   const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);

@@ -22,24 +22,7 @@
 namespace winshell {
 
 // Answers to the modal dialogs, given in advance.
-struct DialogAnswers {
-  struct Message {
-    std::string title, text;
-    int style = 0;
-    bool operator==(const Message&) const = default;
-  };
-
-  // Answers in order; an exhausted list answers "" (a cancel).
-  std::deque<std::string> fileOpen, fileSave, folder;
-
-  // Everything that would have been shown.
-  std::vector<Message> messages;
-  std::vector<std::string> dialogTitles;  // file and folder dialogs, in order
-
-  // Called before each answer or message, so that a test can look at the
-  // window as the user would see it when the question comes up.
-  std::function<void()> onQuestion;
-};
+using flows::DialogAnswers;
 
 // text shortened in its middle to "head...tail" so that measure(result) is
 // at most width; text itself when it fits. Keeps at least "...".
@@ -88,7 +71,6 @@ class WindowFrontEnd : public flows::FrontEnd {
   HWND tooltip() const { return tooltip_; }
 
  private:
-  std::string Scripted(std::deque<std::string>& answers, std::string_view title);
   void ShowPath(HWND field, std::string_view path);
 
   HWND window_;
