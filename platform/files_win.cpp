@@ -234,17 +234,6 @@ bool File::Close() {
   return rc == 0;
 }
 
-std::optional<std::vector<std::uint8_t>> ReadWholeFile(const std::string& path,
-                                                       std::int64_t limit) {
-  File file = File::Open(path, OpenMode::kRead);
-  if (!file.ok()) return std::nullopt;
-  const std::int64_t size = file.Size();
-  if (size < 0 || size > limit) return std::nullopt;
-  std::vector<std::uint8_t> data(static_cast<std::size_t>(size));
-  if (file.Read(data) != size) return std::nullopt;
-  return data;
-}
-
 std::int64_t FileSize(const std::string& path) {
   const auto info = Examine(path, true);
   if (!info || !info->isDisk || (info->attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return -1;
